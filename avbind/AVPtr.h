@@ -1,0 +1,47 @@
+// Owning handles for library objects. Each deleter calls the library's own
+// release routine through the entry-point tables, so an owner must be freed
+// before its library is unloaded.
+#pragma once
+
+#include "avbind/FFEntries.h"
+
+#include <memory>
+
+namespace avbind {
+
+#define ZC_AV_DELETER(Name, Type, release)                        \
+    struct Name {                                                 \
+        void operator()(Type* p) const noexcept { release; }      \
+    }
+
+ZC_AV_DELETER(TAVFreeDeleter, void, avutil.av_free(p));
+ZC_AV_DELETER(TAVFrameDeleter, AVFrame, avutil.av_frame_free(&p));
+ZC_AV_DELETER(TAVPacketDeleter, AVPacket, avcodec.av_packet_free(&p));
+ZC_AV_DELETER(TAVCodecContextDeleter, AVCodecContext, avcodec.avcodec_free_context(&p));
+ZC_AV_DELETER(TAVCodecParametersDeleter, AVCodecParameters, avcodec.avcodec_parameters_free(&p));
+ZC_AV_DELETER(TAVDictionaryDeleter, AVDictionary, avutil.av_dict_free(&p));
+ZC_AV_DELETER(TAVAudioFifoDeleter, AVAudioFifo, avutil.av_audio_fifo_free(p));
+ZC_AV_DELETER(TAVBSFContextDeleter, AVBSFContext, avcodec.av_bsf_free(&p));
+ZC_AV_DELETER(TAVFilterGraphDeleter, AVFilterGraph, avfilter.avfilter_graph_free(&p));
+ZC_AV_DELETER(TAVInputContextDeleter, AVFormatContext, avformat.avformat_close_input(&p));
+ZC_AV_DELETER(TSwsContextDeleter, SwsContext, swscale.sws_freeContext(p));
+ZC_AV_DELETER(TSwrContextDeleter, SwrContext, swresample.swr_free(&p));
+
+#undef ZC_AV_DELETER
+
+// A buffer from av_malloc.
+using TAVBufferPtr = std::unique_ptr<std::uint8_t, TAVFreeDeleter>;
+using TAVFramePtr = std::unique_ptr<AVFrame, TAVFrameDeleter>;
+using TAVPacketPtr = std::unique_ptr<AVPacket, TAVPacketDeleter>;
+using TAVCodecContextPtr = std::unique_ptr<AVCodecContext, TAVCodecContextDeleter>;
+using TAVCodecParametersPtr = std::unique_ptr<AVCodecParameters, TAVCodecParametersDeleter>;
+using TAVDictionaryPtr = std::unique_ptr<AVDictionary, TAVDictionaryDeleter>;
+using TAVAudioFifoPtr = std::unique_ptr<AVAudioFifo, TAVAudioFifoDeleter>;
+using TAVBSFContextPtr = std::unique_ptr<AVBSFContext, TAVBSFContextDeleter>;
+using TAVFilterGraphPtr = std::unique_ptr<AVFilterGraph, TAVFilterGraphDeleter>;
+// An opened input (closed with avformat_close_input).
+using TAVInputContextPtr = std::unique_ptr<AVFormatContext, TAVInputContextDeleter>;
+using TSwsContextPtr = std::unique_ptr<SwsContext, TSwsContextDeleter>;
+using TSwrContextPtr = std::unique_ptr<SwrContext, TSwrContextDeleter>;
+
+} // namespace avbind
