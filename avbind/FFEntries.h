@@ -41,7 +41,8 @@ extern "C" {
 // X(name) for every function of a library, in resolving order.
 
 #define ZC_MYUTIL_FUNCTIONS(X)                                                 \
-    X(fclose) X(fopen) X(fprintf) X(fread) X(fseek) X(ftell) X(fwrite)        \
+    X(fclose) X(ferror) X(fopen) X(fprintf) X(fread) X(fseek) X(ftell)        \
+    X(fwrite)                                                                  \
     X(snprintf) X(strtod) X(strtok) X(strtol) X(vsprintf) X(vsnprintf)
 
 #define ZC_AVUTIL_FUNCTIONS(X)                                                 \
