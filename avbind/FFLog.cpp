@@ -1,5 +1,6 @@
 #include "avbind/FFLog.h"
 
+#include "avbind/Convert.h"
 #include "avbind/FFEntries.h"
 
 #include <atomic>
@@ -207,15 +208,7 @@ void TFFLogger::OptLogLevel(const std::string& text) {
             return;
         }
     }
-    std::size_t used = 0;
-    int value = 0;
-    try {
-        value = std::stoi(text, &used, 10);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size() || std::isspace(static_cast<unsigned char>(text[0])))
-        throw std::invalid_argument("'" + text + "' is not a valid integer value");
+    const int value = StrToInt(text);
     SetLogLevel(LibraryToLogLevel(value));
 }
 
