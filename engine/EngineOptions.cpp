@@ -1,0 +1,605 @@
+// The engine's option vocabulary: SetExtOption's table, the typed setters
+// and the handlers with their checks.
+#include "engine/FFmpeg.h"
+
+#include "avbind/Convert.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+#include <unistd.h>
+
+namespace engine {
+
+using namespace avbind;
+
+namespace {
+
+bool FlagValue(const std::string& value) { return value != "0"; }
+
+// strtol/strtod-style reading that also moves past one separator character.
+long ReadLong(const char*& p) {
+    char* end = nullptr;
+    const long v = std::strtol(p, &end, 0);
+    p = end;
+    return v;
+}
+void SkipSeparator(const char*& p) {
+    if (*p) ++p;
+}
+
+// The grow check of the engine's arrays: a count that no allocation can hold
+// is refused before anything is allocated.
+template <class T>
+void GrowTo(std::vector<T>& array, std::size_t wanted) {
+    if (wanted >= static_cast<std::size_t>(INT_MAX) / sizeof(T)) throw std::runtime_error("Array too big.");
+    if (array.size() >= wanted) return;
+    try {
+        array.resize(wanted);
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error("Could not alloc buffer.");
+    }
+}
+
+std::string ProgramFolder() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "./";
+    std::string exe(path, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.rfind('/') + 1);
+}
+
+std::string Trim(const std::string& s) {
+    const std::size_t first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+} // namespace
+
+// ---- Dispatch ----
+
+void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AValue) {
+    using Handler = void (*)(TCustomFFmpeg&, const std::string& name, const std::string& value);
+    struct TEntry {
+        const char* Name;
+        Handler Run;
+    };
+#define ZC_FLAG(field) [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.field = FlagValue(v); }
+#define ZC_INT(field) [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.field = StrToInt(v); }
+#define ZC_FLOAT(field) \
+    [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.field = static_cast<float>(StrToFloat(v)); }
+#define ZC_TEXT(field) [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.field = v; }
+#define ZC_CALL(call) [](TCustomFFmpeg& e, const std::string& n, const std::string& v) { (void)n; (void)v; e.call; }
+#define ZC_NOTHING ZC_CALL(LogDoNothing(n))
+#define ZC_RAISE(text) [](TCustomFFmpeg&, const std::string&, const std::string&) { RaiseFF(text); }
+    // Recognition order is the table order.
+    static const TEntry table[] = {
+        {"L", ZC_NOTHING},
+        {"h", ZC_NOTHING},
+        {"version", ZC_NOTHING},
+        {"formats", ZC_NOTHING},
+        {"codecs", ZC_NOTHING},
+        {"bsfs", ZC_NOTHING},
+        {"protocols", ZC_NOTHING},
+        {"filters", ZC_NOTHING},
+        {"loglevel", [](TCustomFFmpeg&, const std::string&, const std::string& v) { FFLogger().OptLogLevel(v); }},
+        {"f", ZC_CALL(SetForcedFormat(v))},
+        {"i", ZC_NOTHING},
+        {"y", ZC_NOTHING},
+        {"map", ZC_CALL(AddStreamMap(v))},
+        {"map_meta_data",
+         [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+             FFLogger().Log(&e, llWarning,
+                            "-map_meta_data is deprecated and will be removed soon. Use -map_metadata instead.");
+             e.AddMetadataMap(v);
+         }},
+        {"map_metadata", ZC_CALL(AddMetadataMap(v))},
+        {"map_chapters", ZC_CALL(AddChapterMap(v))},
+        {"t", ZC_CALL(SetRecordingTime(ParseTimeSpec(n, v, true)))},
+        {"fs", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.Flimit_filesize = StrToInt64(v); }},
+        {"ss", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+             e.Fstart_time = ParseTimeSpec(n, v, true);
+         }},
+        {"itsoffset", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+             e.Finput_ts_offset = ParseTimeSpec(n, v, true);
+         }},
+        {"itsscale", ZC_CALL(SetInputTsScale(v))},
+        {"timestamp", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+             e.Frecording_timestamp = std::llround(static_cast<double>(ParseTimeSpec(n, v, false)) / 1000000.0);
+         }},
+        {"metadata", ZC_CALL(ParseMetadata(v))},
+        {"dframes", ZC_INT(Fmax_frames[2])},
+        {"benchmark", ZC_NOTHING},
+        {"timelimit", [](TCustomFFmpeg& e, const std::string&, const std::string&) {
+             FFLogger().Log(&e, llWarning, "Warning: -timelimit not implemented on Windows");
+         }},
+        {"dump", ZC_FLAG(Fdo_pkt_dump)},
+        {"hex", ZC_FLAG(Fdo_hex_dump)},
+        {"re", ZC_FLAG(Frate_emu)},
+        {"loop_input", ZC_FLAG(Floop_input)},
+        {"loop_output", ZC_INT(Floop_output)},
+        {"v", ZC_CALL(SetVerbose(StrToInt(v)))},
+        {"threads", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+             e.Fthread_count = StrToInt(v);
+             if (e.Fverbose >= 0)
+                 FFLogger().Log(&e, llVerbose,
+                                "Warning: if the ffmpeg libraries were not compiled with thread support, it "
+                                "would be using thread emulation.");
+         }},
+        {"vsync", ZC_INT(Fvideo_sync_method)},
+        {"async", ZC_INT(Faudio_sync_method)},
+        {"adrift_threshold", ZC_FLOAT(Faudio_drift_threshold)},
+        {"copyts", ZC_FLAG(Fcopy_ts)},
+        {"copytb", ZC_FLAG(Fcopy_tb)},
+        {"shortest", ZC_FLAG(Fopt_shortest)},
+        {"dts_delta_threshold", ZC_FLOAT(Fdts_delta_threshold)},
+        {"programid", ZC_INT(Fopt_programid)},
+        {"xerror", ZC_FLAG(Fexit_on_error)},
+        {"copyinkf", ZC_INT(Fcopy_initial_nonkeyframes)},
+        {"b", ZC_CALL(SetBitrate(n, v))},
+        {"vb", ZC_CALL(SetBitrate(n, v))},
+        {"vframes", ZC_INT(Fmax_frames[0])},
+        {"r", ZC_CALL(SetFrameRate(v))},
+        {"s", ZC_CALL(SetFrameSize(v))},
+        {"aspect", ZC_CALL(SetAspectRatio(v))},
+        {"pix_fmt", ZC_CALL(SetPixelFormat(v))},
+        {"bits_per_raw_sample", ZC_INT(Fframe_bits_per_raw_sample)},
+        {"croptop", ZC_RAISE("Removed, use the crop filter instead")},
+        {"cropbottom", ZC_RAISE("Removed, use the crop filter instead")},
+        {"cropleft", ZC_RAISE("Removed, use the crop filter instead")},
+        {"cropright", ZC_RAISE("Removed, use the crop filter instead")},
+        {"padtop", ZC_RAISE("Removed, use the pad filter instead")},
+        {"padbottom", ZC_RAISE("Removed, use the pad filter instead")},
+        {"padleft", ZC_RAISE("Removed, use the pad filter instead")},
+        {"padright", ZC_RAISE("Removed, use the pad filter instead")},
+        {"padcolor", ZC_RAISE("Removed, use the pad filter instead")},
+        {"intra", ZC_FLAG(Fintra_only)},
+        {"vn", ZC_FLAG(Fvideo_disable)},
+        {"vdt", ZC_INT(Fvideo_discard)},
+        {"qscale", ZC_CALL(SetQScale(v))},
+        {"rc_override", ZC_TEXT(Fvideo_rc_override_string)},
+        {"vcodec", ZC_CALL(SetCodecName(n, v))},
+        {"me_threshold", ZC_INT(Fme_threshold)},
+        {"sameq", ZC_FLAG(Fsame_quality)},
+        {"pass", ZC_CALL(SetPass(v))},
+        {"passlogfile", ZC_CALL(SetPassLogFile(n, v))},
+        {"deinterlace", ZC_FLAG(Fdo_deinterlace)},
+        {"psnr", ZC_FLAG(Fdo_psnr)},
+        {"vstats", ZC_CALL(SetVStats(FlagValue(v)))},
+        {"vstats_file", ZC_TEXT(Fvstats_filename)},
+        {"vfilters", ZC_CALL(SetVideoFilters(v))},
+        {"vf", ZC_CALL(SetVideoFilters(v))},
+        {"intra_matrix", ZC_CALL(SetIntraMatrix(v))},
+        {"inter_matrix", ZC_CALL(SetInterMatrix(v))},
+        {"top", ZC_CALL(SetTopFieldFirst(v))},
+        {"dc", ZC_INT(Fintra_dc_precision)},
+        {"vtag", ZC_CALL(SetCodecTag(n, v))},
+        {"newvideo", ZC_CALL(AddStreamToLastOutput(n))},
+        {"vlang", ZC_TEXT(Fvideo_language)},
+        {"qphist", ZC_FLAG(Fqp_hist)},
+        {"force_fps", ZC_FLAG(Fforce_fps)},
+        {"streamid", ZC_CALL(SetStreamId(n, v))},
+        {"force_key_frames", ZC_TEXT(Fforced_key_frames)},
+        {"ab", ZC_CALL(SetBitrate(n, v))},
+        {"aframes", ZC_INT(Fmax_frames[1])},
+        {"aq", ZC_FLOAT(Faudio_qscale)},
+        {"ar", ZC_CALL(SetAudioRate(StrToInt(v)))},
+        {"ac", ZC_CALL(SetAudioChannels(StrToInt(v)))},
+        {"an", ZC_FLAG(Faudio_disable)},
+        {"acodec", ZC_CALL(SetCodecName(n, v))},
+        {"atag", ZC_CALL(SetCodecTag(n, v))},
+        {"vol", ZC_INT(Faudio_volume)},
+        {"newaudio", ZC_CALL(AddStreamToLastOutput(n))},
+        {"alang", ZC_TEXT(Faudio_language)},
+        {"sample_fmt", ZC_CALL(SetSampleFormat(v))},
+        {"sn", ZC_FLAG(Fsubtitle_disable)},
+        {"scodec", ZC_CALL(SetCodecName(n, v))},
+        {"newsubtitle", ZC_CALL(AddStreamToLastOutput(n))},
+        {"slang", ZC_TEXT(Fsubtitle_language)},
+        {"stag", ZC_CALL(SetCodecTag(n, v))},
+        {"vc", ZC_INT(Fvideo_channel)},
+        {"tvstd", ZC_TEXT(Fvideo_standard)},
+        {"isync", ZC_FLAG(Finput_sync)},
+        {"muxdelay", ZC_FLOAT(Fmux_max_delay)},
+        {"muxpreload", ZC_FLOAT(Fmux_preload)},
+        {"absf", ZC_CALL(AddBitstreamFilter(n, v))},
+        {"vbsf", ZC_CALL(AddBitstreamFilter(n, v))},
+        {"sbsf", ZC_CALL(AddBitstreamFilter(n, v))},
+        {"dcodec", ZC_CALL(SetCodecName(n, v))},
+    };
+#undef ZC_FLAG
+#undef ZC_INT
+#undef ZC_FLOAT
+#undef ZC_TEXT
+#undef ZC_CALL
+#undef ZC_NOTHING
+#undef ZC_RAISE
+
+    for (const TEntry& entry : table) {
+        if (AName == entry.Name) {
+            entry.Run(*this, AName, AValue);
+            return;
+        }
+    }
+    if (!SetLibOption(AName, AValue) && HaltOnInvalidOption) {
+        // The store refuses a blank name without a reason of its own.
+        if (Trim(AName).empty()) RaiseFF("Unrecognized option \"%s\"", AName.c_str());
+        throw FFmpegException(avhelpers::LastOptionError());
+    }
+}
+
+bool TCustomFFmpeg::IsValuelessOption(const std::string& name) {
+    static const char* const names[] = {
+        // Ignored options and stream additions take no value.
+        "L", "h", "version", "formats", "codecs", "bsfs", "protocols", "filters", "i", "y", "benchmark",
+        "newvideo", "newaudio", "newsubtitle",
+        // Flags.
+        "dump", "hex", "re", "loop_input", "copyts", "copytb", "shortest", "xerror", "intra", "vn", "sameq",
+        "deinterlace", "psnr", "qphist", "force_fps", "an", "sn", "isync", "vstats"};
+    for (const char* n : names)
+        if (name == n) return true;
+    return false;
+}
+
+void TCustomFFmpeg::LogDoNothing(const std::string& name) {
+    FFLogger().Log(this, llInfo, "Do nothing: option - " + name);
+}
+
+// ---- Typed setters ----
+
+void TCustomFFmpeg::SetForcedFormat(const std::string& name) {
+    if (!name.empty()) Flast_asked_format = name;
+}
+
+bool TCustomFFmpeg::SetLibOption(const std::string& name, const std::string& value) {
+    return avhelpers::SetDefaultOption(FOptions, name, value);
+}
+
+bool TCustomFFmpeg::SetLibOptionInt(const std::string& name, int value) {
+    return SetLibOption(name, std::to_string(value));
+}
+
+void TCustomFFmpeg::SetFrameRate(const std::string& value) {
+    if (value.empty()) return;
+    if (avutil.av_parse_video_rate(&Fframe_rate, value.c_str()) < 0) RaiseFF("Incorrect frame rate");
+}
+
+bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& value) {
+    const bool accepted = SetLibOption(option, value);
+    if (accepted) {
+        AVCodecContext* holder = FOptions.avcodec_opts[option[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO].get();
+        std::int64_t bitrate = 0;
+        if (avutil.av_opt_get_int(holder, "b", 0, &bitrate) >= 0 && bitrate < 1000)
+            FFLogger().Log(this, llWarning,
+                           "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
+    } else if (HaltOnInvalidOption) {
+        throw FFmpegException(avhelpers::LastOptionError());
+    }
+    return accepted;
+}
+
+void TCustomFFmpeg::SetFrameSize(const std::string& value) {
+    if (value.empty()) return;
+    if (avutil.av_parse_video_size(&Fframe_width, &Fframe_height, value.c_str()) < 0) RaiseFF("Incorrect frame size");
+}
+
+void TCustomFFmpeg::SetAspectRatio(const std::string& value) {
+    if (value.empty()) return;
+    double ratio = 0;
+    const std::size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        int x = 0, y = 0;
+        if (!TryStrToInt(value.substr(0, colon), x)) x = 0;
+        if (!TryStrToInt(value.substr(colon + 1), y)) y = 0;
+        ratio = y > 0 ? static_cast<double>(x) / y : 0;
+    } else {
+        try {
+            ratio = StrToFloat(value);
+        } catch (const EConvertError&) {
+            ratio = 0;
+        }
+    }
+    if (ratio == 0) RaiseFF("Incorrect aspect ratio specification.");
+    Fframe_aspect_ratio = static_cast<float>(ratio);
+}
+
+void TCustomFFmpeg::SetPixelFormat(const std::string& value) {
+    if (value == "list") {
+        char line[256];
+        for (int fmt = -1; fmt < AV_PIX_FMT_NB; ++fmt) {
+            avutil.av_get_pix_fmt_string(line, sizeof line, static_cast<AVPixelFormat>(fmt));
+            FFLogger().Log(this, llInfo, Trim(line));
+        }
+        return;
+    }
+    Fframe_pix_fmt = avutil.av_get_pix_fmt(value.c_str());
+    if (Fframe_pix_fmt == AV_PIX_FMT_NONE) RaiseFF("Unknown pixel format requested: %s", value.c_str());
+}
+
+void TCustomFFmpeg::SetSampleFormat(const std::string& value) {
+    if (value == "list") {
+        char line[256];
+        for (int fmt = -1; fmt < AV_SAMPLE_FMT_NB; ++fmt) {
+            avutil.av_get_sample_fmt_string(line, sizeof line, static_cast<AVSampleFormat>(fmt));
+            FFLogger().Log(this, llInfo, Trim(line));
+        }
+        return;
+    }
+    Faudio_sample_fmt = avutil.av_get_sample_fmt(value.c_str());
+    if (Faudio_sample_fmt == AV_SAMPLE_FMT_NONE) RaiseFF("Invalid sample format \"%s\"", value.c_str());
+}
+
+void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value) {
+    Fmetadata.Set(key.c_str(), value.c_str(), 0);
+}
+
+void TCustomFFmpeg::SetAudioRate(int value) {
+    if (value > 0) Faudio_sample_rate = value;
+}
+
+void TCustomFFmpeg::SetAudioChannels(int value) {
+    if (value > 0) Faudio_channels = value;
+}
+
+void TCustomFFmpeg::SetCodecTag(const std::string& option, const std::string& value) {
+    if (value.empty()) return;
+    unsigned* tag = option == "atag"   ? &Faudio_codec_tag
+                    : option == "vtag" ? &Fvideo_codec_tag
+                    : option == "stag" ? &Fsubtitle_codec_tag
+                                       : nullptr;
+    if (!tag) RaiseFF("Invalid tag parmeter %s", option.c_str());
+    int number = 0;
+    if (TryStrToInt(value, number)) {
+        *tag = static_cast<unsigned>(number);
+        return;
+    }
+    if (value.size() != 4) RaiseFF("tag parameter must be 4 chars or int value");
+    const auto* b = reinterpret_cast<const unsigned char*>(value.data());
+    *tag = static_cast<unsigned>(b[0]) | static_cast<unsigned>(b[1]) << 8 | static_cast<unsigned>(b[2]) << 16 |
+           static_cast<unsigned>(b[3]) << 24;
+}
+
+void TCustomFFmpeg::SetCodecName(const std::string& option, const std::string& value) {
+    if (value.empty()) return;
+    std::string* name;
+    int* copy;
+    if (option == "acodec") {
+        name = &Faudio_codec_name;
+        copy = &Faudio_stream_copy;
+    } else if (option == "vcodec") {
+        name = &Fvideo_codec_name;
+        copy = &Fvideo_stream_copy;
+    } else if (option == "scodec") {
+        name = &Fsubtitle_codec_name;
+        copy = &Fsubtitle_stream_copy;
+    } else if (option == "dcodec") {
+        name = &Fdata_codec_name;
+        copy = &Fdata_stream_copy;
+    } else {
+        RaiseFF("Invalid parameter \"%s\"", option.c_str());
+    }
+    name->clear();
+    if (value == "copy")
+        *copy = 1;
+    else
+        *name = value;
+}
+
+void TCustomFFmpeg::SetVideoFilters(const std::string& value) {
+    if (!value.empty()) Fvfilters = value;
+}
+
+void TCustomFFmpeg::SetRecordingTime(std::int64_t value) {
+    if (value == AV_NOPTS_VALUE) return;
+    Frecording_time = value;
+    FTotalOutputDuration = value;
+}
+
+void TCustomFFmpeg::SetStartTime(std::int64_t value) {
+    if (value != AV_NOPTS_VALUE) Fstart_time = value;
+}
+
+void TCustomFFmpeg::SetProgramId(int value) {
+    if (value >= 0) Fopt_programid = value;
+}
+
+void TCustomFFmpeg::SetAudioVolume(int value) {
+    if (value >= 0) Faudio_volume = value;
+}
+
+void TCustomFFmpeg::SetMuxMaxDelay(float value) {
+    if (value > 0) Fmux_max_delay = value;
+}
+
+void TCustomFFmpeg::SetMuxPreload(float value) {
+    if (value > 0) Fmux_preload = value;
+}
+
+void TCustomFFmpeg::SetHookBitsPixel(int value) {
+    FInputVideoHook.SetBitsPixel(value);
+    FOutputVideoHook.Converter->SetBitsPixel(value);
+}
+
+// ---- Handlers ----
+
+void TCustomFFmpeg::AddStreamMap(const std::string& arg) {
+    const char* p = arg.c_str();
+    TAVStreamMap m;
+    m.file_index = static_cast<int>(ReadLong(p));
+    SkipSeparator(p);
+    m.stream_index = static_cast<int>(ReadLong(p));
+    if (*p) {
+        SkipSeparator(p);
+        m.sync_file_index = static_cast<int>(ReadLong(p));
+        SkipSeparator(p);
+        m.sync_stream_index = static_cast<int>(ReadLong(p));
+    } else {
+        m.sync_file_index = m.file_index;
+        m.sync_stream_index = m.stream_index;
+    }
+    GrowTo(Fstream_maps, Fstream_maps.size() + 1);
+    Fstream_maps.back() = m;
+}
+
+void TCustomFFmpeg::AddMetadataMap(const std::string& arg) {
+    const char* p = arg.c_str();
+    auto side = [&](TAVMetaDataMap& m) {
+        m.file_idx = static_cast<int>(ReadLong(p));
+        m.type_ = 'g';
+        m.index = 0;
+        if (*p != ',') return;
+        ++p;
+        m.type_ = *p;
+        switch (*p) {
+        case 'g':
+            ++p;  // no index follows
+            break;
+        case 's':
+        case 'c':
+        case 'p':
+            ++p;
+            m.index = static_cast<int>(ReadLong(p));
+            break;
+        default:
+            RaiseFF("Invalid metadata type %s.", std::string(1, *p).c_str());
+        }
+    };
+    TAVMetaDataMapPair pair;
+    side(pair[0]);
+    SkipSeparator(p);
+    side(pair[1]);
+    for (const TAVMetaDataMap& m : pair) {
+        if (m.type_ == 'g') Fmetadata_global_autocopy = 0;
+        if (m.type_ == 's') Fmetadata_streams_autocopy = 0;
+        if (m.type_ == 'c') Fmetadata_chapters_autocopy = 0;
+    }
+    GrowTo(Fmeta_data_maps, Fmeta_data_maps.size() + 1);
+    Fmeta_data_maps.back() = pair;
+}
+
+void TCustomFFmpeg::AddChapterMap(const std::string& arg) {
+    const char* p = arg.c_str();
+    TAVChapterMap m;
+    m.out_file = static_cast<int>(ReadLong(p));
+    SkipSeparator(p);
+    m.in_file = static_cast<int>(ReadLong(p));
+    GrowTo(Fchapter_maps, Fchapter_maps.size() + 1);
+    Fchapter_maps.back() = m;
+}
+
+void TCustomFFmpeg::SetInputTsScale(const std::string& arg) {
+    const char* p = arg.c_str();
+    const unsigned stream = static_cast<unsigned>(ReadLong(p));
+    SkipSeparator(p);
+    const double scale = std::strtod(p, nullptr);
+    if (stream >= static_cast<unsigned>(MAX_STREAMS)) RaiseFF("stream index over MAX_STREAMS(%d)", MAX_STREAMS);
+    if (Fnb_input_files >= FMaxFiles) RaiseFF("Too many input files.");
+    std::vector<double>& scales = Finput_files_ts_scale[static_cast<std::size_t>(Fnb_input_files)];
+    GrowTo(scales, stream + 1);
+    scales[stream] = scale;
+}
+
+void TCustomFFmpeg::ParseMetadata(const std::string& arg) {
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos) RaiseFF("Missing =");
+    if (eq == 0) RaiseFF("wrong parameter of metadata");
+    AddMetadata(arg.substr(0, eq), arg.substr(eq + 1));
+}
+
+void TCustomFFmpeg::SetQScale(const std::string& arg) {
+    const double q = StrToFloat(arg);
+    if (q <= 0 || q > 255) RaiseFF("qscale must be > 0.0 and <= 255");
+    Fvideo_qscale = static_cast<float>(q);
+}
+
+void TCustomFFmpeg::SetPass(const std::string& arg) {
+    const int pass = StrToInt(arg);
+    if (pass != 1 && pass != 2) RaiseFF("pass number can be only 1 or 2");
+    Fdo_pass = pass;
+}
+
+void TCustomFFmpeg::SetPassLogFile(const std::string& name, const std::string& arg) {
+    Fpass_logfilename_prefix = arg;
+    SetLibOption(name, arg);
+}
+
+void TCustomFFmpeg::SetVStats(bool on) {
+    Fvstats_filename.clear();
+    if (!on) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%H%M%S", &local);
+    Fvstats_filename = Format("%svstats_%s.log", ProgramFolder().c_str(), clock);
+}
+
+namespace {
+
+// Reads 64 comma-separated coefficients into a zeroed matrix.
+void ParseMatrix(std::uint16_t* matrix, const std::string& text) {
+    const char* p = text.c_str();
+    for (int i = 0;; ++i) {
+        matrix[i] = static_cast<std::uint16_t>(std::atoi(p));
+        if (i == 63) break;
+        p = std::strchr(p, ',');
+        if (!p) RaiseFF("Syntax error in matrix \"%s\" at coeff %d", text.c_str(), i);
+        ++p;
+    }
+}
+
+void SetMatrix(std::unique_ptr<std::uint16_t, TAVFreeDeleter>& matrix, const std::string& text) {
+    constexpr std::size_t bytes = 64 * sizeof(std::uint16_t);
+    if (!matrix) {
+        matrix.reset(static_cast<std::uint16_t*>(avutil.av_mallocz(bytes)));
+        if (!matrix) throw std::runtime_error("Could not alloc buffer.");
+    } else {
+        std::memset(matrix.get(), 0, bytes);
+    }
+    ParseMatrix(matrix.get(), text);
+}
+
+} // namespace
+
+void TCustomFFmpeg::SetIntraMatrix(const std::string& arg) { SetMatrix(Fintra_matrix, arg); }
+
+void TCustomFFmpeg::SetInterMatrix(const std::string& arg) { SetMatrix(Finter_matrix, arg); }
+
+void TCustomFFmpeg::SetTopFieldFirst(const std::string& arg) {
+    Ftop_field_first = StrToInt(arg);
+    SetLibOptionInt("top", Ftop_field_first);
+}
+
+void TCustomFFmpeg::SetStreamId(const std::string& name, const std::string& arg) {
+    const std::size_t colon = arg.find(':');
+    int index = 0, value = 0;
+    if (colon == std::string::npos || !TryStrToInt(arg.substr(0, colon), index) ||
+        !TryStrToInt(arg.substr(colon + 1), value) || index < 0)
+        RaiseFF("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"", arg.c_str(),
+                name.c_str());
+    GrowTo(Fstreamid_map, static_cast<std::size_t>(index) + 1);
+    Fstreamid_map[static_cast<std::size_t>(index)] = value;
+}
+
+void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::string& arg) {
+    if (arg.empty() || arg[0] == '=') return;
+    const std::string filterName = arg.substr(0, arg.find('='));
+    const AVBitStreamFilter* filter = avcodec.av_bsf_get_by_name(filterName.c_str());
+    AVBSFContext* ctx = nullptr;
+    if (!filter || avcodec.av_bsf_alloc(filter, &ctx) < 0)
+        RaiseFF("Unknown bitstream filter %s", Trim(arg).c_str());
+    std::vector<TAVBSFContextPtr>& chain = name[0] == 'v'   ? Fvideo_bitstream_filters
+                                           : name[0] == 'a' ? Faudio_bitstream_filters
+                                                            : Fsubtitle_bitstream_filters;
+    chain.emplace_back(ctx);
+}
+
+void TCustomFFmpeg::AddStreamToLastOutput(const std::string&) {
+    // Streams are added to an output that exists; none can be created before
+    // the first output.
+    if (Fnb_output_files == 0) RaiseFF("At least one output file must be specified");
+}
+
+} // namespace engine

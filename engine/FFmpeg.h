@@ -1,0 +1,395 @@
+// The transcoding engine: one object converts one task (inputs into
+// outputs) and holds all the state a command-line transcoder keeps in
+// globals. Configured with named options on the building thread, then run on
+// its own worker thread (or synchronously) and stopped, paused or resumed
+// from outside.
+#pragma once
+
+#include "avbind/AVPtr.h"
+#include "avbind/FFLog.h"
+#include "avbind/Sync.h"
+#include "avhelpers/FFOptions.h"
+#include "avhelpers/FormatConverter.h"
+#include "engine/StreamRecords.h"
+
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace engine {
+
+// The engine's own errors: option and set-up failures with a readable message.
+class FFmpegException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// printf-style text for messages.
+template <class... A>
+std::string Format(const char* format, A... args) {
+    if constexpr (sizeof...(A) == 0) {
+        return format;
+    } else {
+        int n = std::snprintf(nullptr, 0, format, args...);
+        std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+        if (n > 0) std::snprintf(text.data(), text.size() + 1, format, args...);
+        return text;
+    }
+}
+
+// Raises FFmpegException with a formatted message.
+template <class... A>
+[[noreturn]] void RaiseFF(const char* format, A... args) {
+    throw FFmpegException(Format(format, args...));
+}
+
+// The preview window as the engine sees it; the encoder layer supplies it.
+class TEnginePreviewer {
+public:
+    virtual ~TEnginePreviewer() = default;
+};
+
+enum class TPostHook { phPreview, phBitmap, phHBITMAP };
+using TPostHooks = std::set<TPostHook>;
+
+struct TPostHookContext {
+    std::unique_ptr<avhelpers::TFormatConverter> Converter;
+    std::unique_ptr<TEnginePreviewer> Previewer;
+    std::int64_t preview_last_time = 0;
+    std::int64_t preview_cur_time = 0;
+};
+
+// A loaded frame-hook plug-in in the chain.
+struct TFrameHookEntry {
+    int (*Configure)(void** ctx, int argc, char* argv[]) = nullptr;
+    void (*Process)(void* ctx, AVFrame* picture, AVPixelFormat pix_fmt, int width, int height,
+                    std::int64_t pts) = nullptr;
+    void (*Release)(void* ctx) = nullptr;
+    void* ctx = nullptr;
+};
+
+// A codec the transcode set-up opened.
+struct TCodecItem {
+    TAVOutputStream* ost = nullptr;  // for encoders
+    TAVInputStream* ist = nullptr;   // for decoders
+};
+
+class TCustomFFmpeg;
+
+// Event signatures (the sender is the engine).
+using TProgressEvent = std::function<void(TCustomFFmpeg* sender, int fileIndex, int frameNumber, int fps,
+                                          float quality, double bitrate, std::int64_t currentSize,
+                                          std::int64_t currentDuration, std::int64_t totalDuration)>;
+using TVideoHookEvent = std::function<void(TCustomFFmpeg* sender, avhelpers::TBitmap* bitmap, int frameNumber,
+                                           std::int64_t pts, bool& update, bool& stop)>;
+using TFrameHookEvent = std::function<void(TCustomFFmpeg* sender, AVFrame* picture, AVPixelFormat pixFmt,
+                                           int frameNumber, int width, int height, std::int64_t pts)>;
+using TAudioHookEvent = std::function<void(TCustomFFmpeg* sender, std::int64_t pts, std::uint8_t* samples,
+                                           int size, int sampleRate, int channels, AVSampleFormat sampleFmt)>;
+using TPreviewBitmapEvent =
+    std::function<void(TCustomFFmpeg* sender, avhelpers::TBitmap* bitmap, int frameNumber, std::int64_t pts)>;
+using TBeforeFindStreamInfoEvent = std::function<void(TCustomFFmpeg* sender, AVFormatContext* ctx)>;
+using TTerminateNotify = std::function<void(TCustomFFmpeg* sender)>;
+
+inline constexpr int MAX_STREAMS = 1024;
+inline constexpr int MaxFilesLimit = 512;
+
+// The process-wide codec-list lock (engines' lists of opened codecs).
+std::mutex& CodecListLock();
+// The process-wide post-hook lock.
+std::mutex& PostHookLock();
+
+// Microseconds from a library time text ("Invalid %s specification for %s: %s" on failure).
+std::int64_t ParseTimeSpec(const std::string& context, const std::string& text, bool isDuration);
+
+class TCustomFFmpeg {
+public:
+    // maxFiles: maximum inputs and maximum outputs, 1 to 512.
+    explicit TCustomFFmpeg(int maxFiles);
+    virtual ~TCustomFFmpeg();
+    TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+    TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+    // ---- Control ----
+
+    // Starts the conversion on a worker thread (true returned) or runs it in
+    // the calling thread until it ends (false returned). A task runs at most
+    // once; a second call does nothing and returns false.
+    bool StartConvert(bool useThread, avbind::TThreadPriority priority = avbind::TThreadPriority::tpNormal);
+    void Stop(bool waitForStop);
+    void Pause();
+    void Resume();
+    bool Paused() const { return FPaused; }
+    // Stops a running task, or terminates one that never started (exactly once).
+    void StopOrTerminate(bool wait);
+
+    // ---- Options ----
+
+    void SetExtOption(const std::string& AName, const std::string& AValue);
+    // Names that take no value on a command line (flags, ignored names, new*).
+    static bool IsValuelessOption(const std::string& name);
+    void SetForcedFormat(const std::string& name);
+    bool SetLibOption(const std::string& name, const std::string& value);
+    bool SetLibOptionInt(const std::string& name, int value);
+    void SetVerbose(int value) { Fverbose = value; }
+    void SetFrameRate(const std::string& value);
+    bool SetBitrate(const std::string& option, const std::string& value);
+    void SetFrameSize(const std::string& value);
+    void SetPixelFormat(const std::string& value);
+    void SetSampleFormat(const std::string& value);
+    void SetAspectRatio(const std::string& value);
+    void AddMetadata(const std::string& key, const std::string& value);
+    void SetAudioRate(int value);
+    void SetAudioChannels(int value);
+    void SetCodecTag(const std::string& option, const std::string& value);
+    void SetCodecName(const std::string& option, const std::string& value);
+    void SetVideoFilters(const std::string& value);
+    void SetRecordingTime(std::int64_t value);
+    void SetStartTime(std::int64_t value);
+    void SetProgramId(int value);
+    void SetAudioVolume(int value);
+    void SetAudioSyncMethod(int value) { Faudio_sync_method = value; }
+    void SetVideoSyncMethod(int value) { Fvideo_sync_method = value; }
+    void SetMuxMaxDelay(float value);
+    void SetMuxPreload(float value);
+    void SetHookBitsPixel(int value);
+
+    // Post hooks, changed under the post-hook lock.
+    TPostHooks PostHooks();
+    void SetPostHooks(const TPostHooks& hooks);
+
+    // ---- Properties ----
+
+    int nb_input_files() const { return Fnb_input_files; }
+    int nb_output_files() const { return Fnb_output_files; }
+    bool Converting() const { return FConverting; }
+    bool Finished() const { return FFinished; }
+    bool FatalException() const { return FFatalException; }
+    const std::string& FatalMessage() const { return FFatalMessage; }
+    const std::string& LastErrMsg() const { return FLastErrMsg; }
+    bool Terminated() const { return FTerminated; }
+    std::int64_t TotalOutputDuration() const { return FTotalOutputDuration; }
+    int ReadTimeout() const { return FReadTimeout; }
+    void SetReadTimeout(int ms) { FReadTimeout = ms; }
+
+    bool HaltOnInvalidOption = true;
+    std::int64_t ReportInterval = 500000;   // microseconds
+    std::int64_t PreviewInterval = 100000;  // microseconds
+
+    // Events.
+    TAudioHookEvent FOnAudioHook;
+    TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
+    TVideoHookEvent FOnInputVideoHook, FOnOutputVideoHook;
+    TFrameHookEvent FOnInputFrameHook, FOnOutputFrameHook;
+    TPreviewBitmapEvent FOnPreviewBitmap;
+    TProgressEvent FOnProgress;
+    TTerminateNotify FOnTerminate;
+
+    // ---- Engine state ----
+    // Written by the options and the engine's stages, read by the encoder
+    // front-end and by tests. Nothing outside the engine writes them.
+
+    int FMaxFiles;
+
+    // Inputs.
+    std::vector<TAVInputFile> Finput_files;
+    int Fnb_input_files = 0;
+    std::vector<std::int64_t> Finput_files_ts_offset;
+    std::vector<std::vector<double>> Finput_files_ts_scale;  // per input file, per stream
+    std::vector<const AVCodec*> Finput_codecs;               // forced decoders per input stream
+    std::vector<std::unique_ptr<TAVInputStream>> Finput_streams;
+
+    // Outputs.
+    std::vector<avbind::TAVFormatContextPtr> Foutput_files;
+    int Fnb_output_files = 0;
+    std::vector<std::vector<std::unique_ptr<TAVOutputStream>>> Foutput_streams_for_file;
+
+    // Maps.
+    std::vector<TAVStreamMap> Fstream_maps;
+    std::vector<TAVMetaDataMapPair> Fmeta_data_maps;
+    int Fmetadata_global_autocopy = 1, Fmetadata_streams_autocopy = 1, Fmetadata_chapters_autocopy = 1;
+    std::vector<TAVChapterMap> Fchapter_maps;
+    std::vector<int> Fstreamid_map;
+
+    // Settings for the next file or stream.
+    std::string Flast_asked_format;
+    int Fframe_width = 0, Fframe_height = 0;
+    float Fframe_aspect_ratio = 0;
+    AVPixelFormat Fframe_pix_fmt = AV_PIX_FMT_NONE;
+    int Fframe_bits_per_raw_sample = 0;
+    AVSampleFormat Faudio_sample_fmt = AV_SAMPLE_FMT_NONE;
+    int Fmax_frames[4] = {INT_MAX, INT_MAX, INT_MAX, INT_MAX};
+    AVRational Fframe_rate{0, 0};
+    float Fvideo_qscale = 0;
+    std::unique_ptr<std::uint16_t, avbind::TAVFreeDeleter> Fintra_matrix, Finter_matrix;
+    std::string Fvideo_rc_override_string;
+    bool Fvideo_disable = false;
+    int Fvideo_discard = 0;
+    std::string Fvideo_codec_name;
+    unsigned Fvideo_codec_tag = 0;
+    std::string Fvideo_language;
+    bool Fsame_quality = false;
+    bool Fdo_deinterlace = false;
+    int Ftop_field_first = -1;
+    int Fme_threshold = 0;
+    int Fintra_dc_precision = 8;
+    bool Floop_input = false;
+    int Floop_output = -1;
+    bool Fqp_hist = false;
+    std::string Fvfilters;
+    bool FEnableFilter = false;
+    bool Fintra_only = false;
+    int Faudio_sample_rate = 0;
+    std::int64_t Fchannel_layout = 0;
+    float Faudio_qscale = -99999.0f;
+    bool Faudio_disable = false;
+    int Faudio_channels = 0;
+    std::string Faudio_codec_name;
+    unsigned Faudio_codec_tag = 0;
+    std::string Faudio_language;
+    bool Fsubtitle_disable = false;
+    std::string Fsubtitle_codec_name;
+    std::string Fsubtitle_language;
+    unsigned Fsubtitle_codec_tag = 0;
+    bool Fdata_disable = false;
+    std::string Fdata_codec_name;
+    unsigned Fdata_codec_tag = 0;
+    float Fmux_preload = 0.5f;
+    float Fmux_max_delay = 0.7f;
+    std::int64_t Frecording_time = INT64_MAX;
+    std::int64_t Fstart_time = 0;
+    std::int64_t Frecording_timestamp = 0;
+    std::int64_t Finput_ts_offset = 0;
+    avbind::TAVDictionary Fmetadata;
+
+    // Transcode switches.
+    bool Fdo_benchmark = false;
+    bool Fdo_hex_dump = false;
+    bool Fdo_pkt_dump = false;
+    bool Fdo_psnr = false;
+    int Fdo_pass = 0;
+    std::string Fpass_logfilename_prefix;
+    int Faudio_stream_copy = 0, Fvideo_stream_copy = 0, Fsubtitle_stream_copy = 0, Fdata_stream_copy = 0;
+    int Fvideo_sync_method = -1;
+    int Faudio_sync_method = 0;
+    float Faudio_drift_threshold = 0.1f;
+    bool Fcopy_ts = false;
+    bool Fcopy_tb = false;
+    bool Fopt_shortest = false;
+    std::string Fvstats_filename;
+    TFilePtr Fvstats_file;
+    int Fopt_programid = 0;
+    int Fcopy_initial_nonkeyframes = 0;
+    bool Frate_emu = false;
+    int Fvideo_channel = 0;
+    std::string Fvideo_standard;
+    int Faudio_volume = 256;
+    bool Fexit_on_error = false;
+    bool Fusing_stdin = false;
+    bool Fusing_vhook = false;
+    int Fverbose = 1;
+    bool Frun_as_daemon = false;
+    int Fthread_count = 1;
+    bool Fq_pressed = false;
+    bool Finput_sync = false;
+    std::int64_t Flimit_filesize = 0;
+    bool Fforce_fps = false;
+    std::string Fforced_key_frames;
+    float Fdts_delta_threshold = 10.0f;
+
+    // Statistics.
+    std::int64_t Fvideo_size = 0, Faudio_size = 0, Fextra_size = 0;
+    int Fnb_frames_dup = 0, Fnb_frames_drop = 0;
+    bool FShowDupOrDrop = false;
+    std::int64_t Ftimer_start = 0;
+
+    // Bitstream-filter chains for the next stream of each type.
+    std::vector<avbind::TAVBSFContextPtr> Fvideo_bitstream_filters, Faudio_bitstream_filters,
+        Fsubtitle_bitstream_filters;
+
+    // Library options pending for the next input or output.
+    avhelpers::TFFOptions FOptions;
+
+    // Opened codecs (guarded by the codec-list lock).
+    std::vector<TCodecItem> FEncoderList, FDecoderList;
+
+    // Hooks and preview.
+    std::vector<TFrameHookEntry> FFirstHook;
+    avhelpers::TFormatConverter FInputVideoHook;
+    TPostHookContext FOutputVideoHook;
+
+protected:
+    // The transcode run itself: set-up, packet loop, drain, trailers. Sets
+    // FFinished when it reaches its end unbroken.
+    virtual void RunTranscode();
+    // Releases every input, output and pending resource of the task.
+    void CleanUp();
+    // Waits here while paused; returns at once once stopping.
+    void PassPauseGate();
+
+    // Interrupt checks registered for blocking library calls.
+    static bool ReadTimeoutCheck(void* sender);
+    static bool StopCheck(void* sender);
+
+    // Control.
+    std::thread FThread;
+    std::thread FTermThread;
+    bool FHasWorker = false;
+    avbind::TManualResetEvent FStopEvent{true};
+    avbind::TManualResetEvent FTermEvent{true};
+    std::atomic<bool> FJoinMode{false};
+    std::atomic<bool> FConverting{false};
+    std::atomic<bool> FBroken{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FPaused{false};
+    std::mutex FPauseLock;
+    std::condition_variable FPauseGate;
+    int FReadTimeout = 10000;                     // milliseconds
+    std::atomic<std::int64_t> FLastRead{INT64_MAX};  // microseconds
+    bool FFatalException = false;
+    std::string FFatalMessage;
+    std::int64_t FTotalOutputDuration = -1;
+    std::string FLastErrMsg;
+    TPostHooks FPostHooks;
+    bool FPostHooksChanged = false;
+
+private:
+    void ResetToDefaults();
+    void RunConversion();
+    void WorkerBody(avbind::TThreadPriority priority);
+    void TerminationStep();
+    void Fail(const std::string& message);
+    void CloseCodecs();
+    void Guarded(const std::function<void()>& step);
+    void ClearPostHookContext();
+
+    // Option handlers.
+    void AddStreamMap(const std::string& arg);
+    void AddMetadataMap(const std::string& arg);
+    void AddChapterMap(const std::string& arg);
+    void SetInputTsScale(const std::string& arg);
+    void ParseMetadata(const std::string& arg);
+    void SetQScale(const std::string& arg);
+    void SetPass(const std::string& arg);
+    void SetPassLogFile(const std::string& name, const std::string& arg);
+    void SetVStats(bool on);
+    void SetIntraMatrix(const std::string& arg);
+    void SetInterMatrix(const std::string& arg);
+    void SetTopFieldFirst(const std::string& arg);
+    void SetStreamId(const std::string& name, const std::string& arg);
+    void AddBitstreamFilter(const std::string& name, const std::string& arg);
+    void AddStreamToLastOutput(const std::string& name);
+    void LogDoNothing(const std::string& name);
+};
+
+} // namespace engine

@@ -1,0 +1,114 @@
+// The engine's records of inputs, output streams and mapping instructions.
+// Library objects the records own are held through owning handles; plain
+// pointers (streams, filter contexts, codecs) belong to the library object
+// they came from.
+#pragma once
+
+#include "avbind/AVPtr.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+struct TFileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
+
+// One opened input file.
+struct TAVInputFile {
+    avbind::TAVInputContextPtr ctx;  // the opened input
+    int eof_reached = 0;             // 1 once reading returned an error or end of file
+    int ist_index = 0;               // index of the file's first stream in the input stream table
+    int buffer_size = 0;
+    int nb_streams = 0;              // streams present when opened; later ones are ignored
+};
+
+// One stream of an input file.
+struct TAVInputStream {
+    int file_index = 0;
+    AVStream* st = nullptr;               // owned by the input's format context
+    avbind::TAVCodecContextPtr dec_ctx;   // the decoder context of this stream
+    int discard = 1;                      // 1 = no output stream uses it
+    int decoding_needed = 0;
+    std::int64_t sample_index = 0;
+    int frame_number = 0;                 // decoded pictures; the first is number 1
+    std::int64_t start = 0;               // wall clock when reading started (real-time pacing)
+    std::int64_t next_pts = AV_NOPTS_VALUE;
+    std::int64_t pts = 0;
+    int is_start = 1;
+    int showed_multi_packet_warning = 0;
+    int is_past_recording_time = 0;
+    int decoder_flushed = 0;
+    int used = 0;                         // join mode: taken by the automatic mapping
+    avbind::TAVFramePtr filter_frame;
+    int has_filter_frame = 0;
+};
+
+// One output stream.
+struct TAVOutputStream {
+    int file_index = 0;
+    int index = 0;                        // stream index within the output file
+    int source_index = 0;                 // index of the source in the input stream table
+    AVStream* st = nullptr;               // owned by the output's format context
+    avbind::TAVCodecContextPtr enc_ctx;   // the encoder context of this stream
+    int encoding_needed = 0;              // 0 = stream copy
+    int frame_number = 0;
+    TAVInputStream* sync_ist = nullptr;
+    std::int64_t sync_opts = 0;           // output position in encoder time-base units
+    std::vector<avbind::TAVBSFContextPtr> bitstream_filters;
+    const AVCodec* enc = nullptr;
+    int video_resample = 0;
+    avbind::TAVFramePtr resample_frame;
+    avbind::TSwsContextPtr img_resample_ctx;
+    int resample_height = 0, resample_width = 0;
+    AVPixelFormat resample_pix_fmt = AV_PIX_FMT_NONE;
+    AVRational frame_rate{0, 0};
+    float frame_aspect_ratio = 0;
+    std::vector<std::int64_t> forced_kf_pts;
+    int forced_kf_count = 0, forced_kf_index = 0;
+    int audio_resample = 0;
+    avbind::TSwrContextPtr resample;
+    AVSampleFormat resample_sample_fmt = AV_SAMPLE_FMT_NONE;
+    int resample_channels = 0, resample_sample_rate = 0;
+    int reformat_pair = 0;
+    avbind::TAVAudioFifoPtr fifo;
+    TFilePtr logfile;                     // two-pass statistics of the first pass
+    AVFilterContext* output_video_filter = nullptr;  // owned by graph
+    AVFilterContext* input_video_filter = nullptr;   // owned by graph
+    avbind::TAVFramePtr picref;
+    std::string avfilter;                 // filter description, cleared once parsed
+    avbind::TAVFilterGraphPtr graph;
+    int sws_flags = 0;
+    AVCodecID codec_id = AV_CODEC_ID_NONE;  // join mode: the encoder first opened
+    int show_fps = 0;
+};
+
+struct TAVStreamMap {
+    int file_index = 0;
+    int stream_index = 0;
+    int sync_file_index = 0;
+    int sync_stream_index = 0;
+};
+
+// One side of a metadata copy instruction: 'g' global, 's' stream, 'c' chapter, 'p' program.
+struct TAVMetaDataMap {
+    int file_idx = 0;
+    char type_ = 'g';
+    int index = 0;
+};
+
+// Element 0 names the output side, element 1 the input side.
+using TAVMetaDataMapPair = std::array<TAVMetaDataMap, 2>;
+
+struct TAVChapterMap {
+    int in_file = 0;
+    int out_file = 0;
+};
+
+} // namespace engine
