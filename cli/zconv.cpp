@@ -1,30 +1,39 @@
 // zconv: the converter's command-line program.
+#include "cli/Commands.h"
+
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
-namespace {
+namespace cli {
 
 std::string ProgramFolder() {
     char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return ".";
-    std::string exe(path, static_cast<std::size_t>(n));
-    std::size_t slash = exe.rfind('/');
+    const std::string exe(path, static_cast<std::size_t>(n));
+    const std::size_t slash = exe.rfind('/');
     return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: zconv libs [--lib-dir DIR]\n"
-                 "  libs   load the media libraries (from DIR, default <program folder>/lib,\n"
-                 "         else the system search) and print where each came from\n");
-    return 2;
+bool LoadLibraries(const std::string& libDir) {
+    avbind::TFFLoader& loader = avbind::FFLoader();
+    loader.SetLibraryPath(libDir);
+    if (!loader.Load(avbind::EncoderLibraries)) {
+        std::fprintf(stderr, "%s\n", loader.LastErrMsg().c_str());
+        return false;
+    }
+    avbind::FFLogger().SetTriggerEventInMainThread(false);
+    avbind::FFLogger().SetOnLog([](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) {
+        std::fprintf(stderr, "%s\n", msg.c_str());
+    });
+    return true;
 }
+
+namespace {
 
 // The seven media libraries, in the order they are listed.
 const avbind::TLibrary MediaLibraries[] = {avbind::TLibrary::avUtil,   avbind::TLibrary::swResample,
@@ -32,21 +41,20 @@ const avbind::TLibrary MediaLibraries[] = {avbind::TLibrary::avUtil,   avbind::T
                                            avbind::TLibrary::avFormat, avbind::TLibrary::avFilter,
                                            avbind::TLibrary::avDevice};
 
+} // namespace
+
 int CommandLibs(int argc, char** argv) {
     std::string libDir = ProgramFolder() + "/lib";
     for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--lib-dir") == 0 && i + 1 < argc)
+        if (std::strcmp(argv[i], "--lib-dir") == 0 && i + 1 < argc) {
             libDir = argv[++i];
-        else
-            return Usage();
+        } else {
+            std::fprintf(stderr, "zconv libs: unexpected argument \"%s\"\n", argv[i]);
+            return 2;
+        }
     }
-    avbind::TFFBinding binding;
+    if (!LoadLibraries(libDir)) return 1;
     avbind::TFFLoader& loader = avbind::FFLoader();
-    loader.SetLibraryPath(libDir);
-    if (!loader.Load(avbind::EncoderLibraries)) {
-        std::fprintf(stderr, "%s\n", loader.LastErrMsg().c_str());
-        return 1;
-    }
     for (avbind::TLibrary lib : MediaLibraries) {
         std::printf("%-11s %-10s %s\n", avbind::LibraryItem(lib).Name, loader.VersionText(lib).c_str(),
                     loader.LoadedFrom(lib).c_str());
@@ -54,10 +62,27 @@ int CommandLibs(int argc, char** argv) {
     return 0;
 }
 
+} // namespace cli
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: zconv libs [--lib-dir DIR]\n"
+                 "       zconv transcode [--lib-dir DIR] [-name value | -flag]... -i INPUT ...\n"
+                 "                       [-name value | -flag]... OUTPUT ...\n"
+                 "  libs       load the media libraries (from DIR, default <program folder>/lib,\n"
+                 "             else the system search) and print where each came from\n"
+                 "  transcode  configure one conversion with transcoder options\n");
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
-    if (std::strcmp(argv[1], "libs") == 0) return CommandLibs(argc, argv);
+    avbind::TFFBinding binding;
+    if (std::strcmp(argv[1], "libs") == 0) return cli::CommandLibs(argc, argv);
+    if (std::strcmp(argv[1], "transcode") == 0) return cli::CommandTranscode(argc, argv);
     return Usage();
 }

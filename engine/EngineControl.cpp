@@ -242,9 +242,9 @@ void TCustomFFmpeg::RunConversion() {
 }
 
 void TCustomFFmpeg::RunTranscode() {
-    // Nothing to transcode without opened inputs and outputs; StartConvert
-    // refuses a task without them.
-    throw FFmpegException("At least one input file must be specified");
+    // Inputs and outputs cannot be opened by this engine yet, so no task
+    // reaches this point through StartConvert's checks.
+    throw FFmpegException("This engine cannot transcode opened files yet");
 }
 
 void TCustomFFmpeg::CloseCodecs() {

@@ -1,0 +1,18 @@
+// The zconv subcommands.
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+// Folder of the running program, without a trailing separator.
+std::string ProgramFolder();
+// Loads every media library from libDir (else the system search) and sends
+// library and engine log lines to stderr. False, with the loader's message
+// on stderr, when a library cannot be loaded.
+bool LoadLibraries(const std::string& libDir);
+
+int CommandLibs(int argc, char** argv);
+int CommandTranscode(int argc, char** argv);
+
+} // namespace cli

@@ -1,0 +1,103 @@
+// zconv transcode: an ffmpeg-style argument list drives one engine.
+#include "cli/Commands.h"
+
+#include "avbind/Convert.h"
+#include "engine/FFmpeg.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+struct TOption {
+    std::string Name;
+    std::string Value;
+};
+
+// One input or output with the options given before it.
+struct TFileStep {
+    bool Input = false;
+    std::string Path;
+    std::vector<TOption> Options;
+};
+
+struct TPlan {
+    std::string LibDir;
+    std::vector<TFileStep> Steps;
+};
+
+// Splits the arguments into steps; false with a message for a malformed list.
+bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
+    int i = 2;
+    if (i + 1 < argc && std::strcmp(argv[i], "--lib-dir") == 0) {
+        plan.LibDir = argv[i + 1];
+        i += 2;
+    }
+    std::vector<TOption> pending;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-i") {
+            if (i + 1 >= argc) {
+                error = "Missing argument for option \"i\"";
+                return false;
+            }
+            plan.Steps.push_back({true, argv[++i], std::move(pending)});
+            pending.clear();
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            TOption option{arg.substr(1), {}};
+            if (!engine::TCustomFFmpeg::IsValuelessOption(option.Name)) {
+                if (i + 1 >= argc) {
+                    error = "Missing argument for option \"" + option.Name + "\"";
+                    return false;
+                }
+                option.Value = argv[++i];
+            }
+            pending.push_back(std::move(option));
+        } else {
+            plan.Steps.push_back({false, arg, std::move(pending)});
+            pending.clear();
+        }
+    }
+    if (!pending.empty()) {
+        error = "Trailing options were found on the command line: \"-" + pending.front().Name + "\" has no output";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int CommandTranscode(int argc, char** argv) {
+    TPlan plan;
+    plan.LibDir = ProgramFolder() + "/lib";
+    std::string error;
+    if (!ParseArguments(argc, argv, plan, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    if (!LoadLibraries(plan.LibDir)) return 1;
+
+    engine::TCustomFFmpeg engine(engine::MaxFilesLimit);
+    int inputs = 0, outputs = 0;
+    for (const TFileStep& step : plan.Steps) {
+        for (const TOption& option : step.Options) {
+            try {
+                engine.SetExtOption(option.Name, option.Value);
+            } catch (const std::exception& e) {
+                // Option errors: the engine's own text, or the number conversion's.
+                std::fprintf(stderr, "%s\n", e.what());
+                return 2;
+            }
+        }
+        ++(step.Input ? inputs : outputs);
+    }
+    std::printf("Options accepted for %d input(s) and %d output(s).\n", inputs, outputs);
+    return 0;
+}
+
+} // namespace cli
