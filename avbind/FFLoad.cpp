@@ -1,6 +1,7 @@
 #include "avbind/FFLoad.h"
 
 #include "avbind/FFLog.h"
+#include "avbind/Platform.h"
 
 #include <cfenv>
 #include <cstring>
@@ -22,13 +23,6 @@ TAVDeviceEntries avdevice;
 
 namespace {
 
-template <class... A>
-std::string Format(const char* format, A... args) {
-    int n = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(n), '\0');
-    std::snprintf(text.data(), text.size() + 1, format, args...);
-    return text;
-}
 
 std::string DlError() {
     const char* e = dlerror();

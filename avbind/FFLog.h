@@ -3,6 +3,8 @@
 // on the main thread when asked. Also the main-thread call queue.
 #pragma once
 
+#include "avbind/Platform.h"
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -70,11 +72,7 @@ public:
     template <class... A>
         requires(sizeof...(A) > 0)
     void Log(const void* sender, TLogLevel level, const char* format, A... args) {
-        if (!WouldLog(level)) return;
-        int n = std::snprintf(nullptr, 0, format, args...);
-        std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-        if (n > 0) std::snprintf(text.data(), text.size() + 1, format, args...);
-        Log(sender, level, text);
+        if (WouldLog(level)) Log(sender, level, Format(format, args...));
     }
 
 private:

@@ -5,8 +5,6 @@
 
 namespace cli {
 
-// Folder of the running program, without a trailing separator.
-std::string ProgramFolder();
 // Loads every media library from libDir (else the system search) and sends
 // library and engine log lines to stderr. False, with the loader's message
 // on stderr, when a library cannot be loaded.

@@ -1,7 +1,7 @@
 // zconv transcode: an ffmpeg-style argument list drives one engine.
 #include "cli/Commands.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Platform.h"
 #include "engine/FFmpeg.h"
 
 #include <cstdio>
@@ -74,7 +74,7 @@ bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
 
 int CommandTranscode(int argc, char** argv) {
     TPlan plan;
-    plan.LibDir = ProgramFolder() + "/lib";
+    plan.LibDir = avbind::ProgramFolder() + "/lib";
     std::string error;
     if (!ParseArguments(argc, argv, plan, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());

@@ -3,21 +3,12 @@
 
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
+#include "avbind/Platform.h"
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace cli {
-
-std::string ProgramFolder() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    const std::string exe(path, static_cast<std::size_t>(n));
-    const std::size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? "." : exe.substr(0, slash);
-}
 
 bool LoadLibraries(const std::string& libDir) {
     avbind::TFFLoader& loader = avbind::FFLoader();
@@ -44,7 +35,7 @@ const avbind::TLibrary MediaLibraries[] = {avbind::TLibrary::avUtil,   avbind::T
 } // namespace
 
 int CommandLibs(int argc, char** argv) {
-    std::string libDir = ProgramFolder() + "/lib";
+    std::string libDir = avbind::ProgramFolder() + "/lib";
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--lib-dir") == 0 && i + 1 < argc) {
             libDir = argv[++i];

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
-#include <unistd.h>
 
 namespace engine {
 
@@ -40,14 +39,6 @@ void GrowTo(std::vector<T>& array, std::size_t wanted) {
     } catch (const std::bad_alloc&) {
         throw std::runtime_error("Could not alloc buffer.");
     }
-}
-
-std::string ProgramFolder() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "./";
-    std::string exe(path, static_cast<std::size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1);
 }
 
 std::string Trim(const std::string& s) {
@@ -533,7 +524,7 @@ void TCustomFFmpeg::SetVStats(bool on) {
     localtime_r(&now, &local);
     char clock[16];
     std::strftime(clock, sizeof clock, "%H%M%S", &local);
-    Fvstats_filename = Format("%svstats_%s.log", ProgramFolder().c_str(), clock);
+    Fvstats_filename = Format("%s/vstats_%s.log", ProgramFolder().c_str(), clock);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "avbind/AVPtr.h"
 #include "avbind/FFLog.h"
+#include "avbind/Platform.h"
 #include "avbind/Sync.h"
 #include "avhelpers/FFOptions.h"
 #include "avhelpers/FormatConverter.h"
@@ -33,18 +34,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// printf-style text for messages.
-template <class... A>
-std::string Format(const char* format, A... args) {
-    if constexpr (sizeof...(A) == 0) {
-        return format;
-    } else {
-        int n = std::snprintf(nullptr, 0, format, args...);
-        std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-        if (n > 0) std::snprintf(text.data(), text.size() + 1, format, args...);
-        return text;
-    }
-}
+using avbind::Format;
 
 // Raises FFmpegException with a formatted message.
 template <class... A>
