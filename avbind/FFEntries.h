@@ -120,6 +120,7 @@ extern "C" {
     X(avformat_match_stream_specifier)                                         \
     X(av_find_input_format) X(av_guess_format) X(av_guess_codec)               \
     X(av_find_best_stream) X(av_find_program_from_stream) X(av_new_program)    \
+    X(av_program_add_stream_index)                                             \
     X(av_demuxer_iterate) X(av_muxer_iterate)                                  \
     X(av_read_frame) X(av_read_pause) X(av_read_play) X(av_seek_frame)         \
     X(av_interleaved_write_frame) X(av_write_frame) X(av_write_trailer)        \

@@ -4,6 +4,7 @@
 #include "avbind/Platform.h"
 #include "engine/FFmpeg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +30,7 @@ struct TFileStep {
 struct TPlan {
     std::string LibDir;
     std::vector<TFileStep> Steps;
+    std::vector<TOption> Trailing;  // after the last output: only to add streams to it
 };
 
 // Splits the arguments into steps; false with a message for a malformed list.
@@ -63,10 +65,15 @@ bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
             pending.clear();
         }
     }
-    if (!pending.empty()) {
+    if (pending.empty()) return true;
+    const bool addsStream = std::any_of(pending.begin(), pending.end(), [](const TOption& o) {
+        return o.Name == "newvideo" || o.Name == "newaudio" || o.Name == "newsubtitle";
+    });
+    if (!addsStream || plan.Steps.empty()) {
         error = "Trailing options were found on the command line: \"-" + pending.front().Name + "\" has no output";
         return false;
     }
+    plan.Trailing = std::move(pending);
     return true;
 }
 
@@ -84,19 +91,35 @@ int CommandTranscode(int argc, char** argv) {
 
     engine::TCustomFFmpeg engine(engine::MaxFilesLimit);
     int inputs = 0, outputs = 0;
-    for (const TFileStep& step : plan.Steps) {
-        for (const TOption& option : step.Options) {
+    auto applyOptions = [&](const std::vector<TOption>& options) {
+        for (const TOption& option : options) {
             try {
                 engine.SetExtOption(option.Name, option.Value);
             } catch (const std::exception& e) {
                 // Option errors: the engine's own text, or the number conversion's.
                 std::fprintf(stderr, "%s\n", e.what());
-                return 2;
+                return false;
             }
+        }
+        return true;
+    };
+    for (const TFileStep& step : plan.Steps) {
+        if (!applyOptions(step.Options)) return 2;
+        try {
+            const bool opened = step.Input ? engine.OpenInputFile(step.Path) : engine.OpenOutputFile(step.Path, false) > 0;
+            if (!opened) {
+                std::fprintf(stderr, "%s\n", engine.LastErrMsg().c_str());
+                return 1;
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 1;
         }
         ++(step.Input ? inputs : outputs);
     }
-    std::printf("Options accepted for %d input(s) and %d output(s).\n", inputs, outputs);
+    // Options after the last output may add streams to it (-newvideo and the like).
+    if (!applyOptions(plan.Trailing)) return 2;
+    std::printf("Opened %d input(s) and %d output(s).\n", inputs, outputs);
     return 0;
 }
 

@@ -275,7 +275,7 @@ void TCustomFFmpeg::CleanUp() {
     if (!FFLoader().Loaded(EncoderLibraries)) return;
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     for (int i = 0; i < outputs; ++i) {
-        avbind::TAVFormatContextPtr& oc = Foutput_files[static_cast<std::size_t>(i)];
+        TAVOutputContextRef& oc = Foutput_files[static_cast<std::size_t>(i)];
         if (!oc) continue;
         const bool hasFile = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE);
         if (hasFile && oc->pb) {

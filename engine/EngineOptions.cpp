@@ -587,10 +587,5 @@ void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::strin
     chain.emplace_back(ctx);
 }
 
-void TCustomFFmpeg::AddStreamToLastOutput(const std::string&) {
-    // Streams are added to an output that exists; none can be created before
-    // the first output.
-    if (Fnb_output_files == 0) RaiseFF("At least one output file must be specified");
-}
 
 } // namespace engine

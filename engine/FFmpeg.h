@@ -122,6 +122,29 @@ public:
     // Stops a running task, or terminates one that never started (exactly once).
     void StopOrTerminate(bool wait);
 
+    // ---- Inputs and outputs ----
+
+    // Opens an input with the pending input options; false with LastErrMsg.
+    bool OpenInputFile(const std::string& fileName);
+    // Creates an output and its streams; the new output count, or -1 with LastErrMsg.
+    int OpenOutputFile(const std::string& fileName, bool join);
+    // After a joined output: one output entry per input, all on the one context.
+    void ExpandJoinedOutput();
+    // Checks a codec chosen by name (empty: automatic, id 0); false with LastErrMsg.
+    bool LookupCodec(const std::string& name, AVMediaType type, AVCodecID& id, int strictness, bool encoder);
+
+    struct TInputKinds {
+        bool Video = false, Audio = false, Subtitle = false, Data = false;
+    };
+    // The media kinds the opened inputs offer (with join: that every input offers).
+    TInputKinds check_inputs(bool join);
+
+    // Stream creators for output `f`; raise on failure.
+    void new_video_stream(AVFormatContext* oc, int f);
+    void new_audio_stream(AVFormatContext* oc, int f);
+    void new_subtitle_stream(AVFormatContext* oc, int f);
+    void new_data_stream(AVFormatContext* oc, int f);
+
     // ---- Options ----
 
     void SetExtOption(const std::string& AName, const std::string& AValue);
@@ -199,7 +222,7 @@ public:
     std::vector<std::unique_ptr<TAVInputStream>> Finput_streams;
 
     // Outputs.
-    std::vector<avbind::TAVFormatContextPtr> Foutput_files;
+    std::vector<TAVOutputContextRef> Foutput_files;
     int Fnb_output_files = 0;
     std::vector<std::vector<std::unique_ptr<TAVOutputStream>>> Foutput_streams_for_file;
 
@@ -379,6 +402,17 @@ private:
     void SetStreamId(const std::string& name, const std::string& arg);
     void AddBitstreamFilter(const std::string& name, const std::string& arg);
     void AddStreamToLastOutput(const std::string& name);
+    // Output stream creation.
+    TAVOutputStream& AllocOutputStream(AVFormatContext* oc, int f);
+    struct TNewStream;
+    TNewStream NewStreamCommon(AVFormatContext* oc, int f, AVMediaType type);
+    void PickEncoderSampleFormat(AVCodecContext* ctx, const AVCodec* enc);
+    void PickEncoderPixelFormat(AVCodecContext* ctx, const AVCodec* enc);
+    void ParseForcedKeyFrames(const std::string& text, TAVOutputStream& ost);
+    void ParseRcOverride(AVCodecContext* ctx);
+    // The read-timeout watchdog around blocking library calls of this thread.
+    void ArmWatchdog();
+    void DisarmWatchdog();
     void LogDoNothing(const std::string& name);
 };
 

@@ -50,6 +50,12 @@ struct TAVInputStream {
     int has_filter_frame = 0;
 };
 
+// An output context; the entries of a joined output share one.
+struct TAVOutputContextDeleter {
+    void operator()(AVFormatContext* oc) const noexcept { avbind::avformat.avformat_free_context(oc); }
+};
+using TAVOutputContextRef = std::shared_ptr<AVFormatContext>;
+
 // One output stream.
 struct TAVOutputStream {
     int file_index = 0;
@@ -57,6 +63,7 @@ struct TAVOutputStream {
     int source_index = 0;                 // index of the source in the input stream table
     AVStream* st = nullptr;               // owned by the output's format context
     avbind::TAVCodecContextPtr enc_ctx;   // the encoder context of this stream
+    int stream_copy = 0;                  // created as a copied stream
     int encoding_needed = 0;              // 0 = stream copy
     int frame_number = 0;
     TAVInputStream* sync_ist = nullptr;
@@ -70,6 +77,8 @@ struct TAVOutputStream {
     AVPixelFormat resample_pix_fmt = AV_PIX_FMT_NONE;
     AVRational frame_rate{0, 0};
     float frame_aspect_ratio = 0;
+    // Forced key-frame times: microseconds at creation, converted into the
+    // encoder's time base once the set-up has fixed it.
     std::vector<std::int64_t> forced_kf_pts;
     int forced_kf_count = 0, forced_kf_index = 0;
     int audio_resample = 0;

@@ -13,18 +13,33 @@ expect_error() {  # message, arguments...
   grep -qxF "$message" "$tmp/err" || fail "no line '$message' for: $* (stderr: $(cat "$tmp/err"))"
 }
 
-expect_error "qscale must be > 0.0 and <= 255" -qscale 0 -i x out.mp4
-expect_error "Incorrect aspect ratio specification." -i x -aspect 4:0 out.mp4
-expect_error "pass number can be only 1 or 2" -i x -pass 3 out.mp4
-expect_error "Removed, use the crop filter instead" -croptop 1 -i x out.mp4
-expect_error 'Unrecognized option "nosuch"' -i x -nosuch 1 out.mp4
-expect_error "'fast' is not a valid integer value" -i x -vsync fast out.mp4
-expect_error 'Missing argument for option "vcodec"' -i x -vcodec
-expect_error 'Missing argument for option "i"' -i
-expect_error 'Trailing options were found on the command line: "-an" has no output' -i x out.mp4 -an
+# A generated input the library's device reads.
+src=(-f lavfi -i "testsrc=duration=1:size=160x120:rate=10")
+out="$tmp/out.mp4"
 
-# Flags and ignored names take no value: "out.mp4" must stay the output.
-"$zconv" transcode -y -i x -vn -an -b 64 -vtag xvid out.mp4 >"$tmp/out" 2>"$tmp/err" || fail "valid options refused: $(cat "$tmp/err")"
-grep -q "Options accepted for 1 input(s) and 1 output(s)." "$tmp/out" || fail "unexpected output: $(cat "$tmp/out")"
+expect_error "qscale must be > 0.0 and <= 255" -qscale 0 -i x "$out"
+expect_error "Incorrect aspect ratio specification." "${src[@]}" -aspect 4:0 "$out"
+expect_error "pass number can be only 1 or 2" "${src[@]}" -pass 3 "$out"
+expect_error "Removed, use the crop filter instead" -croptop 1 -i x "$out"
+expect_error 'Unrecognized option "nosuch"' "${src[@]}" -nosuch 1 "$out"
+expect_error "'fast' is not a valid integer value" "${src[@]}" -vsync fast "$out"
+expect_error 'Missing argument for option "vcodec"' "${src[@]}" -vcodec
+expect_error 'Missing argument for option "i"' -i
+expect_error 'Trailing options were found on the command line: "-an" has no output' "${src[@]}" "$out" -an
+
+# Files that cannot be opened or created: the engine's message, exit 1.
+"$zconv" transcode -i "$tmp/missing.mp4" "$out" >/dev/null 2>"$tmp/err"; rc=$?
+[ $rc -eq 1 ] || fail "exit $rc for a missing input"
+grep -qxF "$tmp/missing.mp4: No such file or directory" "$tmp/err" || fail "missing input: $(cat "$tmp/err")"
+"$zconv" transcode "${src[@]}" "$tmp/no/dir/out.mp4" >/dev/null 2>"$tmp/err"; rc=$?
+[ $rc -eq 1 ] || fail "exit $rc for an output in a missing folder"
+grep -qxF "$tmp/no/dir/out.mp4: No such file or directory" "$tmp/err" || fail "missing folder: $(cat "$tmp/err")"
+
+# Flags and ignored names take no value: the output stays the output; a
+# trailing -newvideo adds a stream to the last output.
+"$zconv" transcode -y "${src[@]}" -an -b 64 -vtag xvid "$out" -vcodec mpeg4 -newvideo >"$tmp/out" 2>"$tmp/err" \
+  || fail "valid options refused: $(cat "$tmp/err")"
+grep -q "Opened 1 input(s) and 1 output(s)." "$tmp/out" || fail "unexpected output: $(cat "$tmp/out")"
 grep -q "WARNING: The bitrate parameter is set too low" "$tmp/err" || fail "no too-low bitrate warning"
+[ ! -e "$out" ] || fail "an output that received nothing was left on disk"
 echo "zconv transcode: all checks passed"

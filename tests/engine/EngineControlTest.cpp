@@ -239,7 +239,7 @@ TEST(EngineCleanUp, EmptyOutputsAreRemovedAndWrittenOnesKept) {
         AVFormatContext* oc = nullptr;
         ASSERT_GE(avbind::avformat.avformat_alloc_output_context2(&oc, nullptr, nullptr, name.c_str()), 0);
         ASSERT_GE(avbind::avformat.avio_open2(&oc->pb, name.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
-        engine.Foutput_files[name == empty ? 0 : 1].reset(oc);
+        engine.Foutput_files[name == empty ? 0 : 1].reset(oc, TAVOutputContextDeleter());
     }
     avbind::avformat.avio_write(engine.Foutput_files[1]->pb, reinterpret_cast<const unsigned char*>("data"), 4);
     engine.Script = [](TScriptedFFmpeg&) { throw FFmpegException("failed half way"); };

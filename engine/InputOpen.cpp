@@ -1,0 +1,273 @@
+// Opening an input: the container with the pending input options, its
+// streams and decoders, the start position and the timestamp offset.
+#include "engine/FFmpeg.h"
+
+#include "avbind/FFLoad.h"
+#include "avhelpers/FFUtils.h"
+
+namespace engine {
+
+using namespace avbind;
+
+void TCustomFFmpeg::ArmWatchdog() {
+    FLastRead = INT64_MAX;
+    InterruptCB().Add(CurrentThreadID(), this, ReadTimeoutCheck);
+    FLastRead = avutil.av_gettime();
+}
+
+void TCustomFFmpeg::DisarmWatchdog() {
+    FLastRead = INT64_MAX;
+    InterruptCB().Remove(CurrentThreadID(), this, ReadTimeoutCheck);
+}
+
+bool TCustomFFmpeg::LookupCodec(const std::string& name, AVMediaType type, AVCodecID& id, int strictness,
+                                bool encoder) {
+    const char* word = encoder ? "encoder" : "decoder";
+    if (name.empty()) {
+        id = AV_CODEC_ID_NONE;
+        return true;
+    }
+    const AVCodec* codec = encoder ? avcodec.avcodec_find_encoder_by_name(name.c_str())
+                                   : avcodec.avcodec_find_decoder_by_name(name.c_str());
+    if (!codec) {
+        FLastErrMsg = Format("Unknown %s '%s'", word, name.c_str());
+        return false;
+    }
+    if (codec->type != type) {
+        FLastErrMsg = Format("Invalid %s type '%s'", word, name.c_str());
+        return false;
+    }
+    if ((codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL) && strictness > FF_COMPLIANCE_EXPERIMENTAL) {
+        FLastErrMsg = Format("%s '%s' is experimental and might produce bad results.\r\n"
+                             "Add '-strict experimental' if you want to use it.",
+                             word, codec->name);
+        const AVCodec* usual =
+            encoder ? avcodec.avcodec_find_encoder(codec->id) : avcodec.avcodec_find_decoder(codec->id);
+        if (usual && !(usual->capabilities & AV_CODEC_CAP_EXPERIMENTAL))
+            FLastErrMsg += Format("\r\nOr use the non experimental %s '%s'.", word, usual->name);
+        return false;
+    }
+    id = codec->id;
+    return true;
+}
+
+namespace {
+
+// The demuxer's private "loop" option (image sequences) and grabbing
+// parameters travel in the open dictionary; demuxers ignore what they lack.
+void AddOpenParameter(TAVDictionary& dict, const char* key, const std::string& value) {
+    if (!value.empty()) dict.Set(key, value.c_str());
+}
+
+} // namespace
+
+bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
+    // Whatever happens, forced decoders and the capture channel are per attempt.
+    auto failed = [this]() {
+        DisarmWatchdog();
+        Fvideo_codec_name.clear();
+        Faudio_codec_name.clear();
+        Fsubtitle_codec_name.clear();
+        Fvideo_channel = 0;
+        return false;
+    };
+    // The per-file arrays hold FMaxFiles entries; one more would run past them.
+    if (Fnb_input_files >= FMaxFiles) {
+        FLastErrMsg = Format("max input files %d reached", FMaxFiles);
+        return failed();
+    }
+
+    const AVInputFormat* forced = nullptr;
+    if (!Flast_asked_format.empty()) {
+        forced = avformat.av_find_input_format(Flast_asked_format.c_str());
+        if (!forced) RaiseFF("Unknown input format: \"%s\"", Flast_asked_format.c_str());
+        Flast_asked_format.clear();
+    }
+    AVFormatContext* ic = avformat.avformat_alloc_context();
+    if (!ic) RaiseFF("avformat_alloc_context failed");
+    // Freed by avformat_open_input itself when opening fails.
+    TAVInputContextPtr owner;
+
+    TAVDictionary params;
+    if (Fframe_rate.num) AddOpenParameter(params, "framerate", Format("%d/%d", Fframe_rate.num, Fframe_rate.den));
+    if (Faudio_sample_rate) AddOpenParameter(params, "sample_rate", std::to_string(Faudio_sample_rate));
+    if (Faudio_channels) AddOpenParameter(params, "channels", std::to_string(Faudio_channels));
+    if (Fframe_width && Fframe_height)
+        AddOpenParameter(params, "video_size", Format("%dx%d", Fframe_width, Fframe_height));
+    if (Fframe_pix_fmt != AV_PIX_FMT_NONE)
+        if (const char* n = avutil.av_get_pix_fmt_name(Fframe_pix_fmt)) AddOpenParameter(params, "pixel_format", n);
+    if (Fvideo_channel) AddOpenParameter(params, "channel", std::to_string(Fvideo_channel));
+    AddOpenParameter(params, "standard", Fvideo_standard);
+    if (Floop_input) AddOpenParameter(params, "loop", "1");
+
+    avhelpers::ApplyOptions(FOptions, ic, FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_DECODING_PARAM);
+
+    AVCodecID ids[3] = {AV_CODEC_ID_NONE, AV_CODEC_ID_NONE, AV_CODEC_ID_NONE};
+    const std::string* names[3] = {&Fvideo_codec_name, &Faudio_codec_name, &Fsubtitle_codec_name};
+    const AVMediaType types[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
+    for (int i = 0; i < 3; ++i) {
+        if (!LookupCodec(*names[i], types[i], ids[i], FOptions.avcodec_opts[types[i]]->strict_std_compliance,
+                         false)) {
+            avformat.avformat_free_context(ic);
+            return failed();
+        }
+    }
+    ic->video_codec_id = ids[0];
+    ic->audio_codec_id = ids[1];
+    ic->subtitle_codec_id = ids[2];
+    ic->flags |= AVFMT_FLAG_NONBLOCK;
+    ic->interrupt_callback = BindingInterruptCB();
+
+    ArmWatchdog();
+    int ret = avformat.avformat_open_input(&ic, fileName.c_str(), forced, params.Address());
+    if (ret < 0) {
+        FLastErrMsg = avhelpers::GetErrorText(fileName, ret);
+        return failed();
+    }
+    owner.reset(ic);
+    avhelpers::ApplyOptions(FOptions, ic, FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_DECODING_PARAM);
+
+    if (Fopt_programid) {
+        bool found = false;
+        for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+        for (unsigned p = 0; p < ic->nb_programs; ++p) {
+            AVProgram* program = ic->programs[p];
+            if (program->id != Fopt_programid) {
+                program->discard = AVDISCARD_ALL;
+                continue;
+            }
+            found = true;
+            for (unsigned j = 0; j < program->nb_stream_indexes; ++j)
+                ic->streams[program->stream_index[j]]->discard = AVDISCARD_DEFAULT;
+        }
+        if (!found) {
+            FLastErrMsg = "Specified program id not found";
+            return failed();
+        }
+        Fopt_programid = 0;
+    }
+
+    if (FOnBeforeFindStreamInfo) FOnBeforeFindStreamInfo(this, ic);
+
+    FLastRead = avutil.av_gettime();
+    ret = avformat.avformat_find_stream_info(ic, nullptr);
+    if (ret < 0 && Fverbose >= 0) {
+        FLastErrMsg = Format("%s: could not find codec parameters", fileName.c_str());
+        FFLogger().Log(this, llVerbose, FLastErrMsg);
+        return failed();
+    }
+
+    std::int64_t timestamp = Fstart_time;
+    if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
+    if (Fstart_time != 0) {
+        FLastRead = avutil.av_gettime();
+        ret = avformat.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
+        if (ret < 0 && Fverbose > 0)
+            FFLogger().Log(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
+                           static_cast<double>(timestamp) / AV_TIME_BASE);
+        Fstart_time = 0;
+    }
+    DisarmWatchdog();
+
+    // Built aside and registered only once the whole file is accepted.
+    std::vector<std::unique_ptr<TAVInputStream>> streams;
+    std::vector<const AVCodec*> decoders;
+    bool noMotionVectors = false;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        AVStream* st = ic->streams[i];
+        const AVMediaType type = st->codecpar->codec_type;
+        if (type < AVMEDIA_TYPE_UNKNOWN || type >= AVMEDIA_TYPE_NB) RaiseFF("invalid codec_type");
+
+        auto ist = std::make_unique<TAVInputStream>();
+        ist->st = st;
+        ist->file_index = Fnb_input_files;
+        ist->discard = 1;
+        const AVCodec* decoder = nullptr;
+        if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE) {
+            const std::string& forcedName = type == AVMEDIA_TYPE_VIDEO   ? Fvideo_codec_name
+                                            : type == AVMEDIA_TYPE_AUDIO ? Faudio_codec_name
+                                                                         : Fsubtitle_codec_name;
+            if (!forcedName.empty()) decoder = avcodec.avcodec_find_decoder_by_name(forcedName.c_str());
+            if (!decoder) decoder = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
+        }
+        // The engine's decoder context of this stream, opened by the transcode set-up.
+        ist->dec_ctx.reset(avcodec.avcodec_alloc_context3(decoder));
+        if (!ist->dec_ctx || avcodec.avcodec_parameters_to_context(ist->dec_ctx.get(), st->codecpar) < 0)
+            RaiseFF("Could not alloc decoder context for stream #%d of %s", static_cast<int>(i), fileName.c_str());
+        AVCodecContext* dec = ist->dec_ctx.get();
+        dec->thread_count = Fthread_count;
+        dec->pkt_timebase = st->time_base;
+
+        switch (type) {
+        case AVMEDIA_TYPE_VIDEO: {
+            avhelpers::ApplyOptions(FOptions, dec, FOptions.avcodec_opts[AVMEDIA_TYPE_VIDEO].get(), decoder,
+                                    AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+            if (dec->lowres) {
+                dec->width >>= dec->lowres;
+                dec->height >>= dec->lowres;
+            }
+            noMotionVectors = noMotionVectors || Fme_threshold != 0;
+            const AVRational codecRate = st->avg_frame_rate;
+            const AVRational containerRate = st->r_frame_rate;
+            if (codecRate.num && codecRate.den && containerRate.num && containerRate.den &&
+                (codecRate.num != containerRate.num || codecRate.den != containerRate.den) && Fverbose >= 0)
+                FFLogger().Log(this, llInfo,
+                               "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) "
+                               "-> %2.2f (%d/%d)",
+                               static_cast<int>(i), av_q2d(codecRate), codecRate.num, codecRate.den,
+                               av_q2d(containerRate), containerRate.num, containerRate.den);
+            if (Fvideo_disable)
+                st->discard = AVDISCARD_ALL;
+            else if (Fvideo_discard)
+                st->discard = static_cast<AVDiscard>(Fvideo_discard);
+            break;
+        }
+        case AVMEDIA_TYPE_AUDIO:
+            avhelpers::ApplyOptions(FOptions, dec, FOptions.avcodec_opts[AVMEDIA_TYPE_AUDIO].get(), decoder,
+                                    AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+            Fchannel_layout = dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
+                                  ? static_cast<std::int64_t>(dec->ch_layout.u.mask)
+                                  : 0;
+            Faudio_sample_fmt = dec->sample_fmt;
+            if (Faudio_disable) st->discard = AVDISCARD_ALL;
+            break;
+        case AVMEDIA_TYPE_SUBTITLE:
+            if (Fsubtitle_disable) st->discard = AVDISCARD_ALL;
+            break;
+        default:
+            break;
+        }
+        decoders.push_back(decoder);
+        streams.push_back(std::move(ist));
+    }
+    if (noMotionVectors)
+        FFLogger().Log(this, llVerbose, "me_threshold has no effect with this library version");
+
+    if (ic->duration != AV_NOPTS_VALUE && ic->duration > FTotalOutputDuration) FTotalOutputDuration = ic->duration;
+    Finput_files_ts_offset[static_cast<std::size_t>(Fnb_input_files)] =
+        Fcopy_ts ? Finput_ts_offset : Finput_ts_offset - timestamp;
+    if (Fverbose >= 0) avformat.av_dump_format(ic, Fnb_input_files, fileName.c_str(), 0);
+
+    TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
+    file = TAVInputFile{};
+    file.ctx = std::move(owner);
+    file.ist_index = static_cast<int>(Finput_streams.size());
+    for (auto& ist : streams) Finput_streams.push_back(std::move(ist));
+    Finput_codecs.insert(Finput_codecs.end(), decoders.begin(), decoders.end());
+    file.nb_streams = static_cast<int>(ic->nb_streams);
+    ++Fnb_input_files;
+
+    Ftop_field_first = -1;
+    Fvideo_channel = 0;
+    Fframe_rate = {0, 0};
+    Fframe_pix_fmt = AV_PIX_FMT_NONE;
+    Fframe_height = Fframe_width = 0;
+    Faudio_sample_rate = Faudio_channels = 0;
+    Fvideo_codec_name.clear();
+    Faudio_codec_name.clear();
+    Fsubtitle_codec_name.clear();
+    avhelpers::InitOptions(FOptions, SWS_BICUBIC);
+    return true;
+}
+
+} // namespace engine

@@ -1,0 +1,555 @@
+// Creating an output: the container, its streams from the pending options,
+// metadata, the opened file and the muxer timing; join mode.
+#include "engine/FFmpeg.h"
+
+#include "avbind/FFLoad.h"
+#include "avhelpers/FFUtils.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+
+namespace engine {
+
+using namespace avbind;
+
+namespace {
+
+int TypeOptionFlag(AVMediaType type) {
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return AV_OPT_FLAG_VIDEO_PARAM;
+    case AVMEDIA_TYPE_AUDIO: return AV_OPT_FLAG_AUDIO_PARAM;
+    case AVMEDIA_TYPE_SUBTITLE: return AV_OPT_FLAG_SUBTITLE_PARAM;
+    default: return 0;
+    }
+}
+
+// Whether two names refer to one existing file.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A fresh copy of a bitstream-filter chain (contexts hold per-stream state).
+std::vector<TAVBSFContextPtr> CopyChain(const std::vector<TAVBSFContextPtr>& chain) {
+    std::vector<TAVBSFContextPtr> copy;
+    for (const TAVBSFContextPtr& f : chain) {
+        AVBSFContext* ctx = nullptr;
+        if (avcodec.av_bsf_alloc(f->filter, &ctx) < 0) throw std::runtime_error("Could not alloc buffer.");
+        copy.emplace_back(ctx);
+    }
+    return copy;
+}
+
+} // namespace
+
+TCustomFFmpeg::TInputKinds TCustomFFmpeg::check_inputs(bool join) {
+    TInputKinds any, every{true, true, true, true};
+    for (int f = 0; f < Fnb_input_files; ++f) {
+        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(f)].ctx.get();
+        bool video = false, audio = false, subtitle = false, data = false, attachment = false, unknown = false;
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+            switch (ic->streams[i]->codecpar->codec_type) {
+            case AVMEDIA_TYPE_VIDEO: video = true; break;
+            case AVMEDIA_TYPE_AUDIO: audio = true; break;
+            case AVMEDIA_TYPE_SUBTITLE: subtitle = true; break;
+            case AVMEDIA_TYPE_DATA: data = true; break;
+            case AVMEDIA_TYPE_ATTACHMENT: attachment = true; break;
+            default: unknown = true; break;
+            }
+        }
+        any.Video |= video;
+        any.Audio |= audio;
+        any.Subtitle |= subtitle;
+        any.Data |= data || attachment || unknown;
+        every.Video &= video;
+        every.Audio &= audio;
+        every.Subtitle &= subtitle;
+        every.Data &= data;  // refined below: all data, or all attachments, or all unknown
+    }
+    if (!join) return any;
+    bool allData = true, allAttachment = true, allUnknown = true;
+    for (int f = 0; f < Fnb_input_files; ++f) {
+        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(f)].ctx.get();
+        bool data = false, attachment = false, unknown = false;
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+            const AVMediaType t = ic->streams[i]->codecpar->codec_type;
+            data |= t == AVMEDIA_TYPE_DATA;
+            attachment |= t == AVMEDIA_TYPE_ATTACHMENT;
+            unknown |= t != AVMEDIA_TYPE_VIDEO && t != AVMEDIA_TYPE_AUDIO && t != AVMEDIA_TYPE_SUBTITLE &&
+                       t != AVMEDIA_TYPE_DATA && t != AVMEDIA_TYPE_ATTACHMENT;
+        }
+        allData &= data;
+        allAttachment &= attachment;
+        allUnknown &= unknown;
+    }
+    every.Data = allData || allAttachment || allUnknown;
+    return every;
+}
+
+int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
+    if (FJoinMode) {
+        FLastErrMsg = "Cannot join more than one output file.";
+        return -1;
+    }
+    if (Fnb_output_files >= FMaxFiles) {
+        FLastErrMsg = "Too many output files.";
+        return -1;
+    }
+    // Writing over an opened input would destroy it while it is being read.
+    for (int i = 0; i < Fnb_input_files; ++i) {
+        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(i)].ctx.get();
+        if (ic && ic->url && SameFile(fileName, ic->url)) {
+            FLastErrMsg = Format("Output file \"%s\" is the same file as input \"%s\"", fileName.c_str(), ic->url);
+            return -1;
+        }
+    }
+    if (!FEnableFilter) FEnableFilter = !Fvfilters.empty();
+
+    AVFormatContext* raw = nullptr;
+    const std::string formatName = Flast_asked_format;
+    int ret = avformat.avformat_alloc_output_context2(&raw, nullptr, formatName.empty() ? nullptr : formatName.c_str(),
+                                                      fileName.c_str());
+    if (!raw) {
+        FLastErrMsg = avhelpers::GetErrorText(fileName, ret < 0 ? ret : AVERROR(ENOMEM));
+        return -1;
+    }
+    TAVOutputContextRef oc(raw, TAVOutputContextDeleter());
+    Flast_asked_format.clear();
+    oc->interrupt_callback = BindingInterruptCB();
+
+    const AVOutputFormat* ofmt = oc->oformat;
+    bool useVideo = Fvideo_stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE || !Fvideo_codec_name.empty();
+    bool useAudio = Faudio_stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE || !Faudio_codec_name.empty();
+    bool useSubtitle =
+        Fsubtitle_stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE || !Fsubtitle_codec_name.empty();
+    bool useData = !Fdata_codec_name.empty() || Fdata_stream_copy;
+    if (Fnb_input_files > 0) {
+        try {
+            const TInputKinds kinds = check_inputs(join);
+            useVideo &= kinds.Video;
+            useAudio &= kinds.Audio;
+            useSubtitle &= kinds.Subtitle;
+            useData &= kinds.Data;
+        } catch (const std::exception& e) {
+            FLastErrMsg = Format("check_inputs fail: %s", e.what());
+            return -1;
+        }
+    }
+    useVideo &= !Fvideo_disable;
+    useAudio &= !Faudio_disable;
+    useSubtitle &= !Fsubtitle_disable;
+    useData &= !Fdata_disable;
+
+    const int f = Fnb_output_files;
+    // A failed output leaves no stream records behind.
+    auto dropStreams = [&] { Foutput_streams_for_file[static_cast<std::size_t>(f)].clear(); };
+    struct TCreator {
+        bool Wanted;
+        void (TCustomFFmpeg::*Create)(AVFormatContext*, int);
+        const char* Failure;
+    };
+    const TCreator creators[] = {
+        {useVideo, &TCustomFFmpeg::new_video_stream, "new_video_stream fail: %s"},
+        {useAudio, &TCustomFFmpeg::new_audio_stream, "new_audio_stream fail: %s"},
+        {useSubtitle, &TCustomFFmpeg::new_subtitle_stream, "new_subtitle_stream fail: %s"},
+        {useData, &TCustomFFmpeg::new_data_stream, "new_data_stream fail: %s"},
+    };
+    for (const TCreator& c : creators) {
+        if (!c.Wanted) continue;
+        try {
+            (this->*c.Create)(oc.get(), f);
+        } catch (const std::exception& e) {
+            FLastErrMsg = Format(c.Failure, e.what());
+            dropStreams();
+            return -1;
+        }
+    }
+
+    if (Frecording_timestamp) {
+        // The creation time travels as metadata in this library generation.
+        const std::time_t t = static_cast<std::time_t>(Frecording_timestamp);
+        std::tm utc{};
+        gmtime_r(&t, &utc);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
+        avutil.av_dict_set(&oc->metadata, "creation_time", text, 0);
+    }
+    avutil.av_dict_copy(&oc->metadata, Fmetadata.Get(), 0);
+    Fmetadata.Clear();
+
+    Foutput_files[static_cast<std::size_t>(f)] = oc;
+    ++Fnb_output_files;
+    auto removeOutput = [&] {
+        --Fnb_output_files;
+        Foutput_files[static_cast<std::size_t>(f)].reset();
+        dropStreams();
+        return -1;
+    };
+
+    if ((ofmt->flags & AVFMT_NEEDNUMBER) && !avformat.av_filename_number_test(oc->url)) {
+        FLastErrMsg = avhelpers::GetErrorText(oc->url, AVERROR(EINVAL));
+        return removeOutput();
+    }
+    if (!(ofmt->flags & AVFMT_NOFILE)) {
+        ArmWatchdog();
+        ret = avformat.avio_open2(&oc->pb, fileName.c_str(), AVIO_FLAG_WRITE, &oc->interrupt_callback, nullptr);
+        DisarmWatchdog();
+        if (ret < 0) {
+            FLastErrMsg = avhelpers::GetErrorText(fileName, ret);
+            return removeOutput();
+        }
+    }
+
+    // Muxer timing: the maximum delay is the context's, preload and loop
+    // count are private options of the muxers that have them.
+    oc->max_delay = static_cast<int>(1000000 * Fmux_max_delay);
+    if (oc->priv_data) {
+        const std::int64_t preload = static_cast<std::int64_t>(1000000 * Fmux_preload);
+        if (avutil.av_opt_find(oc->priv_data, "preload", nullptr, 0, 0))
+            avutil.av_opt_set_int(oc->priv_data, "preload", preload, 0);
+        if (Floop_output != -1 && avutil.av_opt_find(oc->priv_data, "loop", nullptr, 0, 0))
+            avutil.av_opt_set_int(oc->priv_data, "loop", Floop_output, 0);
+    }
+    avhelpers::ApplyOptions(FOptions, oc.get(), FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_ENCODING_PARAM);
+
+    Fframe_rate = {0, 0};
+    Fframe_width = Fframe_height = 0;
+    Faudio_sample_rate = Faudio_channels = 0;
+    Fforced_key_frames.clear();
+    avhelpers::InitOptions(FOptions, SWS_BICUBIC);
+    if (join && Fnb_input_files > 1) FJoinMode = true;
+    return Fnb_output_files;
+}
+
+// ---- Stream creation ----
+
+TAVOutputStream& TCustomFFmpeg::AllocOutputStream(AVFormatContext* oc, int f) {
+    auto& streams = Foutput_streams_for_file[static_cast<std::size_t>(f)];
+    const std::size_t count = oc->nb_streams;
+    if (count >= static_cast<std::size_t>(INT_MAX) / sizeof(void*)) throw std::runtime_error("Array too big.");
+    streams.resize(std::max(streams.size(), count));
+    auto ost = std::make_unique<TAVOutputStream>();
+    ost->file_index = f;
+    ost->index = static_cast<int>(count) - 1;
+    std::int64_t swsFlags = 0;
+    if (FOptions.sws_opts) avutil.av_opt_get_int(FOptions.sws_opts.get(), "sws_flags", 0, &swsFlags);
+    ost->sws_flags = static_cast<int>(swsFlags);
+    streams[count - 1] = std::move(ost);
+    return *streams[count - 1];
+}
+
+struct TCustomFFmpeg::TNewStream {
+    AVStream* st;
+    TAVOutputStream* ost;
+    AVCodecContext* ctx;
+};
+
+TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, int f, AVMediaType type) {
+    std::string& codecName = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_codec_name
+                             : type == AVMEDIA_TYPE_AUDIO    ? Faudio_codec_name
+                             : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_codec_name
+                                                             : Fdata_codec_name;
+    std::string* language = type == AVMEDIA_TYPE_VIDEO      ? &Fvideo_language
+                            : type == AVMEDIA_TYPE_AUDIO    ? &Faudio_language
+                            : type == AVMEDIA_TYPE_SUBTITLE ? &Fsubtitle_language
+                                                            : nullptr;
+    const int copy = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_stream_copy
+                     : type == AVMEDIA_TYPE_AUDIO    ? Faudio_stream_copy
+                     : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_stream_copy
+                                                     : Fdata_stream_copy;
+    const unsigned tag = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_codec_tag
+                         : type == AVMEDIA_TYPE_AUDIO    ? Faudio_codec_tag
+                         : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_codec_tag
+                                                         : Fdata_codec_tag;
+    std::vector<TAVBSFContextPtr>* chain = type == AVMEDIA_TYPE_VIDEO      ? &Fvideo_bitstream_filters
+                                           : type == AVMEDIA_TYPE_AUDIO    ? &Faudio_bitstream_filters
+                                           : type == AVMEDIA_TYPE_SUBTITLE ? &Fsubtitle_bitstream_filters
+                                                                           : nullptr;
+
+    // The codec is checked first, so a refused name leaves no half-made stream behind.
+    const AVCodec* enc = nullptr;
+    AVCodecID id = AV_CODEC_ID_NONE;
+    AVCodecContext* holder = FOptions.avcodec_opts[type].get();
+    if (!copy && type != AVMEDIA_TYPE_DATA) {
+        if (!codecName.empty()) {
+            if (!LookupCodec(codecName, type, id, holder->strict_std_compliance, true)) {
+                codecName.clear();
+                throw FFmpegException(FLastErrMsg);
+            }
+            enc = avcodec.avcodec_find_encoder_by_name(codecName.c_str());
+        } else {
+            id = avformat.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);
+            enc = avcodec.avcodec_find_encoder(id);
+        }
+    }
+
+    const unsigned index = oc->nb_streams;
+    AVStream* st = avformat.avformat_new_stream(oc, nullptr);
+    if (!st) {
+        codecName.clear();
+        if (language && type != AVMEDIA_TYPE_VIDEO) language->clear();
+        throw std::runtime_error("Could not alloc stream");
+    }
+    st->id = index < Fstreamid_map.size() ? Fstreamid_map[index] : 0;
+    // Typed from the start; the set-up fills the rest of the parameters.
+    st->codecpar->codec_type = type;
+    st->codecpar->codec_id = id;
+    TAVOutputStream& ost = AllocOutputStream(oc, f);
+    ost.st = st;
+
+    ost.enc = enc;
+    ost.enc_ctx.reset(avcodec.avcodec_alloc_context3(enc));
+    if (!ost.enc_ctx) throw std::runtime_error("Could not alloc buffer.");
+    AVCodecContext* ctx = ost.enc_ctx.get();
+    if (chain) {
+        ost.bitstream_filters = std::move(*chain);
+        chain->clear();
+    }
+    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) ctx->thread_count = Fthread_count;
+    ctx->codec_type = type;
+    if (tag) ctx->codec_tag = tag;
+    if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
+        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        holder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    if (copy) {
+        ost.stream_copy = 1;
+    } else if (type != AVMEDIA_TYPE_DATA) {
+        ctx->codec_id = id;
+        avhelpers::ApplyOptions(FOptions, ctx, holder, enc, TypeOptionFlag(type) | AV_OPT_FLAG_ENCODING_PARAM);
+    }
+    if (language && !language->empty()) {
+        avutil.av_dict_set(&st->metadata, "language", language->c_str(), 0);
+        language->clear();
+    }
+    return {st, &ost, ctx};
+}
+
+void TCustomFFmpeg::new_video_stream(AVFormatContext* oc, int f) {
+    const bool copy = Fvideo_stream_copy != 0;
+    float aspect = 0;
+    std::string filters;
+    if (!copy) {
+        aspect = Fframe_aspect_ratio;
+        Fframe_aspect_ratio = 0;
+        filters = std::move(Fvfilters);
+        Fvfilters.clear();
+    }
+    const TNewStream s = NewStreamCommon(oc, f, AVMEDIA_TYPE_VIDEO);
+    TAVOutputStream& ost = *s.ost;
+    AVCodecContext* ctx = s.ctx;
+    ost.frame_aspect_ratio = aspect;
+    ost.avfilter = std::move(filters);
+
+    if (copy) {
+        const double sar = Fframe_width != 0 && Fframe_height != 0
+                               ? Fframe_aspect_ratio * Fframe_height / Fframe_width
+                               : Fframe_aspect_ratio * 3.0 / 4.0;
+        ctx->sample_aspect_ratio = avutil.av_d2q(sar, 255);
+        s.st->sample_aspect_ratio = ctx->sample_aspect_ratio;
+    } else {
+        if (Fframe_rate.num) ost.frame_rate = Fframe_rate;
+        ctx->width = Fframe_width;
+        ctx->height = Fframe_height;
+        ctx->pix_fmt = Fframe_pix_fmt;
+        ctx->bits_per_raw_sample = Fframe_bits_per_raw_sample;
+        s.st->sample_aspect_ratio = ctx->sample_aspect_ratio;
+        if (Fintra_only) ctx->gop_size = 0;
+        if (Fvideo_qscale != 0 || Fsame_quality) {
+            ctx->flags |= AV_CODEC_FLAG_QSCALE;
+            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Fvideo_qscale);
+        }
+        // The context frees its matrices itself: give it copies.
+        for (auto [source, target] : {std::pair{&Fintra_matrix, &ctx->intra_matrix},
+                                      std::pair{&Finter_matrix, &ctx->inter_matrix}}) {
+            if (!*source) continue;
+            *target = static_cast<std::uint16_t*>(avutil.av_malloc(64 * sizeof(std::uint16_t)));
+            if (!*target) throw std::runtime_error("Could not alloc buffer.");
+            std::memcpy(*target, source->get(), 64 * sizeof(std::uint16_t));
+        }
+        ParseRcOverride(ctx);
+        if (!ctx->rc_initial_buffer_occupancy) ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
+        ctx->intra_dc_precision = Fintra_dc_precision - 8;
+        if (Fdo_psnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
+        if (Fdo_pass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
+        if (Fdo_pass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
+        if (!Fforced_key_frames.empty()) ParseForcedKeyFrames(Fforced_key_frames, ost);
+    }
+    Fvideo_disable = false;
+    Fvideo_codec_name.clear();
+    Fforced_key_frames.clear();
+    Fvideo_stream_copy = 0;
+    Fframe_pix_fmt = AV_PIX_FMT_NONE;
+}
+
+void TCustomFFmpeg::ParseRcOverride(AVCodecContext* ctx) {
+    const char* p = Fvideo_rc_override_string.c_str();
+    int count = 0;
+    while (*p) {
+        int start = 0, end = 0, q = 0;
+        int consumed = 0;
+        if (std::sscanf(p, "%d,%d,%d%n", &start, &end, &q, &consumed) != 3) {
+            Fvideo_codec_name.clear();
+            RaiseFF("error parsing rc_override");
+        }
+        auto* grown = static_cast<RcOverride*>(
+            avutil.av_realloc(ctx->rc_override, sizeof(RcOverride) * static_cast<std::size_t>(count + 1)));
+        if (!grown) throw std::runtime_error("Could not alloc buffer.");
+        ctx->rc_override = grown;
+        RcOverride& o = grown[count];
+        o.start_frame = start;
+        o.end_frame = end;
+        if (q > 0) {
+            o.qscale = q;
+            o.quality_factor = 1.0f;
+        } else {
+            o.qscale = 0;
+            o.quality_factor = -q / 100.0f;
+        }
+        ctx->rc_override_count = ++count;
+        p += consumed;
+        if (*p == '/') ++p;
+    }
+}
+
+void TCustomFFmpeg::ParseForcedKeyFrames(const std::string& text, TAVOutputStream& ost) {
+    const int count = static_cast<int>(std::count(text.begin(), text.end(), ',')) + 1;
+    ost.forced_kf_pts.assign(static_cast<std::size_t>(count), 0);
+    ost.forced_kf_count = count;
+    std::size_t start = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        ost.forced_kf_pts[static_cast<std::size_t>(i)] = ParseTimeSpec("force_key_frames", item, true);
+        start = comma + 1;
+    }
+}
+
+void TCustomFFmpeg::new_audio_stream(AVFormatContext* oc, int f) {
+    const bool copy = Faudio_stream_copy != 0;
+    const TNewStream s = NewStreamCommon(oc, f, AVMEDIA_TYPE_AUDIO);
+    AVCodecContext* ctx = s.ctx;
+    if (!copy) {
+        if (Faudio_qscale > -99999.0f) {
+            ctx->flags |= AV_CODEC_FLAG_QSCALE;
+            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Faudio_qscale);
+        }
+        const int channels = Faudio_channels;
+        if (Fchannel_layout && (!channels || __builtin_popcountll(static_cast<unsigned long long>(Fchannel_layout)) ==
+                                                 channels))
+            avutil.av_channel_layout_from_mask(&ctx->ch_layout, static_cast<std::uint64_t>(Fchannel_layout));
+        else if (channels)
+            avutil.av_channel_layout_default(&ctx->ch_layout, channels);
+        ctx->sample_fmt = Faudio_sample_fmt;
+        if (Faudio_sample_rate) ctx->sample_rate = Faudio_sample_rate;
+        PickEncoderSampleFormat(ctx, s.ost->enc);
+    }
+    Faudio_disable = false;
+    Faudio_codec_name.clear();
+    Faudio_stream_copy = 0;
+}
+
+void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* oc, int f) {
+    NewStreamCommon(oc, f, AVMEDIA_TYPE_SUBTITLE);
+    Fsubtitle_disable = false;
+    Fsubtitle_codec_name.clear();
+    Fsubtitle_stream_copy = 0;
+}
+
+void TCustomFFmpeg::new_data_stream(AVFormatContext* oc, int f) {
+    if (!Fdata_stream_copy) {
+        const char* text = "Data stream encoding not supported yet (only streamcopy)";
+        FFLogger().Log(this, llError, text);
+        throw FFmpegException(text);
+    }
+    NewStreamCommon(oc, f, AVMEDIA_TYPE_DATA);
+    Fdata_disable = false;
+    Fdata_codec_name.clear();
+    Fdata_stream_copy = 0;
+}
+
+void TCustomFFmpeg::PickEncoderSampleFormat(AVCodecContext* ctx, const AVCodec* enc) {
+    if (!enc || !enc->sample_fmts) return;
+    for (const AVSampleFormat* p = enc->sample_fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
+        if (*p == ctx->sample_fmt) return;
+    const AVSampleFormat first = enc->sample_fmts[0];
+    if (ctx->sample_fmt != AV_SAMPLE_FMT_NONE) {
+        // Fewer bytes per sample than requested loses precision.
+        if ((enc->capabilities & AV_CODEC_CAP_LOSSLESS) &&
+            avutil.av_get_bytes_per_sample(ctx->sample_fmt) > avutil.av_get_bytes_per_sample(first))
+            FFLogger().Log(this, llError, "Convertion will not be lossless");
+        FFLogger().Log(this, llWarning, "Incompatible sample format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
+                       avutil.av_get_sample_fmt_name(ctx->sample_fmt), enc->name,
+                       avutil.av_get_sample_fmt_name(first));
+    }
+    ctx->sample_fmt = first;
+}
+
+void TCustomFFmpeg::PickEncoderPixelFormat(AVCodecContext* ctx, const AVCodec* enc) {
+    if (!enc || !enc->pix_fmts) return;
+    static const AVPixelFormat mjpeg[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV420P,
+                                          AV_PIX_FMT_YUV422P, AV_PIX_FMT_NONE};
+    static const AVPixelFormat ljpeg[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUVJ444P,
+                                          AV_PIX_FMT_YUV420P,  AV_PIX_FMT_YUV422P,  AV_PIX_FMT_YUV444P,
+                                          AV_PIX_FMT_BGRA,     AV_PIX_FMT_NONE};
+    const AVPixelFormat* list = enc->pix_fmts;
+    if (ctx->strict_std_compliance < FF_COMPLIANCE_NORMAL) {
+        if (enc->id == AV_CODEC_ID_MJPEG) list = mjpeg;
+        if (enc->id == AV_CODEC_ID_LJPEG) list = ljpeg;
+    }
+    for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
+        if (*p == ctx->pix_fmt) return;
+    if (ctx->pix_fmt != AV_PIX_FMT_NONE)
+        FFLogger().Log(this, llWarning, "Incompatible pixel format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
+                       avutil.av_get_pix_fmt_name(ctx->pix_fmt), enc->name, avutil.av_get_pix_fmt_name(list[0]));
+    ctx->pix_fmt = list[0];
+}
+
+void TCustomFFmpeg::AddStreamToLastOutput(const std::string& name) {
+    if (Fnb_output_files == 0) RaiseFF("At least one output file must be specified");
+    const int f = Fnb_output_files - 1;
+    AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(f)].get();
+    if (name == "newvideo")
+        new_video_stream(oc, f);
+    else if (name == "newaudio")
+        new_audio_stream(oc, f);
+    else
+        new_subtitle_stream(oc, f);
+}
+
+void TCustomFFmpeg::ExpandJoinedOutput() {
+    if (!FJoinMode) return;
+    std::int64_t total = 0;
+    for (int i = 0; i < Fnb_input_files; ++i) {
+        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(i)].ctx.get();
+        if (ic->duration != AV_NOPTS_VALUE) total += ic->duration;
+    }
+    FTotalOutputDuration = total == 0 ? -1 : total;
+    for (int i = 1; i < Fnb_input_files && Fnb_output_files < FMaxFiles; ++i) {
+        const int n = Fnb_output_files;
+        Foutput_files[static_cast<std::size_t>(n)] = Foutput_files[static_cast<std::size_t>(n - 1)];
+        auto& first = Foutput_streams_for_file[0];
+        auto& streams = Foutput_streams_for_file[static_cast<std::size_t>(n)];
+        streams.clear();
+        for (const auto& source : first) {
+            auto ost = std::make_unique<TAVOutputStream>();
+            if (source) {
+                ost->file_index = n;
+                ost->index = source->index;
+                ost->sws_flags = source->sws_flags;
+                ost->enc = source->enc;
+                ost->frame_aspect_ratio = source->frame_aspect_ratio;
+                ost->avfilter = source->avfilter;
+                ost->bitstream_filters = CopyChain(source->bitstream_filters);
+                ost->frame_rate = source->frame_rate;
+            }
+            streams.push_back(std::move(ost));
+        }
+        ++Fnb_output_files;
+    }
+}
+
+} // namespace engine

@@ -1,0 +1,69 @@
+// zc_make_media: writes one test media file for the shell tests.
+//   zc_make_media OUT --format NAME [--seconds S] [--no-video] [--no-audio]
+//                 [--audio-first] [--size WxH] [--rate N/D] [--sample-rate HZ]
+//                 [--channels N] [--start MICROSECONDS] [--programs N]
+//                 [--no-duration] [--vcodec NAME] [--acodec NAME] [--meta KEY=VALUE]...
+#include "avbind/FFLoad.h"
+#include "tests/support/MediaFixtures.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int Usage(const char* message) {
+    std::fprintf(stderr, "zc_make_media: %s\n", message);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    zctest::TMediaSpec spec;
+    std::string out;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--no-video") spec.Video = false;
+        else if (arg == "--no-audio") spec.Audio = false;
+        else if (arg == "--audio-first") spec.VideoFirst = false;
+        else if (arg == "--no-duration") spec.NoDuration = true;
+        else if (arg.rfind("--", 0) == 0 && !hasValue) return Usage(("missing value of " + arg).c_str());
+        else if (arg == "--format") spec.Format = argv[++i];
+        else if (arg == "--seconds") spec.Seconds = std::strtod(argv[++i], nullptr);
+        else if (arg == "--size") {
+            if (std::sscanf(argv[++i], "%dx%d", &spec.Width, &spec.Height) != 2) return Usage("bad --size");
+        } else if (arg == "--rate") {
+            if (std::sscanf(argv[++i], "%d/%d", &spec.FrameRate.num, &spec.FrameRate.den) != 2) return Usage("bad --rate");
+        } else if (arg == "--sample-rate") spec.SampleRate = std::atoi(argv[++i]);
+        else if (arg == "--channels") spec.Channels = std::atoi(argv[++i]);
+        else if (arg == "--start") spec.StartOffsetMicros = std::strtoll(argv[++i], nullptr, 10);
+        else if (arg == "--programs") spec.Programs = std::atoi(argv[++i]);
+        else if (arg == "--vcodec") spec.VideoCodec = argv[++i];
+        else if (arg == "--acodec") spec.AudioCodec = argv[++i];
+        else if (arg == "--meta") {
+            const std::string kv = argv[++i];
+            const std::size_t eq = kv.find('=');
+            if (eq == std::string::npos) return Usage("--meta needs KEY=VALUE");
+            spec.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
+        } else if (arg.rfind("--", 0) == 0) return Usage(("unknown option " + arg).c_str());
+        else if (out.empty()) out = arg;
+        else return Usage("more than one output file");
+    }
+    if (out.empty() || spec.Format.empty()) return Usage("usage: zc_make_media OUT --format NAME [options]");
+
+    avbind::TFFBinding binding;
+    avbind::FFLoader().SetInstallLogger(false);
+    if (!avbind::FFLoader().Load(avbind::ProbeLibraries)) {
+        std::fprintf(stderr, "zc_make_media: %s\n", avbind::FFLoader().LastErrMsg().c_str());
+        return 1;
+    }
+    std::string error;
+    if (!zctest::WriteTestMedia(out, spec, error)) {
+        std::fprintf(stderr, "zc_make_media: %s: %s\n", out.c_str(), error.c_str());
+        return 1;
+    }
+    return 0;
+}

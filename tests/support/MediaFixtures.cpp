@@ -1,0 +1,299 @@
+#include "tests/support/MediaFixtures.h"
+
+#include "avbind/AVPtr.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+namespace zctest {
+
+namespace {
+
+using namespace avbind;
+
+std::string ErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (avutil.av_strerror(code, text, sizeof text) < 0) std::snprintf(text, sizeof text, "error %d", code);
+    return text;
+}
+
+// The output file: its I/O context is closed before the format context goes.
+struct TOutputDeleter {
+    void operator()(AVFormatContext* oc) const noexcept {
+        if (oc->pb && !(oc->oformat->flags & AVFMT_NOFILE)) avformat.avio_closep(&oc->pb);
+        avformat.avformat_free_context(oc);
+    }
+};
+using TOutputPtr = std::unique_ptr<AVFormatContext, TOutputDeleter>;
+
+// One encoded stream and the state of its generator.
+struct TEncStream {
+    bool IsVideo = false;
+    AVStream* Stream = nullptr;
+    TAVCodecContextPtr Codec;
+    TAVFramePtr Frame;
+    std::int64_t NextPts = 0;   // codec time base
+    std::int64_t EndPts = 0;    // first pts not generated any more
+    std::int64_t Generated = 0; // frames (video) or samples (audio) so far
+    bool Flushed = false;
+};
+
+class TWriter {
+public:
+    TWriter(const TMediaSpec& spec, std::string& error) : FSpec(spec), FError(error) {}
+
+    bool Write(const std::string& path) {
+        AVFormatContext* oc = nullptr;
+        int ret = avformat.avformat_alloc_output_context2(&oc, nullptr, FSpec.Format.c_str(), path.c_str());
+        if (ret < 0 || !oc) return Fail("cannot create the \"" + FSpec.Format + "\" output", ret);
+        FOutput.reset(oc);
+        for (const auto& [key, value] : FSpec.Metadata)
+            avutil.av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0);
+
+        const int groups = FSpec.Programs > 0 ? FSpec.Programs : 1;
+        for (int g = 0; g < groups; ++g) {
+            AVProgram* program = nullptr;
+            if (FSpec.Programs > 0) {
+                program = avformat.av_new_program(oc, g + 1);
+                if (!program) return Fail("cannot create program " + std::to_string(g + 1));
+                avutil.av_dict_set(&program->metadata, "service_name",
+                                   ("Service " + std::to_string(g + 1)).c_str(), 0);
+            }
+            for (int k = 0; k < 2; ++k) {
+                const bool video = (k == 0) == FSpec.VideoFirst;
+                if (video ? !FSpec.Video : !FSpec.Audio) continue;
+                if (!(video ? AddVideo() : AddAudio())) return false;
+                if (program) avformat.av_program_add_stream_index(oc, program->id, FStreams.back().Stream->index);
+            }
+        }
+        if (FStreams.empty()) return Fail("no stream to write");
+
+        if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+            ret = avformat.avio_open2(&oc->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+            if (ret < 0) return Fail("cannot create " + path, ret);
+            // An unseekable output keeps the muxer from going back to write a
+            // duration or an index into the file.
+            if (FSpec.NoDuration) oc->pb->seekable = 0;
+        }
+        TAVDictionary options;
+        if (FSpec.NoDuration) options.Set("movflags", "frag_keyframe+empty_moov");
+        ret = avformat.avformat_write_header(oc, options.Address());
+        if (ret < 0) return Fail("cannot write the header", ret);
+
+        // Always feed the stream that is furthest behind, so the muxer gets
+        // the packets roughly in time order.
+        for (;;) {
+            TEncStream* next = nullptr;
+            for (TEncStream& s : FStreams) {
+                if (s.Flushed) continue;
+                if (!next || avutil.av_compare_ts(s.NextPts, s.Codec->time_base, next->NextPts,
+                                                  next->Codec->time_base) < 0)
+                    next = &s;
+            }
+            if (!next) break;
+            if (next->NextPts >= next->EndPts) {
+                if (!Encode(*next, nullptr)) return false;
+                next->Flushed = true;
+                continue;
+            }
+            if (!(next->IsVideo ? FillPicture(*next) : FillSound(*next))) return false;
+            if (!Encode(*next, next->Frame.get())) return false;
+        }
+        ret = avformat.av_write_trailer(oc);
+        if (ret < 0) return Fail("cannot write the trailer", ret);
+        return true;
+    }
+
+private:
+    bool Fail(const std::string& what, int code = 0) {
+        FError = code < 0 ? what + ": " + ErrorText(code) : what;
+        return false;
+    }
+
+    TEncStream* NewStream(const std::string& codecName, const AVCodec*& codec) {
+        codec = avcodec.avcodec_find_encoder_by_name(codecName.c_str());
+        if (!codec) {
+            Fail("no encoder \"" + codecName + "\"");
+            return nullptr;
+        }
+        TEncStream s;
+        s.Codec.reset(avcodec.avcodec_alloc_context3(codec));
+        s.Frame.reset(avutil.av_frame_alloc());
+        s.Stream = avformat.avformat_new_stream(FOutput.get(), nullptr);
+        if (!s.Codec || !s.Frame || !s.Stream) {
+            Fail("out of memory");
+            return nullptr;
+        }
+        s.Stream->id = static_cast<int>(FOutput->nb_streams) - 1;
+        if (FOutput->oformat->flags & AVFMT_GLOBALHEADER) s.Codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        FStreams.push_back(std::move(s));
+        return &FStreams.back();
+    }
+
+    bool OpenCodec(TEncStream& s, const AVCodec* codec) {
+        int ret = avcodec.avcodec_open2(s.Codec.get(), codec, nullptr);
+        if (ret < 0) return Fail(std::string("cannot open the encoder ") + codec->name, ret);
+        ret = avcodec.avcodec_parameters_from_context(s.Stream->codecpar, s.Codec.get());
+        if (ret < 0) return Fail("cannot set the stream parameters", ret);
+        s.Stream->time_base = s.Codec->time_base;
+        return true;
+    }
+
+    bool AddVideo() {
+        const AVCodec* codec = nullptr;
+        TEncStream* s = NewStream(FSpec.VideoCodec, codec);
+        if (!s) return false;
+        if (FSpec.FrameRate.num <= 0 || FSpec.FrameRate.den <= 0) return Fail("invalid frame rate");
+        s->IsVideo = true;
+        AVCodecContext* c = s->Codec.get();
+        c->width = FSpec.Width;
+        c->height = FSpec.Height;
+        c->framerate = FSpec.FrameRate;
+        c->time_base = AVRational{FSpec.FrameRate.den, FSpec.FrameRate.num};
+        c->gop_size = 12;
+        c->pix_fmt = AV_PIX_FMT_YUV420P;
+        if (codec->pix_fmts) {
+            bool found = false;
+            for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) found = found || *f == c->pix_fmt;
+            if (!found) c->pix_fmt = codec->pix_fmts[0];
+        }
+        if (!OpenCodec(*s, codec)) return false;
+        AVFrame* frame = s->Frame.get();
+        frame->format = c->pix_fmt;
+        frame->width = c->width;
+        frame->height = c->height;
+        int ret = avutil.av_frame_get_buffer(frame, 0);
+        if (ret < 0) return Fail("cannot allocate a picture", ret);
+        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
+        s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.FrameRate.num / FSpec.FrameRate.den);
+        return true;
+    }
+
+    bool AddAudio() {
+        const AVCodec* codec = nullptr;
+        TEncStream* s = NewStream(FSpec.AudioCodec, codec);
+        if (!s) return false;
+        if (FSpec.SampleRate <= 0 || FSpec.Channels <= 0) return Fail("invalid sample rate or channel count");
+        AVCodecContext* c = s->Codec.get();
+        c->sample_rate = FSpec.SampleRate;
+        c->time_base = AVRational{1, FSpec.SampleRate};
+        c->bit_rate = 64000 * FSpec.Channels;
+        c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+        avutil.av_channel_layout_uninit(&c->ch_layout);
+        avutil.av_channel_layout_default(&c->ch_layout, FSpec.Channels);
+        if (!OpenCodec(*s, codec)) return false;
+        AVFrame* frame = s->Frame.get();
+        frame->format = c->sample_fmt;
+        frame->sample_rate = c->sample_rate;
+        frame->nb_samples = c->frame_size > 0 ? c->frame_size : 1024;
+        int ret = avutil.av_channel_layout_copy(&frame->ch_layout, &c->ch_layout);
+        if (ret >= 0) ret = avutil.av_frame_get_buffer(frame, 0);
+        if (ret < 0) return Fail("cannot allocate a sound frame", ret);
+        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
+        s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.SampleRate);
+        return true;
+    }
+
+    // A diagonal ramp that moves with every frame, in every plane.
+    bool FillPicture(TEncStream& s) {
+        AVFrame* frame = s.Frame.get();
+        int ret = avutil.av_frame_make_writable(frame);
+        if (ret < 0) return Fail("cannot write a picture", ret);
+        const AVPixFmtDescriptor* desc = avutil.av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+        const int t = static_cast<int>(s.Generated);
+        for (int p = 0; p < AV_NUM_DATA_POINTERS && frame->data[p]; ++p) {
+            if (p == 1 && desc && (desc->flags & AV_PIX_FMT_FLAG_PAL)) continue;  // the palette
+            const bool chroma = desc && (p == 1 || p == 2);
+            const int rows = chroma ? -((-frame->height) >> desc->log2_chroma_h) : frame->height;
+            for (int y = 0; y < rows; ++y) {
+                std::uint8_t* row = frame->data[p] + static_cast<std::ptrdiff_t>(y) * frame->linesize[p];
+                for (int x = 0; x < frame->linesize[p]; ++x)
+                    row[x] = static_cast<std::uint8_t>(p == 0 ? x + y + 3 * t : 128 + ((x + t) & 63) - 32 * p + 48);
+            }
+        }
+        frame->pts = s.NextPts;
+        ++s.NextPts;
+        ++s.Generated;
+        return true;
+    }
+
+    // A 440 Hz sine; the last frame is padded with silence past the end.
+    bool FillSound(TEncStream& s) {
+        AVFrame* frame = s.Frame.get();
+        const std::int64_t left = s.EndPts - s.NextPts;
+        if (left < frame->nb_samples &&
+            (s.Codec->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)))
+            frame->nb_samples = static_cast<int>(left);
+        int ret = avutil.av_frame_make_writable(frame);
+        if (ret < 0) return Fail("cannot write a sound frame", ret);
+        const auto format = static_cast<AVSampleFormat>(frame->format);
+        const bool planar = avutil.av_sample_fmt_is_planar(format) != 0;
+        const int bytes = avutil.av_get_bytes_per_sample(format);
+        const int channels = frame->ch_layout.nb_channels;
+        for (int i = 0; i < frame->nb_samples; ++i) {
+            const double v = i < left ? 0.5 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(s.Generated + i) /
+                                                       frame->sample_rate)
+                                      : 0.0;
+            for (int ch = 0; ch < channels; ++ch) {
+                std::uint8_t* at = planar ? frame->extended_data[ch] + i * bytes
+                                          : frame->extended_data[0] + (i * channels + ch) * bytes;
+                switch (avutil.av_get_packed_sample_fmt(format)) {
+                case AV_SAMPLE_FMT_U8: *at = static_cast<std::uint8_t>(128 + std::lround(v * 127)); break;
+                case AV_SAMPLE_FMT_S16: *reinterpret_cast<std::int16_t*>(at) = static_cast<std::int16_t>(std::lround(v * 32767)); break;
+                case AV_SAMPLE_FMT_S32: *reinterpret_cast<std::int32_t*>(at) = static_cast<std::int32_t>(std::lround(v * 2147483647.0)); break;
+                case AV_SAMPLE_FMT_S64: *reinterpret_cast<std::int64_t*>(at) = std::llround(v * 9.2e18); break;
+                case AV_SAMPLE_FMT_FLT: *reinterpret_cast<float*>(at) = static_cast<float>(v); break;
+                case AV_SAMPLE_FMT_DBL: *reinterpret_cast<double*>(at) = v; break;
+                default: return Fail("unsupported sample format");
+                }
+            }
+        }
+        frame->pts = s.NextPts;
+        s.NextPts += frame->nb_samples;
+        s.Generated += frame->nb_samples;
+        return true;
+    }
+
+    // Sends a frame (null: drain) and writes every packet the encoder returns.
+    bool Encode(TEncStream& s, AVFrame* frame) {
+        int ret = avcodec.avcodec_send_frame(s.Codec.get(), frame);
+        if (ret < 0) return Fail("cannot encode", ret);
+        TAVPacketPtr packet(avcodec.av_packet_alloc());
+        if (!packet) return Fail("out of memory");
+        for (;;) {
+            ret = avcodec.avcodec_receive_packet(s.Codec.get(), packet.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
+            if (ret < 0) return Fail("cannot encode", ret);
+            avcodec.av_packet_rescale_ts(packet.get(), s.Codec->time_base, s.Stream->time_base);
+            packet->stream_index = s.Stream->index;
+            ret = avformat.av_interleaved_write_frame(FOutput.get(), packet.get());
+            if (ret < 0) return Fail("cannot write a packet", ret);
+        }
+    }
+
+    const TMediaSpec& FSpec;
+    std::string& FError;
+    TOutputPtr FOutput;
+    std::vector<TEncStream> FStreams;  // after FOutput: the encoders go first
+};
+
+} // namespace
+
+bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string& error) {
+    bool ok = false;
+    {
+        TWriter writer(spec, error);
+        ok = writer.Write(path);
+    }
+    if (!ok) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+    return ok;
+}
+
+} // namespace zctest
