@@ -67,7 +67,7 @@ extern "C" {
     X(av_get_bytes_per_sample) X(av_get_packed_sample_fmt)                     \
     X(av_get_planar_sample_fmt) X(av_sample_fmt_is_planar)                     \
     X(av_samples_get_buffer_size) X(av_samples_alloc) X(av_samples_copy)       \
-    X(av_samples_set_silence)                                                  \
+    X(av_samples_set_silence) X(av_samples_alloc_array_and_samples)                                                  \
     X(av_channel_layout_default) X(av_channel_layout_uninit)                   \
     X(av_channel_layout_copy) X(av_channel_layout_describe)                    \
     X(av_channel_layout_from_mask) X(av_channel_layout_compare)                \
@@ -79,7 +79,7 @@ extern "C" {
     X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)         \
     X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_realloc)      \
     X(av_opt_find) X(av_opt_find2) X(av_opt_set) X(av_opt_set_int) X(av_opt_get_int)             \
-    X(av_opt_set_defaults) X(av_opt_get) X(av_opt_set_dict) X(av_opt_next)     \
+    X(av_opt_set_defaults) X(av_opt_get) X(av_opt_set_dict) X(av_opt_next) X(av_opt_set_bin)     \
     X(av_opt_child_class_iterate)
 
 #define ZC_AVCODEC_FUNCTIONS(X)                                                \
@@ -90,7 +90,7 @@ extern "C" {
     X(avcodec_descriptor_get) X(avcodec_descriptor_get_by_name)                \
     X(avcodec_get_name) X(avcodec_get_class) X(avcodec_string)                 \
     X(avcodec_alloc_context3) X(avcodec_free_context) X(avcodec_open2)         \
-    X(avcodec_close) X(avcodec_flush_buffers)                                  \
+    X(avcodec_close) X(avcodec_flush_buffers) X(avcodec_is_open)                                  \
     X(avcodec_parameters_alloc) X(avcodec_parameters_free)                     \
     X(avcodec_parameters_copy) X(avcodec_parameters_from_context)              \
     X(avcodec_parameters_to_context)                                           \
@@ -125,7 +125,7 @@ extern "C" {
     X(av_read_frame) X(av_read_pause) X(av_read_play) X(av_seek_frame)         \
     X(av_interleaved_write_frame) X(av_write_frame) X(av_write_trailer)        \
     X(av_dump_format) X(av_filename_number_test) X(av_sdp_create)              \
-    X(av_codec_get_id) X(av_codec_get_tag) X(av_pkt_dump_log2)                 \
+    X(av_codec_get_id) X(av_codec_get_tag) X(av_codec_get_tag2) X(av_pkt_dump_log2)                 \
     X(av_guess_frame_rate) X(av_guess_sample_aspect_ratio)                     \
     X(avio_open2) X(avio_closep) X(avio_alloc_context) X(avio_context_free)    \
     X(avio_seek) X(avio_size) X(avio_flush) X(avio_read) X(avio_write)         \

@@ -5,6 +5,9 @@
 #include "engine/FFmpeg.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +17,9 @@
 namespace cli {
 
 namespace {
+
+volatile std::sig_atomic_t GInterrupted = 0;
+void OnInterrupt(int) { GInterrupted = 1; }
 
 struct TOption {
     std::string Name;
@@ -119,7 +125,36 @@ int CommandTranscode(int argc, char** argv) {
     }
     // Options after the last output may add streams to it (-newvideo and the like).
     if (!applyOptions(plan.Trailing)) return 2;
-    std::printf("Opened %d input(s) and %d output(s).\n", inputs, outputs);
+    (void)inputs;
+    (void)outputs;
+
+    // Ctrl-C stops the conversion cleanly: the outputs get their trailers.
+    GInterrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::atomic<bool> ended{false};
+    engine.FOnTerminate = [&](engine::TCustomFFmpeg*) { ended = true; };
+    if (engine.StartConvert(true)) {
+        bool stopping = false;
+        while (!ended) {
+            avbind::PumpMainThreadQueue(std::chrono::milliseconds(20));
+            if (GInterrupted && !stopping) {
+                stopping = true;
+                engine.Stop(false);
+            }
+        }
+        engine.Stop(true);
+    }
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    if (GInterrupted) return 130;
+    // The fatal message itself already reached stderr through the log.
+    if (!engine.Finished()) {
+        if (!engine.FatalException()) std::fprintf(stderr, "Conversion did not finish\n");
+        return 1;
+    }
     return 0;
 }
 

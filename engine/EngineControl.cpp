@@ -241,12 +241,6 @@ void TCustomFFmpeg::RunConversion() {
     if (avutil.av_log) avutil.av_log(nullptr, AV_LOG_QUIET, "%s", static_cast<const char*>(nullptr));
 }
 
-void TCustomFFmpeg::RunTranscode() {
-    // Inputs and outputs cannot be opened by this engine yet, so no task
-    // reaches this point through StartConvert's checks.
-    throw FFmpegException("This engine cannot transcode opened files yet");
-}
-
 void TCustomFFmpeg::CloseCodecs() {
     std::lock_guard lists(CodecListLock());
     std::lock_guard codecs(CodecMutex());

@@ -414,6 +414,70 @@ private:
     void ArmWatchdog();
     void DisarmWatchdog();
     void LogDoNothing(const std::string& name);
+
+    // ---- The transcode run ----
+    // State of one run, shared by set-up, loop and ending.
+    struct TRunState {
+        std::vector<TAVOutputStream*> Table;  // every output stream, in file then stream order
+        int GroupSize = 0;                    // streams of output file 0
+        std::vector<char> NoPacket;           // per input file: answered "try again"
+        int NoPacketCount = 0;
+        int TypeCount[AVMEDIA_TYPE_NB] = {};
+        int Threshold[AVMEDIA_TYPE_NB] = {};
+        int FileIndex = 0;                    // input being read; -1 = none chosen
+        std::int64_t LastReport = 0;
+        bool StopCheckRegistered = false;
+        avbind::TAVPacketPtr Packet;          // the packet being dispatched
+        avbind::TAVPacketPtr OutPacket;       // packets on their way to a muxer
+        avbind::TAVFramePtr Frame;            // the decoded unit being served
+    };
+    TRunState FRun;
+
+    // Set-up.
+    void SetupStreamTable();
+    void ComputeProbeThresholds();
+    bool EligibleForMapping(const TAVInputStream& ist) const;
+    void ChooseSource(TAVOutputStream& ost, int fileIndex, int position);
+    void SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, AVFormatContext* oc);
+    void SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVFormatContext* oc, int position);
+    void PickEncoderSampleRate(AVCodecContext* ctx, const AVCodec* enc);
+    int BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost);
+    void SetupTwoPass(TAVOutputStream& ost, int position);
+    void OpenRunCodecs();
+    void ApplyMetadataMaps();
+    void CopyChapters(int inFile, int outFile);
+    void WriteHeaders();
+    void InitBitstreamFilters(TAVOutputStream& ost);
+    void DumpStreamMapping();
+    [[noreturn]] void SetupError(const std::string& message);
+    void CleanupRun();
+
+    // Loop and ending.
+    void RunLoop();
+    void EndRun();
+    bool EndOfJoinedInput(int k);
+    int DispatchInputPacket(TAVInputStream& ist, int index, AVPacket* pkt);
+    void ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* frame, AVSubtitle* subtitle);
+    void CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt);
+    void DrainEncoders(TAVInputStream& ist);
+    void DrainEncoder(TAVOutputStream& ost);
+    void MuxPacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStream& ost);
+    void WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStream& ost);
+    void EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TAVInputStream& ist, AVSubtitle* sub,
+                        std::int64_t pts);
+    void ReportProgress(bool isLast);
+    std::int64_t OutputTimeMicros(const TAVOutputStream& ost) const;
+    AVFormatContext* OutputContext(const TAVOutputStream& ost) const {
+        return Foutput_files[static_cast<std::size_t>(ost.file_index)].get();
+    }
+    // Encoding paths of decoded units (video pictures and audio samples).
+    void EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
+    void EncodePicture(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t ptsMicros);
+    void ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame);
+    void FlushAudioFifo(TAVOutputStream& ost, bool last);
+    // Sends a frame (null: drain) to the stream's encoder and muxes what comes out.
+    void EncodeAndMux(TAVOutputStream& ost, AVFrame* frame);
+    void EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
 };
 
 } // namespace engine

@@ -301,7 +301,7 @@ TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, in
     ost.st = st;
 
     ost.enc = enc;
-    ost.enc_ctx.reset(avcodec.avcodec_alloc_context3(enc));
+    ost.enc_ctx.reset(avcodec.avcodec_alloc_context3(enc), TAVCodecContextDeleter());
     if (!ost.enc_ctx) throw std::runtime_error("Could not alloc buffer.");
     AVCodecContext* ctx = ost.enc_ctx.get();
     if (chain) {
@@ -537,6 +537,10 @@ void TCustomFFmpeg::ExpandJoinedOutput() {
         for (const auto& source : first) {
             auto ost = std::make_unique<TAVOutputStream>();
             if (source) {
+                // The groups share the library stream and its encoder.
+                ost->st = source->st;
+                ost->enc_ctx = source->enc_ctx;
+                ost->stream_copy = source->stream_copy;
                 ost->file_index = n;
                 ost->index = source->index;
                 ost->sws_flags = source->sws_flags;

@@ -62,7 +62,8 @@ struct TAVOutputStream {
     int index = 0;                        // stream index within the output file
     int source_index = 0;                 // index of the source in the input stream table
     AVStream* st = nullptr;               // owned by the output's format context
-    avbind::TAVCodecContextPtr enc_ctx;   // the encoder context of this stream
+    // The encoder context of this stream; the groups of a joined output share one.
+    std::shared_ptr<AVCodecContext> enc_ctx;
     int stream_copy = 0;                  // created as a copied stream
     int encoding_needed = 0;              // 0 = stream copy
     int frame_number = 0;
@@ -96,6 +97,9 @@ struct TAVOutputStream {
     int sws_flags = 0;
     AVCodecID codec_id = AV_CODEC_ID_NONE;  // join mode: the encoder first opened
     int show_fps = 0;
+    std::int64_t muxed_end = 0;           // end of the last packet muxed, in st->time_base units
+    float quality = -1;                   // quantizer of the last encoded picture; -1 = none
+    std::int64_t psnr_error[3] = {};      // per-plane errors of the last encoded picture
 };
 
 struct TAVStreamMap {

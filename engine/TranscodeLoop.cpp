@@ -1,0 +1,579 @@
+// The transcode run: the packet loop, dispatch of decoded units and copied
+// packets to the output streams, muxing through bitstream filters, join
+// mode, the ending and the progress report.
+#include "engine/FFmpeg.h"
+
+#include "avbind/FFLoad.h"
+#include "avhelpers/FFUtils.h"
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace engine {
+
+using namespace avbind;
+using avhelpers::GetMediaTypeName;
+
+namespace {
+
+// The quantizer histogram of the progress line, shared by all engines.
+int GQpHistogram[52];
+
+std::int64_t WritePosition(AVFormatContext* oc) {
+    if (!oc || !oc->pb) return 0;
+    return avformat.avio_seek(oc->pb, 0, SEEK_CUR);
+}
+
+} // namespace
+
+void TCustomFFmpeg::RunTranscode() {
+    FRun = TRunState{};
+    FRun.Packet.reset(avcodec.av_packet_alloc());
+    FRun.OutPacket.reset(avcodec.av_packet_alloc());
+    FRun.Frame.reset(avutil.av_frame_alloc());
+    bool headersWritten = false;
+    try {
+        if (!FRun.Packet || !FRun.OutPacket || !FRun.Frame) throw std::runtime_error("Could not alloc buffer.");
+        SetupStreamTable();
+        OpenRunCodecs();
+        ApplyMetadataMaps();
+        WriteHeaders();
+        headersWritten = true;
+        DumpStreamMapping();
+        RunLoop();
+        EndRun();
+    } catch (...) {
+        // A run that fails after its headers still closes its outputs properly,
+        // so what was written so far stays readable.
+        if (headersWritten) {
+            const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
+            for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
+        }
+        CleanupRun();
+        throw;
+    }
+    CleanupRun();
+}
+
+std::int64_t TCustomFFmpeg::OutputTimeMicros(const TAVOutputStream& ost) const {
+    return avutil.av_rescale_q(ost.muxed_end, ost.st->time_base, AV_TIME_BASE_Q);
+}
+
+// ---- The loop ----
+
+void TCustomFFmpeg::RunLoop() {
+    TRunState& run = FRun;
+    Ftimer_start = avutil.av_gettime_relative();
+    run.LastReport = Ftimer_start;
+    run.FileIndex = 0;
+    std::fill(run.NoPacket.begin(), run.NoPacket.end(), 0);
+    run.NoPacketCount = 0;
+    if (!IsMainThread()) {
+        // A blocking read returns at once after Stop.
+        InterruptCB().Add(CurrentThreadID(), this, StopCheck);
+        run.StopCheckRegistered = true;
+    }
+    AVPacket* pkt = run.Packet.get();
+
+    while (!FBroken) {
+        PassPauseGate();
+        if (FBroken) break;
+
+        int fileIndex = -1;
+        if (!FJoinMode) {
+            double smallestInput = 1e100, smallestOutput = 1e100;
+            for (const TAVOutputStream* ost : run.Table) {
+                const TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+                if (ist.is_past_recording_time || run.NoPacket[static_cast<std::size_t>(ist.file_index)]) continue;
+                const double outputTime = static_cast<double>(ost->muxed_end) * av_q2d(ost->st->time_base);
+                const double inputTime = static_cast<double>(ist.pts);
+                if (!Finput_files[static_cast<std::size_t>(ist.file_index)].eof_reached) {
+                    if (inputTime < smallestInput) {
+                        smallestInput = inputTime;
+                        if (Finput_sync) fileIndex = ist.file_index;
+                    }
+                    if (outputTime < smallestOutput) {
+                        smallestOutput = outputTime;
+                        if (!Finput_sync) fileIndex = ist.file_index;
+                    }
+                }
+                const int type = ost->enc_ctx->codec_type;
+                if (type >= 0 && type < 4 && ost->frame_number >= Fmax_frames[type]) {
+                    fileIndex = -1;
+                    break;
+                }
+            }
+            run.FileIndex = fileIndex;
+        } else {
+            fileIndex = run.FileIndex;
+            const int first = fileIndex * run.GroupSize;
+            for (int pos = first; pos >= 0 && pos < first + run.GroupSize; ++pos) {
+                const TAVOutputStream* ost = run.Table[static_cast<std::size_t>(pos)];
+                const int type = ost->enc_ctx->codec_type;
+                if (type >= 0 && type < 4 && ost->frame_number >= Fmax_frames[type]) fileIndex = -1;
+            }
+        }
+
+        if (fileIndex < 0) {
+            if (FJoinMode || run.NoPacketCount == 0) break;
+            std::fill(run.NoPacket.begin(), run.NoPacket.end(), 0);
+            run.NoPacketCount = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (Flimit_filesize && WritePosition(Foutput_files[0].get()) >= Flimit_filesize) break;
+
+        TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+        AVFormatContext* ic = file.ctx.get();
+        const int ret = avformat.av_read_frame(ic, pkt);
+        if (ret == AVERROR(EAGAIN)) {
+            run.NoPacket[static_cast<std::size_t>(fileIndex)] = 1;
+            ++run.NoPacketCount;
+            continue;
+        }
+        if (ret < 0) {
+            file.eof_reached = 1;
+            if (!FJoinMode) {
+                if (Fopt_shortest) break;
+                continue;
+            }
+            if (!EndOfJoinedInput(fileIndex)) break;
+            continue;
+        }
+        std::fill(run.NoPacket.begin(), run.NoPacket.end(), 0);
+        run.NoPacketCount = 0;
+
+        if (Fdo_pkt_dump) avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, Fdo_hex_dump, ic->streams[pkt->stream_index]);
+        if (pkt->stream_index >= file.nb_streams) {
+            avcodec.av_packet_unref(pkt);
+            continue;
+        }
+        const int index = file.ist_index + pkt->stream_index;
+        TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(index)];
+        if (ist.discard) {
+            avcodec.av_packet_unref(pkt);
+            continue;
+        }
+        const AVRational tb = ist.st->time_base;
+        std::int64_t& offset = Finput_files_ts_offset[static_cast<std::size_t>(fileIndex)];
+        const std::int64_t offsetTb = avutil.av_rescale_q(offset, AV_TIME_BASE_Q, tb);
+        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offsetTb;
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offsetTb;
+
+        const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
+        if (static_cast<std::size_t>(pkt->stream_index) < scales.size() && scales[static_cast<std::size_t>(pkt->stream_index)] != 0) {
+            const double scale = scales[static_cast<std::size_t>(pkt->stream_index)];
+            if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
+            if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
+        }
+
+        if (pkt->dts != AV_NOPTS_VALUE && ist.next_pts != AV_NOPTS_VALUE && (ic->iformat->flags & AVFMT_TS_DISCONT)) {
+            const std::int64_t dtsMicros = avutil.av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+            const std::int64_t delta = dtsMicros - ist.next_pts;
+            if ((std::llabs(delta) > static_cast<std::int64_t>(Fdts_delta_threshold * 1000000.0) ||
+                 dtsMicros + 1 < ist.pts) &&
+                !Fcopy_ts) {
+                offset -= delta;
+                if (Fverbose > 2)
+                    FFLogger().Log(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
+                                   static_cast<long long>(delta), static_cast<long long>(offset));
+                const std::int64_t deltaTb = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+                pkt->dts -= deltaTb;
+                if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= deltaTb;
+            }
+        }
+
+        if (Frecording_time != INT64_MAX) {
+            const std::int64_t limit = Frecording_time + Fstart_time;
+            int past = -1;
+            if (pkt->pts != AV_NOPTS_VALUE)
+                past = avutil.av_compare_ts(pkt->pts, tb, limit, AV_TIME_BASE_Q) >= 0;
+            else if (ist.pts != AV_NOPTS_VALUE)
+                past = ist.pts >= limit;
+            else if (pkt->dts != AV_NOPTS_VALUE)
+                past = avutil.av_compare_ts(pkt->dts, tb, limit, AV_TIME_BASE_Q) >= 0;
+            else
+                FFLogger().Log(this, llDebug,
+                               "no timestamp information to check whether recording time exhausted or not.");
+            if (past == 1) {
+                ist.is_past_recording_time = 1;
+                avcodec.av_packet_unref(pkt);
+                continue;
+            }
+        }
+
+        if (DispatchInputPacket(ist, index, pkt) < 0) {
+            const std::string text = Format("Error while decoding stream #%d.%d (%s)", fileIndex, pkt->stream_index,
+                                            GetMediaTypeName(ist.st->codecpar->codec_type).c_str());
+            avcodec.av_packet_unref(pkt);
+            if (Fexit_on_error) throw FFmpegException(text);
+            if (Fverbose >= 0) FFLogger().Log(this, llVerbose, text);
+            continue;
+        }
+        avcodec.av_packet_unref(pkt);
+        const std::int64_t now = avutil.av_gettime_relative();
+        if (now - run.LastReport > ReportInterval) {
+            run.LastReport = now;
+            ReportProgress(false);
+        }
+    }
+}
+
+bool TCustomFFmpeg::EndOfJoinedInput(int k) {
+    TRunState& run = FRun;
+    const bool last = k == Fnb_input_files - 1;
+    // The decoders of input k give out what they still hold. The encoders are
+    // shared by every group and keep running across the inputs: this library
+    // generation cannot reopen a context, and a fresh one would change the
+    // stream's parameters in mid-file.
+    for (std::size_t i = 0; i < Finput_streams.size(); ++i) {
+        TAVInputStream& ist = *Finput_streams[i];
+        if (ist.file_index != k || !ist.decoding_needed) continue;
+        DispatchInputPacket(ist, static_cast<int>(i), nullptr);
+        ist.decoder_flushed = 1;
+    }
+    for (std::size_t pos = static_cast<std::size_t>((k + 1) * run.GroupSize); pos < run.Table.size(); ++pos) {
+        TAVOutputStream& ost = *run.Table[pos];
+        const TAVOutputStream& previous = *run.Table[pos - static_cast<std::size_t>(run.GroupSize)];
+        ost.sync_opts = previous.sync_opts;
+        ost.frame_number = previous.frame_number;
+        ost.muxed_end = previous.muxed_end;
+    }
+    double largest = 0;
+    if (!last) {
+        for (int pos = k * run.GroupSize; pos < (k + 1) * run.GroupSize; ++pos) {
+            TAVOutputStream& ost = *run.Table[static_cast<std::size_t>(pos)];
+            largest = std::max(largest, static_cast<double>(ost.muxed_end) * av_q2d(ost.st->time_base));
+            ost.show_fps = 0;
+        }
+    }
+    if (last) return false;
+    Finput_files_ts_offset[static_cast<std::size_t>(k + 1)] += std::llround(1000000.0 * largest);
+    run.FileIndex = k + 1;
+    return true;
+}
+
+void TCustomFFmpeg::EndRun() {
+    TRunState& run = FRun;
+    for (std::size_t i = 0; i < Finput_streams.size(); ++i) {
+        TAVInputStream& ist = *Finput_streams[i];
+        if (ist.decoding_needed && ist.decoder_flushed != 1) DispatchInputPacket(ist, static_cast<int>(i), nullptr);
+    }
+    // Encoders fed by several inputs (join mode) are drained once, here.
+    if (FJoinMode)
+        for (int pos = 0; pos < run.GroupSize; ++pos) DrainEncoder(*run.Table[static_cast<std::size_t>(pos)]);
+    const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
+    for (int i = 0; i < outputs; ++i) {
+        const int ret = avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
+        if (ret < 0) RaiseFF("%s", avhelpers::GetErrorText(Foutput_files[static_cast<std::size_t>(i)]->url, ret).c_str());
+    }
+    ReportProgress(true);
+    const std::size_t entries = FJoinMode ? static_cast<std::size_t>(run.GroupSize) : run.Table.size();
+    {
+        std::lock_guard lists(CodecListLock());
+        for (std::size_t pos = 0; pos < entries; ++pos) {
+            TAVOutputStream& ost = *run.Table[pos];
+            if (ost.encoding_needed) {
+                avutil.av_freep(&ost.enc_ctx->stats_in);
+                std::lock_guard codecs(CodecMutex());
+                ost.enc_ctx.reset();
+                std::erase_if(FEncoderList, [&](const TCodecItem& item) { return item.ost == &ost; });
+            }
+            ost.graph.reset();
+        }
+        for (auto& ist : Finput_streams) {
+            if (!ist->decoding_needed) continue;
+            {
+                std::lock_guard codecs(CodecMutex());
+                ist->dec_ctx.reset();
+            }
+            std::erase_if(FDecoderList, [&](const TCodecItem& item) { return item.ist == ist.get(); });
+        }
+    }
+    FFinished = !FBroken;
+}
+
+// ---- Dispatch ----
+
+int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket* pkt) {
+    (void)index;
+    if (ist.next_pts == AV_NOPTS_VALUE) ist.next_pts = ist.pts;
+    const AVRational tb = ist.st->time_base;
+    if (pkt && pkt->dts != AV_NOPTS_VALUE) ist.next_pts = ist.pts = avutil.av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+    const AVMediaType type = ist.st->codecpar->codec_type;
+
+    if (!ist.decoding_needed) {
+        if (!pkt) return 0;
+        ist.pts = ist.next_pts;
+        const AVCodecParameters* par = ist.st->codecpar;
+        if (pkt->duration > 0)
+            ist.next_pts += avutil.av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q);
+        else if (type == AVMEDIA_TYPE_AUDIO && par->frame_size && par->sample_rate)
+            ist.next_pts += static_cast<std::int64_t>(1000000) * par->frame_size / par->sample_rate;
+        else if (type == AVMEDIA_TYPE_VIDEO && ist.st->avg_frame_rate.num)
+            ist.next_pts += avutil.av_rescale_q(1, av_inv_q(ist.st->avg_frame_rate), AV_TIME_BASE_Q);
+        ServeOutputs(ist, pkt, nullptr, nullptr);
+        return 0;
+    }
+
+    AVCodecContext* dec = ist.dec_ctx.get();
+    if (type == AVMEDIA_TYPE_SUBTITLE) {
+        if (!pkt) return 0;
+        AVSubtitle sub{};
+        int got = 0;
+        ist.pts = ist.next_pts;
+        if (avcodec.avcodec_decode_subtitle2(dec, &sub, &got, pkt) < 0) return -1;
+        if (got) {
+            ServeOutputs(ist, pkt, nullptr, &sub);
+            avcodec.avsubtitle_free(&sub);
+        }
+        return 0;
+    }
+    if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return -1;
+
+    int ret = avcodec.avcodec_send_packet(dec, pkt);
+    if (ret < 0 && ret != AVERROR_EOF) return -1;
+    AVFrame* frame = FRun.Frame.get();
+    for (;;) {
+        ret = avcodec.avcodec_receive_frame(dec, frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret < 0) return -1;
+        ist.pts = ist.next_pts;
+        if (type == AVMEDIA_TYPE_AUDIO) {
+            if (frame->sample_rate > 0)
+                ist.next_pts += static_cast<std::int64_t>(1000000) * frame->nb_samples / frame->sample_rate;
+        } else {
+            ++ist.frame_number;
+            if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+                ist.pts = ist.next_pts = avutil.av_rescale_q(frame->best_effort_timestamp, tb, AV_TIME_BASE_Q);
+            if (frame->pkt_duration > 0)
+                ist.next_pts += avutil.av_rescale_q(frame->pkt_duration, tb, AV_TIME_BASE_Q);
+            else if (ist.st->avg_frame_rate.num)
+                ist.next_pts += avutil.av_rescale_q(1, av_inv_q(ist.st->avg_frame_rate), AV_TIME_BASE_Q);
+        }
+        ServeOutputs(ist, pkt, frame, nullptr);
+        avutil.av_frame_unref(frame);
+    }
+    if (!pkt) DrainEncoders(ist);
+    return 0;
+}
+
+void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* frame, AVSubtitle* subtitle) {
+    if (Frate_emu) {
+        const std::int64_t ahead = ist.pts - (avutil.av_gettime_relative() - ist.start);
+        if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+    }
+    if (Fstart_time != 0 && ist.pts < Fstart_time) return;
+    for (TAVOutputStream* ost : FRun.Table) {
+        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
+        if (!ost->encoding_needed) {
+            if (pkt) CopyPacket(*ost, ist, pkt);
+            continue;
+        }
+        switch (ost->enc_ctx ? ost->enc_ctx->codec_type : AVMEDIA_TYPE_UNKNOWN) {
+        case AVMEDIA_TYPE_AUDIO:
+            if (frame) EncodeDecodedAudio(*ost, ist, frame);
+            break;
+        case AVMEDIA_TYPE_VIDEO:
+            if (frame) EncodeDecodedVideo(*ost, ist, frame);
+            break;
+        case AVMEDIA_TYPE_SUBTITLE:
+            if (subtitle)
+                EncodeSubtitle(OutputContext(*ost), *ost, ist, subtitle, pkt ? pkt->pts : AV_NOPTS_VALUE);
+            break;
+        default:
+            RaiseFF("invalid codec_type");
+        }
+    }
+}
+
+// ---- Stream copy and muxing ----
+
+void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt) {
+    const std::int64_t startOffset = avutil.av_rescale_q(Fstart_time, AV_TIME_BASE_Q, ost.st->time_base);
+    if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !Fcopy_initial_nonkeyframes) return;
+    const AVMediaType type = ist.st->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_AUDIO) Faudio_size += pkt->size;
+    if (type == AVMEDIA_TYPE_VIDEO) {
+        Fvideo_size += pkt->size;
+        ++ost.sync_opts;
+    }
+    AVPacket* opkt = FRun.OutPacket.get();
+    if (avcodec.av_packet_ref(opkt, pkt) < 0) throw std::runtime_error("Could not alloc buffer.");
+    const AVRational itb = ist.st->time_base, otb = ost.st->time_base;
+    opkt->stream_index = ost.index;
+    opkt->pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : avutil.av_rescale_q(pkt->pts, itb, otb) - startOffset;
+    opkt->dts = (pkt->dts == AV_NOPTS_VALUE ? avutil.av_rescale_q(ist.pts, AV_TIME_BASE_Q, otb)
+                                            : avutil.av_rescale_q(pkt->dts, itb, otb)) -
+                startOffset;
+    opkt->duration = avutil.av_rescale_q(pkt->duration, itb, otb);
+    opkt->time_base = otb;
+    MuxPacket(OutputContext(ost), opkt, ost);
+    ++ost.frame_number;
+}
+
+void TCustomFFmpeg::MuxPacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStream& ost) {
+    // Each filter may turn one packet into none or several.
+    std::function<void(std::size_t, AVPacket*)> run = [&](std::size_t i, AVPacket* p) {
+        if (i == ost.bitstream_filters.size()) {
+            WritePacket(oc, p, ost);
+            return;
+        }
+        AVBSFContext* f = ost.bitstream_filters[i].get();
+        int ret = avcodec.av_bsf_send_packet(f, p);
+        if (ret < 0) {
+            const std::string text =
+                Format("%s failed for stream %d, codec %s", f->filter->name, p->stream_index,
+                       ost.enc ? ost.enc->name : "copy") +
+                ": " + avhelpers::GetErrorText("", ret).substr(2);
+            if (Fexit_on_error) {
+                avcodec.av_packet_unref(p);
+                throw FFmpegException(text);
+            }
+            FFLogger().Log(this, llError, text);
+            run(ost.bitstream_filters.size(), p);  // unchanged
+            return;
+        }
+        TAVPacketPtr out(avcodec.av_packet_alloc());
+        while ((ret = avcodec.av_bsf_receive_packet(f, out.get())) >= 0) run(i + 1, out.get());
+    };
+    run(0, pkt);
+}
+
+void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStream& ost) {
+    const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    if (ts != AV_NOPTS_VALUE) ost.muxed_end = std::max(ost.muxed_end, ts + std::max<std::int64_t>(pkt->duration, 0));
+    const int ret = avformat.av_interleaved_write_frame(oc, pkt);
+    if (ret < 0) RaiseFF("%s", ("av_interleaved_write_frame(): " + avhelpers::GetErrorText("", ret).substr(2)).c_str());
+}
+
+void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TAVInputStream& ist, AVSubtitle* sub,
+                                   std::int64_t pts) {
+    if (pts == AV_NOPTS_VALUE) {
+        if (Fexit_on_error) RaiseFF("Subtitle packets must have a pts");
+        FFLogger().Log(this, llError, "Subtitle packets must have a pts");
+        return;
+    }
+    static const int bufferSize = 1 << 20;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(bufferSize));
+    AVCodecContext* enc = ost.enc_ctx.get();
+    const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+    for (int i = 0; i < packets; ++i) {
+        sub->pts = avutil.av_rescale_q(pts, ist.st->time_base, AV_TIME_BASE_Q) +
+                   avutil.av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
+        sub->end_display_time -= sub->start_display_time;
+        sub->start_display_time = 0;
+        const int size = avcodec.avcodec_encode_subtitle(enc, buffer.data(), bufferSize, sub);
+        if (size < 0) RaiseFF("Subtitle encoding failed");
+        AVPacket* opkt = FRun.OutPacket.get();
+        if (avcodec.av_new_packet(opkt, size) < 0) throw std::runtime_error("Could not alloc buffer.");
+        std::memcpy(opkt->data, buffer.data(), static_cast<std::size_t>(size));
+        opkt->stream_index = ost.index;
+        opkt->pts = opkt->dts = avutil.av_rescale_q(sub->pts, AV_TIME_BASE_Q, ost.st->time_base);
+        if (enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE)
+            opkt->pts = opkt->dts += 90 * (i == 0 ? sub->start_display_time : sub->end_display_time);
+        MuxPacket(oc, opkt, ost);
+    }
+}
+
+// ---- Draining ----
+
+void TCustomFFmpeg::DrainEncoders(TAVInputStream& ist) {
+    // In join mode the shared encoders are drained once at the end of the run.
+    if (FJoinMode) return;
+    for (TAVOutputStream* ost : FRun.Table)
+        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() == &ist) DrainEncoder(*ost);
+}
+
+// ---- Progress ----
+
+void TCustomFFmpeg::ReportProgress(bool isLast) {
+    TRunState& run = FRun;
+    if (run.Table.empty()) return;
+    AVFormatContext* oc = Foutput_files[0].get();
+    std::int64_t size = 0;
+    if (oc && oc->pb) {
+        size = avformat.avio_size(oc->pb);
+        if (size < 0) size = WritePosition(oc);
+    }
+    std::size_t first = 0, count = run.Table.size();
+    if (FJoinMode && run.FileIndex >= 0) {
+        first = static_cast<std::size_t>(run.FileIndex * run.GroupSize);
+        count = std::min(static_cast<std::size_t>(run.GroupSize), run.Table.size() - std::min(first, run.Table.size()));
+    }
+    int frameNumber = -1, fps = -1;
+    float q = -1;
+    std::int64_t earliest = INT64_MAX, lastPosition = 0;
+    bool videoSeen = false;
+    std::string line;
+    for (std::size_t pos = first; pos < first + count; ++pos) {
+        const TAVOutputStream& ost = *run.Table[pos];
+        const AVCodecContext* enc = ost.enc_ctx.get();
+        q = !ost.encoding_needed || ost.quality < 0 ? -1.0f : ost.quality / FF_QP2LAMBDA;
+        const bool video = ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+        if (video && videoSeen) line += Format("q=%2.1f ", q);
+        if (video && !videoSeen && ost.show_fps) {
+            videoSeen = true;
+            const double t = static_cast<double>(avutil.av_gettime_relative() - Ftimer_start) / 1000000.0;
+            if (ost.frame_number < 1) return;
+            frameNumber = ost.frame_number;
+            fps = t > 1 ? static_cast<int>(frameNumber / t + 0.5) : 0;
+            line += Format("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, q);
+            if (isLast) line += "L";
+            if (Fqp_hist) {
+                const int qp = static_cast<int>(std::lround(q));
+                if (qp >= 0 && qp < 52) ++GQpHistogram[qp];
+                for (int j = 0; j < 32; ++j)
+                    line += Format("%X", static_cast<int>(std::lround(std::log2(GQpHistogram[j] + 1))));
+            }
+            if (enc && (enc->flags & AV_CODEC_FLAG_PSNR)) {
+                line += "PSNR=";
+                double errorSum = 0, scaleSum = 0;
+                const char planes[3] = {'Y', 'U', 'V'};
+                for (int j = 0; j < 3; ++j) {
+                    const double error = static_cast<double>(isLast ? enc->error[j] : ost.psnr_error[j]);
+                    double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
+                    if (isLast) scale *= frameNumber;
+                    if (j) scale /= 4;
+                    errorSum += error;
+                    scaleSum += scale;
+                    line += Format("%c:%2.2f ", planes[j], -10.0 * std::log10(error / scale));
+                }
+                line += Format("*:%2.2f ", -10.0 * std::log10(errorSum / scaleSum));
+            }
+        }
+        lastPosition = OutputTimeMicros(ost);
+        earliest = std::min(earliest, lastPosition);
+    }
+    if (earliest == INT64_MAX) earliest = 0;
+    if (FOnProgress || Fverbose > 0 || isLast) {
+        const std::int64_t seconds = earliest / 1000000;
+        const double bitrate = earliest ? static_cast<double>(size) * 8 / (static_cast<double>(earliest) / 1000.0) : 0;
+        line += Format("size=%8.0fkB time=%02d:%02d:%02d.%02d bitrate=%6.1fkbits/s", static_cast<double>(size) / 1024,
+                       static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                       static_cast<int>(seconds % 60), static_cast<int>(earliest % 1000000 * 100 / 1000000), bitrate);
+        if (Fnb_frames_dup || Fnb_frames_drop) {
+            line += Format(" dup=%d drop=%d", Fnb_frames_dup, Fnb_frames_drop);
+            if (FShowDupOrDrop && Fverbose >= 0 && FOnProgress) {
+                FShowDupOrDrop = false;
+                FFLogger().Log(this, llVerbose, line);
+            }
+        }
+        if (FOnProgress)
+            FOnProgress(this, isLast ? -1 : run.FileIndex, frameNumber, fps, q, bitrate, size, lastPosition,
+                        FTotalOutputDuration);
+        else if (Fverbose >= 0)
+            FFLogger().Log(this, llVerbose, line);
+    }
+    if (isLast && Fverbose >= 0) {
+        const double raw = static_cast<double>(Fvideo_size + Faudio_size + Fextra_size);
+        FFLogger().Log(this, llVerbose,
+                       "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                       static_cast<double>(Fvideo_size) / 1024, static_cast<double>(Faudio_size) / 1024,
+                       static_cast<double>(Fextra_size) / 1024,
+                       raw > 0 ? 100.0 * (static_cast<double>(size) - raw) / raw : 0.0);
+    }
+}
+
+} // namespace engine
