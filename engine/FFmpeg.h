@@ -427,6 +427,7 @@ private:
         int FileIndex = 0;                    // input being read; -1 = none chosen
         std::int64_t LastReport = 0;
         bool StopCheckRegistered = false;
+        bool TrailersWritten = false;
         avbind::TAVPacketPtr Packet;          // the packet being dispatched
         avbind::TAVPacketPtr OutPacket;       // packets on their way to a muxer
         avbind::TAVFramePtr Frame;            // the decoded unit being served

@@ -42,11 +42,17 @@ void TCustomFFmpeg::RunTranscode() {
         headersWritten = true;
         DumpStreamMapping();
         RunLoop();
+        // The ending writes to the outputs: a stop must not interrupt that.
+        if (FRun.StopCheckRegistered) {
+            InterruptCB().Remove(CurrentThreadID(), this, StopCheck);
+            FRun.StopCheckRegistered = false;
+        }
         EndRun();
     } catch (...) {
         // A run that fails after its headers still closes its outputs properly,
         // so what was written so far stays readable.
-        if (headersWritten) {
+        if (headersWritten && !FRun.TrailersWritten) {
+            FRun.TrailersWritten = true;
             const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
             for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
         }
@@ -235,10 +241,25 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
     }
     for (std::size_t pos = static_cast<std::size_t>((k + 1) * run.GroupSize); pos < run.Table.size(); ++pos) {
         TAVOutputStream& ost = *run.Table[pos];
-        const TAVOutputStream& previous = *run.Table[pos - static_cast<std::size_t>(run.GroupSize)];
+        TAVOutputStream& previous = *run.Table[pos - static_cast<std::size_t>(run.GroupSize)];
         ost.sync_opts = previous.sync_opts;
         ost.frame_number = previous.frame_number;
         ost.muxed_end = previous.muxed_end;
+        // Samples short of a whole encoder frame carry over to the next input.
+        if (static_cast<int>(pos) < (k + 2) * run.GroupSize && previous.fifo && ost.fifo) {
+            if (previous.resample) ResampleIntoFifo(previous, nullptr);
+            const int left = avutil.av_audio_fifo_size(previous.fifo.get());
+            if (left > 0) {
+                TAVFramePtr carry(avutil.av_frame_alloc());
+                AVCodecContext* enc = previous.enc_ctx.get();
+                carry->nb_samples = left;
+                carry->format = enc->sample_fmt;
+                avutil.av_channel_layout_copy(&carry->ch_layout, &enc->ch_layout);
+                if (avutil.av_frame_get_buffer(carry.get(), 0) < 0) throw std::runtime_error("Could not alloc buffer.");
+                avutil.av_audio_fifo_read(previous.fifo.get(), reinterpret_cast<void**>(carry->extended_data), left);
+                avutil.av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(carry->extended_data), left);
+            }
+        }
     }
     double largest = 0;
     if (!last) {
@@ -260,10 +281,13 @@ void TCustomFFmpeg::EndRun() {
         TAVInputStream& ist = *Finput_streams[i];
         if (ist.decoding_needed && ist.decoder_flushed != 1) DispatchInputPacket(ist, static_cast<int>(i), nullptr);
     }
-    // Encoders fed by several inputs (join mode) are drained once, here.
-    if (FJoinMode)
-        for (int pos = 0; pos < run.GroupSize; ++pos) DrainEncoder(*run.Table[static_cast<std::size_t>(pos)]);
+    // Encoders fed by several inputs (join mode) are drained once, here,
+    // through the last group, which holds the current positions.
+    if (FJoinMode && !run.Table.empty())
+        for (std::size_t pos = run.Table.size() - static_cast<std::size_t>(run.GroupSize); pos < run.Table.size(); ++pos)
+            DrainEncoder(*run.Table[pos]);
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
+    run.TrailersWritten = true;
     for (int i = 0; i < outputs; ++i) {
         const int ret = avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
         if (ret < 0) RaiseFF("%s", avhelpers::GetErrorText(Foutput_files[static_cast<std::size_t>(i)]->url, ret).c_str());
