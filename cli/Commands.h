@@ -12,5 +12,6 @@ bool LoadLibraries(const std::string& libDir);
 
 int CommandLibs(int argc, char** argv);
 int CommandTranscode(int argc, char** argv);
+int CommandProbe(int argc, char** argv);
 
 } // namespace cli

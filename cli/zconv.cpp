@@ -62,9 +62,12 @@ int Usage() {
                  "usage: zconv libs [--lib-dir DIR]\n"
                  "       zconv transcode [--lib-dir DIR] [-name value | -flag]... -i INPUT ...\n"
                  "                       [-name value | -flag]... OUTPUT ...\n"
+                 "       zconv probe [--lib-dir DIR] [--json] FILE\n"
                  "  libs       load the media libraries (from DIR, default <program folder>/lib,\n"
                  "             else the system search) and print where each came from\n"
-                 "  transcode  configure one conversion with transcoder options\n");
+                 "  transcode  configure one conversion with transcoder options\n"
+                 "  probe      print the container and stream information of a media file\n"
+                 "             (--json: one JSON object, times in microseconds)\n");
     return 2;
 }
 
@@ -75,5 +78,6 @@ int main(int argc, char** argv) {
     avbind::TFFBinding binding;
     if (std::strcmp(argv[1], "libs") == 0) return cli::CommandLibs(argc, argv);
     if (std::strcmp(argv[1], "transcode") == 0) return cli::CommandTranscode(argc, argv);
+    if (std::strcmp(argv[1], "probe") == 0) return cli::CommandProbe(argc, argv);
     return Usage();
 }

@@ -268,6 +268,8 @@ private:
             ret = avcodec.avcodec_receive_packet(s.Codec.get(), packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
             if (ret < 0) return Fail("cannot encode", ret);
+            // A picture lasts one frame; muxers that store durations need it.
+            if (s.IsVideo && packet->duration <= 0) packet->duration = 1;
             avcodec.av_packet_rescale_ts(packet.get(), s.Codec->time_base, s.Stream->time_base);
             packet->stream_index = s.Stream->index;
             ret = avformat.av_interleaved_write_frame(FOutput.get(), packet.get());

@@ -12,7 +12,7 @@
 namespace zctest {
 
 struct TMediaSpec {
-    std::string Format;                 // muxer name: "mp4", "avi", "matroska", "mpegts", "mpeg", "wav", ...
+    std::string Format{};               // muxer name: "mp4", "avi", "matroska", "mpegts", "mpeg", "wav", ...
     bool Video = true;
     bool Audio = true;
     bool VideoFirst = true;             // stream order (within each program)
@@ -25,7 +25,7 @@ struct TMediaSpec {
     std::int64_t StartOffsetMicros = 0; // every timestamp shifted by this much
     int Programs = 0;                   // > 0: that many programs of one video+audio pair each (mpegts)
     bool NoDuration = false;            // a file from which the reader cannot learn a duration
-    std::map<std::string, std::string> Metadata;  // container metadata
+    std::map<std::string, std::string> Metadata{};  // container metadata
     std::string VideoCodec = "mpeg4";
     std::string AudioCodec = "mp2";
 };
