@@ -43,4 +43,15 @@ out="$tmp/out.avi"
 grep -q "WARNING: The bitrate parameter is set too low" "$tmp/err" || fail "no too-low bitrate warning"
 grep -q "^frame=.*L.*size=" "$tmp/err" || fail "no final progress line: $(tail -3 "$tmp/err")"
 [ -s "$out" ] || fail "no output written"
+# Ctrl-C: a clean stop, the output closed properly, exit 130.
+out="$tmp/stopped.mkv"
+"$zconv" transcode -re -f lavfi -i "testsrc=duration=60:size=160x120:rate=25" -vcodec mpeg4 "$out" 2>"$tmp/err" &
+pid=$!
+for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
+sleep 0.5
+kill -INT $pid
+wait $pid; rc=$?
+[ $rc -eq 130 ] || fail "exit $rc after Ctrl-C (expected 130): $(tail -3 "$tmp/err")"
+"$zconv" probe "$out" >"$tmp/probe" 2>&1 || fail "the stopped output does not read back: $(cat "$tmp/probe")"
+grep -q "Video: mpeg4" "$tmp/probe" || fail "no video in the stopped output: $(cat "$tmp/probe")"
 echo "zconv transcode: all checks passed"

@@ -381,3 +381,71 @@ TEST_F(EngineTranscode, TwoPassStatisticsFiles) {
     EXPECT_EQ(Run(e), "Cannot read file: Error reading log file \"" + FDir.File("missing") +
                           "-0.log\" for pass-2 encoding");
 }
+
+TEST_F(EngineTranscode, ChaptersFollowTheCutAndTheMaps) {
+    zctest::TMediaSpec spec;
+    spec.Format = "matroska";
+    spec.Seconds = 4;
+    spec.Width = 64;
+    spec.Height = 48;
+    spec.Audio = false;
+    spec.Chapters = {{0, 1}, {1, 2.5}, {2.5, 4}};
+    const std::string chaptered = Media("chapters.mkv", spec);
+    spec.Chapters.clear();
+    const std::string plain = Media("plain.mkv", spec);
+
+    auto chapters = [](const std::string& path) {
+        std::vector<std::pair<double, double>> result;
+        AVFormatContext* raw = nullptr;
+        if (avformat.avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
+        avbind::TAVInputContextPtr ic(raw);
+        for (unsigned i = 0; i < raw->nb_chapters; ++i) {
+            const AVChapter* c = raw->chapters[i];
+            result.emplace_back(c->start * av_q2d(c->time_base), c->end * av_q2d(c->time_base));
+        }
+        return result;
+    };
+    ASSERT_EQ(chapters(chaptered).size(), 3u);
+
+    // Without chapter maps the first input that has chapters gives them.
+    {
+        TCustomFFmpeg e(4);
+        ASSERT_TRUE(e.OpenInputFile(plain));
+        ASSERT_TRUE(e.OpenInputFile(chaptered));
+        e.SetExtOption("vcodec", "copy");
+        e.SetExtOption("map", "0.0");
+        ASSERT_GT(e.OpenOutputFile(FDir.File("auto.mkv"), false), 0);
+        EXPECT_EQ(Run(e), "");
+        const auto copied = chapters(FDir.File("auto.mkv"));
+        ASSERT_EQ(copied.size(), 3u);
+        EXPECT_NEAR(copied[0].first, 0, 1e-3);
+        EXPECT_NEAR(copied[0].second, 1, 1e-3);
+    }
+    // A start position shifts them and drops those that ended before it; a
+    // duration limit ends them.
+    {
+        TCustomFFmpeg e(4);
+        e.SetExtOption("ss", "1.5");
+        ASSERT_TRUE(e.OpenInputFile(chaptered));
+        e.SetExtOption("vcodec", "copy");
+        e.SetExtOption("t", "1");
+        ASSERT_GT(e.OpenOutputFile(FDir.File("cut.mkv"), false), 0);
+        EXPECT_EQ(Run(e), "");
+        const auto copied = chapters(FDir.File("cut.mkv"));
+        ASSERT_EQ(copied.size(), 2u);
+        EXPECT_NEAR(copied[0].first, 0, 0.05);   // 1..2.5 s starts before 1.5 s: clipped to 0
+        EXPECT_NEAR(copied[0].second, 1, 0.05);  // ends at the 1 s limit
+    }
+    // An explicit chapter map from a file without chapters gives none.
+    {
+        TCustomFFmpeg e(4);
+        ASSERT_TRUE(e.OpenInputFile(plain));
+        ASSERT_TRUE(e.OpenInputFile(chaptered));
+        e.SetExtOption("vcodec", "copy");
+        e.SetExtOption("map", "0.0");
+        e.SetExtOption("map_chapters", "0:0");
+        ASSERT_GT(e.OpenOutputFile(FDir.File("none.mkv"), false), 0);
+        EXPECT_EQ(Run(e), "");
+        EXPECT_TRUE(chapters(FDir.File("none.mkv")).empty());
+    }
+}

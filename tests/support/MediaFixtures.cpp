@@ -53,6 +53,23 @@ public:
         FOutput.reset(oc);
         for (const auto& [key, value] : FSpec.Metadata)
             avutil.av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0);
+        for (const auto& [start, end] : FSpec.Chapters) {
+            auto* chapter = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
+            auto* grown = chapter ? static_cast<AVChapter**>(avutil.av_realloc(
+                                        oc->chapters, sizeof(AVChapter*) * (oc->nb_chapters + 1)))
+                                  : nullptr;
+            if (!grown) {
+                avutil.av_free(chapter);
+                return Fail("cannot add a chapter");
+            }
+            oc->chapters = grown;
+            chapter->id = oc->nb_chapters + 1;
+            chapter->time_base = AVRational{1, 1000};
+            chapter->start = static_cast<std::int64_t>(start * 1000);
+            chapter->end = static_cast<std::int64_t>(end * 1000);
+            avutil.av_dict_set(&chapter->metadata, "title", ("Chapter " + std::to_string(chapter->id)).c_str(), 0);
+            oc->chapters[oc->nb_chapters++] = chapter;
+        }
 
         const int groups = FSpec.Programs > 0 ? FSpec.Programs : 1;
         for (int g = 0; g < groups; ++g) {

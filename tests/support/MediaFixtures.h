@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zctest {
 
@@ -26,6 +28,8 @@ struct TMediaSpec {
     int Programs = 0;                   // > 0: that many programs of one video+audio pair each (mpegts)
     bool NoDuration = false;            // a file from which the reader cannot learn a duration
     std::map<std::string, std::string> Metadata{};  // container metadata
+    // Chapters as (start, end) in seconds, titled "Chapter 1", "Chapter 2", ...
+    std::vector<std::pair<double, double>> Chapters{};
     std::string VideoCodec = "mpeg4";
     std::string AudioCodec = "mp2";
 };
