@@ -75,7 +75,8 @@ extern "C" {
     X(av_image_fill_arrays) X(av_image_get_buffer_size)                        \
     X(av_image_fill_linesizes)                                                 \
     X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref)       \
-    X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy_props)    \
+    X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy_props) X(av_frame_copy)         \
+    X(av_frame_move_ref)    \
     X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)         \
     X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_realloc)      \
     X(av_opt_find) X(av_opt_find2) X(av_opt_set) X(av_opt_set_int) X(av_opt_get_int)             \

@@ -1,9 +1,13 @@
-// Encoding decoded pictures and samples: the filter graph or the scaler,
-// the resampler and the sample FIFO in front of the encoder, and the
-// encoder's packets on their way to the muxer.
+// The video and audio output paths: picture hooks and deinterlacing, frame
+// rate keeping by dropping or duplicating pictures, scaling, forced key
+// frames, previews and statistics; the audio hook and volume, resampling,
+// audio sync and the sample FIFO in front of the encoder; and the encoder's
+// packets on their way to the muxer.
 #include "engine/FFmpeg.h"
 
 #include "avbind/FFLoad.h"
+
+#include <cmath>
 
 extern "C" {
 #include <libavutil/intreadwrite.h>
@@ -13,27 +17,76 @@ namespace engine {
 
 using namespace avbind;
 
+namespace {
+
+std::mutex GPreviewerFactoryLock;
+TPreviewerFactory GPreviewerFactory;
+
+// An owned frame laid out for the given picture or sample shape, reusing its
+// buffer while the shape stays and nobody else holds it.
+bool EnsurePictureBuffer(TAVFramePtr& frame, int width, int height, int format) {
+    if (!frame) frame.reset(avutil.av_frame_alloc());
+    if (!frame) return false;
+    AVFrame* f = frame.get();
+    if (f->width != width || f->height != height || f->format != format || !f->buf[0]) {
+        avutil.av_frame_unref(f);
+        f->width = width;
+        f->height = height;
+        f->format = format;
+        if (avutil.av_frame_get_buffer(f, 0) < 0) return false;
+    }
+    return avutil.av_frame_make_writable(f) >= 0;
+}
+
+// Gain on samples of any format: integers are clamped, floats are not.
+template <class T>
+void ScaleSamples(T* samples, std::size_t count, int volume, long long low, long long high, long long bias) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const long long v = ((static_cast<long long>(samples[i]) - bias) * volume + 128) >> 8;
+        samples[i] = static_cast<T>(std::clamp(v, low, high) + bias);
+    }
+}
+template <class T>
+void ScaleFloats(T* samples, std::size_t count, int volume) {
+    const T gain = static_cast<T>(volume) / 256;
+    for (std::size_t i = 0; i < count; ++i) samples[i] *= gain;
+}
+
+char PictureTypeLetter(int type) {
+    const char letter = avutil.av_get_picture_type_char(static_cast<AVPictureType>(type));
+    return letter ? letter : '?';
+}
+
+} // namespace
+
+void SetPreviewerFactory(TPreviewerFactory factory) {
+    std::lock_guard lock(GPreviewerFactoryLock);
+    GPreviewerFactory = std::move(factory);
+}
+
 // ---- Common encoder output ----
 
-void TCustomFFmpeg::EncodeAndMux(TAVOutputStream& ost, AVFrame* frame) {
+int TCustomFFmpeg::EncodeAndMux(TAVOutputStream& ost, AVFrame* frame) {
     AVCodecContext* enc = ost.enc_ctx.get();
     const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
     int ret = avcodec.avcodec_send_frame(enc, frame);
-    if (ret == AVERROR_EOF) return;  // already drained
+    if (ret == AVERROR_EOF) return 0;  // already drained
     if (ret < 0) RaiseFF(video ? "Video encoding failed" : "Audio encoding failed");
     AVPacket* pkt = FRun.OutPacket.get();
+    int bytes = 0;
     for (;;) {
         ret = avcodec.avcodec_receive_packet(enc, pkt);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return bytes;
         if (ret < 0) RaiseFF(video ? "Video encoding failed" : "Audio encoding failed");
+        bytes += pkt->size;
         if (video) {
             Fvideo_size += pkt->size;
             std::size_t sideSize = 0;
-            if (const std::uint8_t* stats =
-                    avcodec.av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize);
-                stats && sideSize >= 4) {
+            if (const std::uint8_t* stats = avcodec.av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize);
+                stats && sideSize >= 6) {
                 ost.quality = static_cast<float>(AV_RL32(stats));
-                const int errors = sideSize >= 6 ? stats[5] : 0;
+                ost.pict_type = PictureTypeLetter(stats[4]);
+                const int errors = stats[5];
                 for (int i = 0; i < 3 && i < errors && sideSize >= 8 + 8 * static_cast<std::size_t>(i + 1); ++i)
                     ost.psnr_error[i] = static_cast<std::int64_t>(AV_RL64(stats + 8 + 8 * i));
             }
@@ -53,19 +106,117 @@ void TCustomFFmpeg::DrainEncoder(TAVOutputStream& ost) {
     AVCodecContext* enc = ost.enc_ctx.get();
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
         // What the resampler still holds, then the FIFO's rest as a last (short or padded) frame.
-        if (ost.resample) {
-            ResampleIntoFifo(ost, nullptr);
-        }
+        if (ost.resample) ResampleIntoFifo(ost, nullptr);
         FlushAudioFifo(ost, true);
     }
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO || enc->codec_type == AVMEDIA_TYPE_VIDEO) EncodeAndMux(ost, nullptr);
 }
 
-// ---- Video ----
+// ---- Input pictures: deinterlacing and hooks ----
+
+bool TCustomFFmpeg::Deinterlace(TAVInputStream& ist, const AVFrame* frame, AVFrame* target) {
+    if (!ist.deinterlace_graph) {
+        ist.deinterlace_graph.reset(avfilter.avfilter_graph_alloc());
+        AVFilterGraph* graph = ist.deinterlace_graph.get();
+        AVFilterContext* yadif = nullptr;
+        const AVRational sar = frame->sample_aspect_ratio.num ? frame->sample_aspect_ratio : AVRational{1, 1};
+        const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", frame->width,
+                                        frame->height, frame->format, AV_TIME_BASE, sar.num, sar.den);
+        if (!graph ||
+            avfilter.avfilter_graph_create_filter(&ist.deinterlace_src, avfilter.avfilter_get_by_name("buffer"), "src",
+                                                  args.c_str(), nullptr, graph) < 0 ||
+            avfilter.avfilter_graph_create_filter(&yadif, avfilter.avfilter_get_by_name("yadif"), "deinterlace",
+                                                  "mode=send_frame:deint=all", nullptr, graph) < 0 ||
+            avfilter.avfilter_graph_create_filter(&ist.deinterlace_sink, avfilter.avfilter_get_by_name("buffersink"),
+                                                  "out", nullptr, nullptr, graph) < 0 ||
+            avfilter.avfilter_link(ist.deinterlace_src, 0, yadif, 0) < 0 ||
+            avfilter.avfilter_link(yadif, 0, ist.deinterlace_sink, 0) < 0 ||
+            avfilter.avfilter_graph_config(graph, nullptr) < 0) {
+            ist.deinterlace_graph.reset();
+            return false;
+        }
+    }
+    TAVFramePtr input(avutil.av_frame_alloc());
+    if (!input || avutil.av_frame_ref(input.get(), frame) < 0) return false;
+    input->pts = ist.pts;
+    if (avfilter.av_buffersrc_add_frame_flags(ist.deinterlace_src, input.get(), 0) < 0) return false;
+    TAVFramePtr output(avutil.av_frame_alloc());
+    // The filter looks one picture ahead: the first picture passes through as decoded.
+    if (avfilter.av_buffersink_get_frame(ist.deinterlace_sink, output.get()) < 0) return false;
+    return output->width == target->width && output->height == target->height && output->format == target->format &&
+           avutil.av_frame_copy(target, output.get()) >= 0;
+}
+
+void TCustomFFmpeg::PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame) {
+    ++ist.frame_number;
+    const std::int64_t pts = ist.pts;
+    if (!Fdo_deinterlace && !FOnInputFrameHook && !FOnInputVideoHook && !Fusing_vhook) return;
+    if (!EnsurePictureBuffer(FInputPicture, frame->width, frame->height, frame->format)) {
+        FFLogger().Log(this, llError, "hook buf malloc error.");
+        return;
+    }
+    AVFrame* work = FInputPicture.get();
+    bool ready = false;
+    if (Fdo_deinterlace) {
+        ready = Deinterlace(ist, frame, work);
+        if (!ready && ist.frame_number > 1) FFLogger().Log(this, llError, "Deinterlacing failed.");
+    }
+    if (!ready && avutil.av_frame_copy(work, frame) < 0) {
+        FFLogger().Log(this, llError, "hook buf malloc error.");
+        return;
+    }
+    avutil.av_frame_copy_props(work, frame);
+    const AVPixelFormat format = static_cast<AVPixelFormat>(frame->format);
+    if (FOnInputFrameHook) FOnInputFrameHook(this, work, format, ist.frame_number, frame->width, frame->height, pts);
+    if (FOnInputVideoHook) {
+        RunVideoHook(FOnInputVideoHook, FInputVideoHook, pts, ist.frame_number, work);
+    } else if (Fusing_vhook) {
+        for (TFrameHookEntry& hook : FFirstHook)
+            if (hook.Process) hook.Process(hook.ctx, work, format, frame->width, frame->height, pts);
+    }
+    // Everything downstream takes the hooked picture.
+    avutil.av_frame_unref(frame);
+    avutil.av_frame_ref(frame, work);
+}
+
+bool TCustomFFmpeg::RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConverter& converter, std::int64_t pts,
+                                 int frameNumber, AVFrame* picture) {
+    const AVPixelFormat format = static_cast<AVPixelFormat>(picture->format);
+    bool converted = converter.PictureToRGB(picture->data, picture->linesize, format, picture->width,
+                                            picture->height, true);
+    bool update = true, stop = false;
+    if (!converted) {
+        FFLogger().Log(this, llError, converter.LastErrMsg());
+        stop = true;
+    } else {
+        try {
+            event(this, &converter.Bitmap(), frameNumber, pts, update, stop);
+        } catch (const std::exception& e) {
+            FFLogger().Log(this, llError, std::string("Error occurs VideoHook event: ") + e.what());
+            update = false;
+        }
+        if (update) {
+            converter.BitmapToRGB();
+            // Written back unless the picture already is the bitmap's layout.
+            if (converter.RGBPictureRef() == converter.RGBPicture() &&
+                !converter.RGBToPicture(picture->data, picture->linesize, format, picture->width, picture->height)) {
+                FFLogger().Log(this, llError, converter.LastErrMsg());
+                stop = true;
+            }
+        } else if (!PostHooks().empty()) {
+            converted = false;  // the bitmap no longer shows the picture
+        }
+    }
+    if (stop) event = nullptr;
+    return converted;
+}
+
+// ---- Output pictures ----
 
 void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame) {
     if (!ost.graph) {
-        EncodePicture(ost, ist, frame, ist.pts);
+        const int size = EncodeVideoFrame(ost, ist, frame, ost.sync_ist->pts);
+        if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
         return;
     }
     // Through the stream's filter graph: pictures enter in microseconds.
@@ -79,71 +230,269 @@ void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist
     AVFrame* filtered = ost.picref.get();
     const AVRational tb = avfilter.av_buffersink_get_time_base(ost.output_video_filter);
     while (avfilter.av_buffersink_get_frame(ost.output_video_filter, filtered) >= 0) {
-        const std::int64_t pts = filtered->pts == AV_NOPTS_VALUE ? ist.pts
-                                                                  : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
+        const std::int64_t pts =
+            filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
         if (ost.frame_aspect_ratio == 0 && filtered->sample_aspect_ratio.num)
             ost.enc_ctx->sample_aspect_ratio = filtered->sample_aspect_ratio;
-        EncodePicture(ost, ist, filtered, pts);
+        const int size = EncodeVideoFrame(ost, ist, filtered, pts);
+        if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
         avutil.av_frame_unref(filtered);
     }
 }
 
-void TCustomFFmpeg::EncodePicture(TAVOutputStream& ost, TAVInputStream&, AVFrame* picture, std::int64_t) {
+int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture,
+                                    std::int64_t syncPts) {
     AVCodecContext* enc = ost.enc_ctx.get();
-    AVFrame* out = picture;
-    if (picture->width != enc->width || picture->height != enc->height || picture->format != enc->pix_fmt) {
-        // A scaler cached for this source size and format.
-        ost.img_resample_ctx.reset(swscale.sws_getCachedContext(
-            ost.img_resample_ctx.release(), picture->width, picture->height, static_cast<AVPixelFormat>(picture->format),
-            enc->width, enc->height, enc->pix_fmt, ost.sws_flags ? ost.sws_flags : SWS_BICUBIC, nullptr, nullptr,
-            nullptr));
-        if (!ost.img_resample_ctx) RaiseFF("Cannot get resampling context");
-        if (!ost.resample_frame) ost.resample_frame.reset(avutil.av_frame_alloc());
-        AVFrame* scaled = ost.resample_frame.get();
-        if (scaled->width != enc->width || scaled->height != enc->height || scaled->format != enc->pix_fmt) {
-            avutil.av_frame_unref(scaled);
-            scaled->width = enc->width;
-            scaled->height = enc->height;
-            scaled->format = enc->pix_fmt;
-            if (avutil.av_frame_get_buffer(scaled, 0) < 0) throw std::runtime_error("Could not alloc buffer.");
+    AVFormatContext* oc = OutputContext(ost);
+    int frameSize = 0;
+    const double syncPosition = static_cast<double>(syncPts - Fstart_time) / 1000000.0 / av_q2d(enc->time_base);
+    int n = 1;
+    if (Fvideo_sync_method) {
+        const double delta = syncPosition - static_cast<double>(ost.sync_opts);
+        if (delta < -1.1) {
+            n = 0;
+        } else if (Fvideo_sync_method == 2 ||
+                   (Fvideo_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
+            if (delta <= -0.6)
+                n = 0;
+            else if (delta > 0.6)
+                ost.sync_opts = std::llround(syncPosition);
+        } else if (delta > 1.1) {
+            n = static_cast<int>(std::lround(delta));
         }
-        if (avutil.av_frame_make_writable(scaled) < 0) throw std::runtime_error("Could not alloc buffer.");
-        swscale.sws_scale(ost.img_resample_ctx.get(), picture->data, picture->linesize, 0, picture->height,
-                          scaled->data, scaled->linesize);
-        out = scaled;
+        if (n == 0) {
+            ++Fnb_frames_drop;
+            FShowDupOrDrop = true;
+            if (Fverbose > 2) FFLogger().Log(this, llVerbose, "*** drop!");
+        } else if (n > 1) {
+            Fnb_frames_dup += n - 1;
+            FShowDupOrDrop = true;
+            if (Fverbose > 2) FFLogger().Log(this, llVerbose, "*** %d dup!", n - 1);
+        }
+    } else {
+        ost.sync_opts = std::llround(syncPosition);
     }
-    out->pts = ost.sync_opts++;
-    out->pict_type = AV_PICTURE_TYPE_NONE;
-    out->sample_aspect_ratio = enc->sample_aspect_ratio;
-    EncodeAndMux(ost, out);
-    ++ost.frame_number;
+    n = std::min(n, Fmax_frames[AVMEDIA_TYPE_VIDEO] - ost.frame_number);
+    if (n <= 0) return 0;
+
+    AVFrame* final = picture;
+    if (!FEnableFilter) {
+        const bool changed = ost.resample_width != picture->width || ost.resample_height != picture->height ||
+                             ost.resample_pix_fmt != picture->format;
+        if (changed) {
+            const char* oldName = avutil.av_get_pix_fmt_name(ost.resample_pix_fmt);
+            const char* newName = avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
+            FFLogger().Log(this, llInfo, "Input stream #%d.%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
+                           ist.file_index, ist.st->index, ost.resample_width, ost.resample_height,
+                           oldName ? oldName : "none", picture->width, picture->height, newName ? newName : "none");
+            ost.resample_width = picture->width;
+            ost.resample_height = picture->height;
+            ost.resample_pix_fmt = static_cast<AVPixelFormat>(picture->format);
+            ost.img_resample_ctx.reset();
+        }
+        ost.video_resample =
+            picture->width != enc->width || picture->height != enc->height || picture->format != enc->pix_fmt;
+        if (ost.video_resample) {
+            if (!EnsurePictureBuffer(ost.resample_frame, enc->width, enc->height, enc->pix_fmt))
+                RaiseFF("Cannot allocate temp picture, check pix fmt");
+            if (!ost.img_resample_ctx) {
+                ost.img_resample_ctx.reset(swscale.sws_getContext(
+                    picture->width, picture->height, static_cast<AVPixelFormat>(picture->format), enc->width,
+                    enc->height, enc->pix_fmt, ost.sws_flags ? ost.sws_flags : SWS_BICUBIC, nullptr, nullptr, nullptr));
+                if (!ost.img_resample_ctx) RaiseFF("Cannot get resampling context");
+            }
+            final = ost.resample_frame.get();
+            swscale.sws_scale(ost.img_resample_ctx.get(), picture->data, picture->linesize, 0, ost.resample_height,
+                              final->data, final->linesize);
+        }
+    }
+
+    for (int copy = 0; copy < n && !FBroken; ++copy) {
+        if (copy) PassPauseGate();
+        const int hookFrame = ost.frame_number + 1;
+        const std::int64_t hookPts = avutil.av_rescale_q(ost.sync_opts, enc->time_base, AV_TIME_BASE_Q);
+        AVFrame* out = final;
+        out->interlaced_frame = picture->interlaced_frame;
+        if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
+            out->top_field_first = Ftop_field_first != -1 ? Ftop_field_first : picture->top_field_first;
+        out->quality = (enc->flags & AV_CODEC_FLAG_QSCALE) ? enc->global_quality : 0;
+        out->pict_type = AV_PICTURE_TYPE_NONE;
+        out->key_frame = 0;
+        out->pts = ost.sync_opts;
+        out->sample_aspect_ratio = enc->sample_aspect_ratio;
+        if (ost.forced_kf_index < ost.forced_kf_count &&
+            hookPts >= ost.forced_kf_pts[static_cast<std::size_t>(ost.forced_kf_index)]) {
+            out->pict_type = AV_PICTURE_TYPE_I;
+            ++ost.forced_kf_index;
+        }
+        bool converted = false;
+        if (FOnOutputVideoHook || FOnOutputFrameHook) out = RunOutputHooks(out, hookPts, hookFrame, converted);
+        if (!PostHooks().empty()) RunPostHooks(out, converted, hookPts, hookFrame);
+        frameSize = EncodeAndMux(ost, out);
+        ++ost.sync_opts;
+        ++ost.frame_number;
+    }
+    return frameSize;
+}
+
+AVFrame* TCustomFFmpeg::RunOutputHooks(AVFrame* picture, std::int64_t pts, int frameNumber, bool& converted) {
+    if (!EnsurePictureBuffer(FOutputPicture, picture->width, picture->height, picture->format) ||
+        avutil.av_frame_copy(FOutputPicture.get(), picture) < 0) {
+        FFLogger().Log(this, llError, "hook buf malloc error.");
+        return picture;
+    }
+    AVFrame* copy = FOutputPicture.get();
+    avutil.av_frame_copy_props(copy, picture);
+    if (FOnOutputVideoHook)
+        converted = RunVideoHook(FOnOutputVideoHook, *FOutputVideoHook.Converter, pts, frameNumber, copy);
+    if (FOnOutputFrameHook)
+        FOnOutputFrameHook(this, copy, static_cast<AVPixelFormat>(copy->format), frameNumber, copy->width,
+                           copy->height, pts);
+    return copy;
+}
+
+void TCustomFFmpeg::RunPostHooks(AVFrame* picture, bool converted, std::int64_t pts, int frameNumber) {
+    // The set is read and stored under the lock, but the work runs outside it:
+    // the preview handlers may wait for the main thread, which may be waiting
+    // for this lock to change the set.
+    TPostHooks hooks;
+    bool changed;
+    {
+        std::lock_guard lock(PostHookLock());
+        hooks = FPostHooks;
+        changed = FPostHooksChanged;
+    }
+    const TPostHooks before = hooks;
+    TPostHookContext& context = FOutputVideoHook;
+    avhelpers::TFormatConverter& converter = *context.Converter;
+    const std::int64_t now = avutil.av_gettime_relative();
+    auto convert = [&] {
+        if (converted && !changed) return true;
+        if (converter.PictureToRGB(picture->data, picture->linesize, static_cast<AVPixelFormat>(picture->format),
+                                   picture->width, picture->height, true))
+            return true;
+        FFLogger().Log(this, llError, converter.LastErrMsg());
+        return false;
+    };
+    if (hooks.count(TPostHook::phBitmap) && FOnPreviewBitmap) {
+        if (now - context.preview_last_time > PreviewInterval) {
+            if (convert())
+                FOnPreviewBitmap(this, &converter.Bitmap(), frameNumber, pts);
+            else
+                hooks.erase(TPostHook::phBitmap);
+            context.preview_last_time = context.preview_cur_time = now;
+        }
+    } else if (hooks.count(TPostHook::phPreview)) {
+        if (now - context.preview_last_time > PreviewInterval) {
+            if (!convert()) {
+                hooks.erase(TPostHook::phPreview);
+            } else {
+                if (!context.Previewer) {
+                    std::lock_guard lock(GPreviewerFactoryLock);
+                    if (GPreviewerFactory) context.Previewer = GPreviewerFactory();
+                }
+                if (context.Previewer && !context.Previewer->PaintFrame(converter.Bitmap(), frameNumber, pts))
+                    hooks.erase(TPostHook::phPreview);
+            }
+            context.preview_last_time = context.preview_cur_time = now;
+        }
+    }
+    std::lock_guard lock(PostHookLock());
+    // An owner's change made meanwhile wins over this step's removals.
+    if (hooks != before && FPostHooks == before) {
+        if (FPostHooks.count(TPostHook::phPreview) && !hooks.count(TPostHook::phPreview)) context.Previewer.reset();
+        FPostHooks = hooks;
+    }
+    if (FPostHooks == before) FPostHooksChanged = false;
+}
+
+void TCustomFFmpeg::WriteVideoStats(TAVOutputStream& ost, int frameSize) {
+    if (!Fvstats_file) {
+        Fvstats_file.reset(std::fopen(Fvstats_filename.c_str(), "w"));
+        if (!Fvstats_file) RaiseFF("fopen fail: %s", Fvstats_filename.c_str());
+    }
+    const AVCodecContext* enc = ost.enc_ctx.get();
+    if (enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
+    std::FILE* f = Fvstats_file.get();
+    std::fprintf(f, "frame= %5d q= %2.1f ", ost.frame_number, ost.quality / FF_QP2LAMBDA);
+    if (enc->flags & AV_CODEC_FLAG_PSNR)
+        std::fprintf(f, "PSNR= %6.2f ",
+                     -10.0 * std::log10(static_cast<double>(ost.psnr_error[0]) /
+                                        (enc->width * enc->height * 255.0 * 255.0)));
+    std::fprintf(f, "f_size= %6d ", frameSize);
+    const double t = std::max(0.01, static_cast<double>(ost.sync_opts) * av_q2d(enc->time_base));
+    const double bitrate = frameSize * 8 / av_q2d(enc->time_base) / 1000.0;
+    const double average = static_cast<double>(Fvideo_size) * 8 / t / 1000.0;
+    std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                 static_cast<double>(Fvideo_size) / 1024, t, bitrate, average);
+    std::fprintf(f, "type= %c\n", ost.pict_type);
 }
 
 // ---- Audio ----
 
+AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) {
+    AVFrame* chunk = frame;
+    if (FOnAudioHook) {
+        // The handler sees interleaved samples; what it leaves is what is encoded.
+        const AVSampleFormat packed = avutil.av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame->format));
+        if (!FAudioChunk) FAudioChunk.reset(avutil.av_frame_alloc());
+        AVFrame* out = FAudioChunk.get();
+        avutil.av_frame_unref(out);
+        out->format = packed;
+        out->nb_samples = frame->nb_samples;
+        out->sample_rate = frame->sample_rate;
+        avutil.av_channel_layout_copy(&out->ch_layout, &frame->ch_layout);
+        if (avutil.av_frame_get_buffer(out, 0) < 0) throw std::runtime_error("Could not alloc buffer.");
+        avutil.av_frame_copy_props(out, frame);
+        const int channels = frame->ch_layout.nb_channels;
+        const int bps = avutil.av_get_bytes_per_sample(packed);
+        if (avutil.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format))) {
+            for (int s = 0; s < frame->nb_samples; ++s)
+                for (int c = 0; c < channels; ++c)
+                    std::memcpy(out->data[0] + (s * channels + c) * bps, frame->extended_data[c] + s * bps,
+                                static_cast<std::size_t>(bps));
+        } else {
+            std::memcpy(out->data[0], frame->data[0], static_cast<std::size_t>(frame->nb_samples * channels * bps));
+        }
+        FOnAudioHook(this, ist.pts, out->data[0], frame->nb_samples * channels * bps, frame->sample_rate, channels,
+                     packed);
+        chunk = out;
+    }
+    if (Faudio_volume != 256) {
+        if (avutil.av_frame_make_writable(chunk) < 0) throw std::runtime_error("Could not alloc buffer.");
+        const AVSampleFormat format = static_cast<AVSampleFormat>(chunk->format);
+        const bool planar = avutil.av_sample_fmt_is_planar(format);
+        const int planes = planar ? chunk->ch_layout.nb_channels : 1;
+        const std::size_t count =
+            static_cast<std::size_t>(chunk->nb_samples) * (planar ? 1 : chunk->ch_layout.nb_channels);
+        for (int p = 0; p < planes; ++p) {
+            std::uint8_t* data = chunk->extended_data[p];
+            switch (avutil.av_get_packed_sample_fmt(format)) {
+            case AV_SAMPLE_FMT_U8: ScaleSamples(data, count, Faudio_volume, -128, 127, 128); break;
+            case AV_SAMPLE_FMT_S16:
+                ScaleSamples(reinterpret_cast<std::int16_t*>(data), count, Faudio_volume, INT16_MIN, INT16_MAX, 0);
+                break;
+            case AV_SAMPLE_FMT_S32:
+                ScaleSamples(reinterpret_cast<std::int32_t*>(data), count, Faudio_volume, INT32_MIN, INT32_MAX, 0);
+                break;
+            case AV_SAMPLE_FMT_FLT: ScaleFloats(reinterpret_cast<float*>(data), count, Faudio_volume); break;
+            case AV_SAMPLE_FMT_DBL: ScaleFloats(reinterpret_cast<double*>(data), count, Faudio_volume); break;
+            default: break;  // 64-bit integers: no decoder produces them
+            }
+        }
+    }
+    return chunk;
+}
+
 void TCustomFFmpeg::ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame) {
     AVCodecContext* enc = ost.enc_ctx.get();
-    if (frame && !ost.resample && frame->format == enc->sample_fmt && frame->sample_rate == enc->sample_rate &&
-        avutil.av_channel_layout_compare(&frame->ch_layout, &enc->ch_layout) == 0) {
-        if (avutil.av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(const_cast<std::uint8_t**>(frame->extended_data)),
-                                       frame->nb_samples) < frame->nb_samples)
+    if (!ost.resample) {
+        if (frame && avutil.av_audio_fifo_write(ost.fifo.get(),
+                                                reinterpret_cast<void**>(const_cast<std::uint8_t**>(frame->extended_data)),
+                                                frame->nb_samples) < frame->nb_samples)
             throw std::runtime_error("Could not alloc buffer.");
         return;
     }
-    if (!ost.resample && frame) {
-        // Rate, layout and format differ: one resampler converts all three.
-        SwrContext* swr = nullptr;
-        if (swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, const_cast<AVChannelLayout*>(&frame->ch_layout),
-                                           static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
-                                           nullptr) < 0 ||
-            swresample.swr_init(swr) < 0) {
-            swresample.swr_free(&swr);
-            RaiseFF("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", frame->ch_layout.nb_channels,
-                    frame->sample_rate, enc->ch_layout.nb_channels, enc->sample_rate);
-        }
-        ost.resample.reset(swr);
-    }
-    if (!ost.resample) return;
     const int inSamples = frame ? frame->nb_samples : 0;
     const int outSamples = swresample.swr_get_out_samples(ost.resample.get(), inSamples);
     if (outSamples <= 0) return;
@@ -164,11 +513,11 @@ void TCustomFFmpeg::ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame)
 void TCustomFFmpeg::FlushAudioFifo(TAVOutputStream& ost, bool last) {
     AVCodecContext* enc = ost.enc_ctx.get();
     AVAudioFifo* fifo = ost.fifo.get();
-    const bool anySize = enc->frame_size == 0 || (ost.enc->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    // Sample-based codecs (frame size 0 or 1) take whatever is there.
+    const bool anySize = enc->frame_size <= 1 || (ost.enc->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
     const int frameSize = anySize ? std::max(avutil.av_audio_fifo_size(fifo), 1) : enc->frame_size;
     while (avutil.av_audio_fifo_size(fifo) >= frameSize || (last && avutil.av_audio_fifo_size(fifo) > 0)) {
-        const int available = avutil.av_audio_fifo_size(fifo);
-        const int take = std::min(available, frameSize);
+        const int take = std::min(avutil.av_audio_fifo_size(fifo), frameSize);
         // A short last frame where the encoder allows it, else padded with silence.
         const bool shortAllowed = anySize || (ost.enc->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
         const int samples = take < frameSize && !shortAllowed ? frameSize : take;
@@ -190,8 +539,104 @@ void TCustomFFmpeg::FlushAudioFifo(TAVOutputStream& ost, bool last) {
     }
 }
 
-void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream&, AVFrame* frame) {
-    ResampleIntoFifo(ost, frame);
+void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame) {
+    AVCodecContext* enc = ost.enc_ctx.get();
+    const int inChannels = frame->ch_layout.nb_channels;
+    if (enc->ch_layout.nb_channels != inChannels) ost.audio_resample = 1;
+    const bool changed = ost.resample_sample_fmt != frame->format || ost.resample_channels != inChannels ||
+                         ost.resample_sample_rate != frame->sample_rate;
+    const bool sameShape = frame->format == enc->sample_fmt && frame->sample_rate == enc->sample_rate &&
+                           avutil.av_channel_layout_compare(&frame->ch_layout, &enc->ch_layout) == 0;
+    if (changed) {
+        const char* oldName = avutil.av_get_sample_fmt_name(ost.resample_sample_fmt);
+        const char* newName = avutil.av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
+        FFLogger().Log(this, llInfo, "Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d to rate:%d fmt:%s ch:%d",
+                       ist.file_index, ist.st->index, ost.resample_sample_rate, oldName ? oldName : "none",
+                       ost.resample_channels, frame->sample_rate, newName ? newName : "none", inChannels);
+        ost.resample_sample_fmt = static_cast<AVSampleFormat>(frame->format);
+        ost.resample_channels = inChannels;
+        ost.resample_sample_rate = frame->sample_rate;
+        ost.resample.reset();
+    }
+    if (!ost.resample && (changed || ost.audio_resample || !sameShape || ost.reformat_pair == -6)) {
+        ost.reformat_pair = enc->sample_fmt + 5 * frame->format;
+        if (Faudio_sync_method <= 1 && sameShape) {
+            ost.audio_resample = 0;
+        } else {
+            // One resampler converts rate, layout and format together.
+            SwrContext* swr = nullptr;
+            if (swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                               &frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
+                                               frame->sample_rate, 0, nullptr) < 0 ||
+                swresample.swr_init(swr) < 0) {
+                swresample.swr_free(&swr);
+                RaiseFF("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels, frame->sample_rate,
+                        enc->ch_layout.nb_channels, enc->sample_rate);
+            }
+            ost.resample.reset(swr);
+        }
+    }
+
+    AVFrame* chunk = frame;
+    TAVFramePtr adjusted;  // the chunk after a sync correction, for this output only
+    const double syncSeconds = static_cast<double>(ost.sync_ist->pts - Fstart_time) / 1000000.0;
+    const int fifoSamples = avutil.av_audio_fifo_size(ost.fifo.get());
+    if (Faudio_sync_method) {
+        const double delta = syncSeconds * enc->sample_rate - static_cast<double>(ost.sync_opts) - fifoSamples;
+        const double inputDelta = delta * frame->sample_rate / enc->sample_rate;
+        const long long sampleDelta = static_cast<long long>(inputDelta);
+        if (std::fabs(delta) > 50) {
+            if (ist.is_start || std::fabs(delta) > Faudio_drift_threshold * enc->sample_rate) {
+                const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
+                const bool planar = avutil.av_sample_fmt_is_planar(format);
+                const int bps = avutil.av_get_bytes_per_sample(format) * (planar ? 1 : inChannels);
+                if (sampleDelta < 0) {
+                    // Audio ahead of its clock: the start of the chunk goes.
+                    const int skip = static_cast<int>(std::min<long long>(-sampleDelta, frame->nb_samples));
+                    if (Fverbose > 2)
+                        FFLogger().Log(this, llVerbose, "discarding %d audio samples", static_cast<int>(-delta));
+                    ist.is_start = 0;
+                    if (skip >= frame->nb_samples) return;
+                    adjusted.reset(avutil.av_frame_alloc());
+                    AVFrame* trimmed = adjusted.get();
+                    if (!trimmed || avutil.av_frame_ref(trimmed, frame) < 0) throw std::runtime_error("Could not alloc buffer.");
+                    for (int p = 0; p < (planar ? inChannels : 1) && p < AV_NUM_DATA_POINTERS; ++p)
+                        trimmed->data[p] += skip * bps;
+                    if (trimmed->extended_data != trimmed->data)
+                        for (int p = 0; p < (planar ? inChannels : 1); ++p) trimmed->extended_data[p] += skip * bps;
+                    trimmed->nb_samples -= skip;
+                    chunk = trimmed;
+                } else if (sampleDelta > 0) {
+                    // Audio behind its clock: silence first.
+                    TAVFramePtr padded(avutil.av_frame_alloc());
+                    padded->format = frame->format;
+                    padded->sample_rate = frame->sample_rate;
+                    padded->nb_samples = frame->nb_samples + static_cast<int>(sampleDelta);
+                    avutil.av_channel_layout_copy(&padded->ch_layout, &frame->ch_layout);
+                    if (avutil.av_frame_get_buffer(padded.get(), 0) < 0) throw std::runtime_error("Could not alloc buffer.");
+                    avutil.av_samples_set_silence(padded->extended_data, 0, static_cast<int>(sampleDelta), inChannels,
+                                                  format);
+                    avutil.av_samples_copy(padded->extended_data, frame->extended_data, static_cast<int>(sampleDelta), 0,
+                                           frame->nb_samples, inChannels, format);
+                    if (Fverbose > 2)
+                        FFLogger().Log(this, llVerbose, "adding %d audio samples of silence", static_cast<int>(delta));
+                    ist.is_start = 0;
+                    adjusted = std::move(padded);
+                    chunk = adjusted.get();
+                }
+            } else if (Faudio_sync_method > 1 && ost.resample) {
+                const int compensation = static_cast<int>(
+                    std::clamp<double>(delta, -Faudio_sync_method, Faudio_sync_method));
+                if (Fverbose > 2)
+                    FFLogger().Log(this, llVerbose, "compensating audio timestamp drift:%f compensation:%d in:%d", delta,
+                                   compensation, enc->sample_rate);
+                swresample.swr_set_compensation(ost.resample.get(), compensation, enc->sample_rate);
+            }
+        }
+    } else {
+        ost.sync_opts = std::llround(syncSeconds * enc->sample_rate) - fifoSamples;
+    }
+    ResampleIntoFifo(ost, chunk);
     FlushAudioFifo(ost, false);
 }
 

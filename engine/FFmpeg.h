@@ -46,7 +46,14 @@ template <class... A>
 class TEnginePreviewer {
 public:
     virtual ~TEnginePreviewer() = default;
+    // Paints one picture; false when the window is gone (the preview then stops).
+    virtual bool PaintFrame(const avhelpers::TBitmap& bitmap, int frameNumber, std::int64_t pts) = 0;
 };
+
+// Makes the preview window of an engine; installed by the layer that has one.
+// Without a factory previews are converted but painted nowhere.
+using TPreviewerFactory = std::function<std::unique_ptr<TEnginePreviewer>()>;
+void SetPreviewerFactory(TPreviewerFactory factory);
 
 enum class TPostHook { phPreview, phBitmap, phHBITMAP };
 using TPostHooks = std::set<TPostHook>;
@@ -471,14 +478,28 @@ private:
     AVFormatContext* OutputContext(const TAVOutputStream& ost) const {
         return Foutput_files[static_cast<std::size_t>(ost.file_index)].get();
     }
-    // Encoding paths of decoded units (video pictures and audio samples).
+    // Video path.
+    void PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame);
+    bool Deinterlace(TAVInputStream& ist, const AVFrame* frame, AVFrame* target);
+    bool RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConverter& converter, std::int64_t pts,
+                      int frameNumber, AVFrame* picture);
+    AVFrame* RunOutputHooks(AVFrame* picture, std::int64_t pts, int frameNumber, bool& converted);
+    void RunPostHooks(AVFrame* picture, bool converted, std::int64_t pts, int frameNumber);
     void EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
-    void EncodePicture(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t ptsMicros);
+    int EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t syncPts);
+    void WriteVideoStats(TAVOutputStream& ost, int frameSize);
+    // Audio path.
+    AVFrame* AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame);
+    void EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
     void ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame);
     void FlushAudioFifo(TAVOutputStream& ost, bool last);
-    // Sends a frame (null: drain) to the stream's encoder and muxes what comes out.
-    void EncodeAndMux(TAVOutputStream& ost, AVFrame* frame);
-    void EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
+    // Sends a frame (null: drain) to the stream's encoder and muxes what comes
+    // out; returns the bytes produced.
+    int EncodeAndMux(TAVOutputStream& ost, AVFrame* frame);
+
+    avbind::TAVFramePtr FInputPicture;   // engine copy of a decoded picture for the input hooks
+    avbind::TAVFramePtr FOutputPicture;  // engine copy of the final picture for the output hooks
+    avbind::TAVFramePtr FAudioChunk;     // a decoded chunk after the hook, volume or sync step
 };
 
 } // namespace engine

@@ -48,6 +48,10 @@ struct TAVInputStream {
     int used = 0;                         // join mode: taken by the automatic mapping
     avbind::TAVFramePtr filter_frame;
     int has_filter_frame = 0;
+    // The one-filter deinterlacing graph of this stream, made on first use.
+    avbind::TAVFilterGraphPtr deinterlace_graph;
+    AVFilterContext* deinterlace_src = nullptr;
+    AVFilterContext* deinterlace_sink = nullptr;
 };
 
 // An output context; the entries of a joined output share one.
@@ -99,6 +103,7 @@ struct TAVOutputStream {
     int show_fps = 0;
     std::int64_t muxed_end = 0;           // end of the last packet muxed, in st->time_base units
     float quality = -1;                   // quantizer of the last encoded picture; -1 = none
+    char pict_type = '?';                 // picture type letter of the last encoded picture
     std::int64_t psnr_error[3] = {};      // per-plane errors of the last encoded picture
 };
 

@@ -265,7 +265,14 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
     if (!last) {
         for (int pos = k * run.GroupSize; pos < (k + 1) * run.GroupSize; ++pos) {
             TAVOutputStream& ost = *run.Table[static_cast<std::size_t>(pos)];
-            largest = std::max(largest, static_cast<double>(ost.muxed_end) * av_q2d(ost.st->time_base));
+            // Encoded streams end where their encoder input ends (packets may
+            // still wait inside the encoder); copied ones where the muxer is.
+            double end = static_cast<double>(ost.muxed_end) * av_q2d(ost.st->time_base);
+            if (ost.encoding_needed && ost.enc_ctx) {
+                const std::int64_t waiting = ost.fifo ? avutil.av_audio_fifo_size(ost.fifo.get()) : 0;
+                end = static_cast<double>(ost.sync_opts + waiting) * av_q2d(ost.enc_ctx->time_base);
+            }
+            largest = std::max(largest, end);
             ost.show_fps = 0;
         }
     }
@@ -364,19 +371,21 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
         if (ret < 0) return -1;
         ist.pts = ist.next_pts;
+        AVFrame* served = frame;
         if (type == AVMEDIA_TYPE_AUDIO) {
             if (frame->sample_rate > 0)
                 ist.next_pts += static_cast<std::int64_t>(1000000) * frame->nb_samples / frame->sample_rate;
+            served = AudioHookAndVolume(ist, frame);
         } else {
-            ++ist.frame_number;
             if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
                 ist.pts = ist.next_pts = avutil.av_rescale_q(frame->best_effort_timestamp, tb, AV_TIME_BASE_Q);
             if (frame->pkt_duration > 0)
                 ist.next_pts += avutil.av_rescale_q(frame->pkt_duration, tb, AV_TIME_BASE_Q);
             else if (ist.st->avg_frame_rate.num)
                 ist.next_pts += avutil.av_rescale_q(1, av_inv_q(ist.st->avg_frame_rate), AV_TIME_BASE_Q);
+            PrepareDecodedPicture(ist, frame);
         }
-        ServeOutputs(ist, pkt, frame, nullptr);
+        ServeOutputs(ist, pkt, served, nullptr);
         avutil.av_frame_unref(frame);
     }
     if (!pkt) DrainEncoders(ist);

@@ -530,6 +530,14 @@ void TCustomFFmpeg::OpenRunCodecs() {
         FDecoderList.push_back({nullptr, &ist});
     }
 
+    // The decoders now know their real output: the audio paths start from it.
+    for (TAVOutputStream* ost : run.Table) {
+        if (!ost->encoding_needed || ost->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const AVCodecContext* dec = Finput_streams[static_cast<std::size_t>(ost->source_index)]->dec_ctx.get();
+        ost->resample_sample_fmt = FOnAudioHook ? avutil.av_get_packed_sample_fmt(dec->sample_fmt) : dec->sample_fmt;
+        ost->resample_sample_rate = dec->sample_rate;
+        ost->resample_channels = dec->ch_layout.nb_channels;
+    }
     for (auto& ist : Finput_streams) {
         const AVRational rate = ist->st->avg_frame_rate;
         ist->pts = rate.num ? -std::llround(ist->dec_ctx->has_b_frames * 1000000.0 / av_q2d(rate)) : 0;

@@ -255,6 +255,7 @@ TEST(EnginePostHooks, RemovingThePreviewFreesThePreviewer) {
     struct TCountingPreviewer : TEnginePreviewer {
         explicit TCountingPreviewer(int& freed) : Freed(freed) {}
         ~TCountingPreviewer() override { ++Freed; }
+        bool PaintFrame(const avhelpers::TBitmap&, int, std::int64_t) override { return true; }
         int& Freed;
     };
     int freed = 0;

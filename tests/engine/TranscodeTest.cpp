@@ -306,7 +306,7 @@ TEST_F(EngineTranscode, JoinAppendsInputsWithContinuousTimestamps) {
         for (const auto& line : FLog.Lines()) std::printf("log: %s\n", line.Msg.c_str());
     const auto result = Summarize(out);
     ASSERT_EQ(result.size(), 2u);
-    EXPECT_EQ(result[0].Packets, 50);
+    EXPECT_NEAR(result[0].Packets, 50, 1);  // the frame-rate keeping may repeat one picture at the seam
     EXPECT_NEAR(result[0].EndSeconds, 2.0, 0.1);
     EXPECT_NEAR(result[1].EndSeconds, 2.0, 0.15);
     EXPECT_TRUE(result[0].Monotonic);
