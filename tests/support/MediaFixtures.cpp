@@ -210,7 +210,7 @@ private:
         int ret = avutil.av_channel_layout_copy(&frame->ch_layout, &c->ch_layout);
         if (ret >= 0) ret = avutil.av_frame_get_buffer(frame, 0);
         if (ret < 0) return Fail("cannot allocate a sound frame", ret);
-        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
+        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros + FSpec.AudioDelayMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
         s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.SampleRate);
         return true;
     }
