@@ -347,3 +347,30 @@ TEST_F(EngineOutputPaths, PreviewBitmapsAreRateLimited) {
     EXPECT_GE(previews, 3);
     EXPECT_LE(previews, 6);
 }
+
+TEST_F(EngineOutputPaths, DeinterlacingKeepsEveryPicture) {
+    const std::string source = Clip(1);
+    ASSERT_EQ(Convert({source}, FDir.File("progressive.avi"), {{"vcodec", "mpeg4"}, {"an", ""}, {"deinterlace", ""}}),
+              "");
+    EXPECT_EQ(ProbeFile(FDir.File("progressive.avi")).VideoPackets, 25);
+    EXPECT_FALSE(FLog.Contains("Deinterlacing failed."));
+}
+
+TEST_F(EngineOutputPaths, AudioHookSeesInterleavedSamplesAndItsChangesAreEncoded) {
+    const std::string source = Clip(1, 48000, "mp2");  // decodes to planar samples
+    AVSampleFormat seen = AV_SAMPLE_FMT_NONE;
+    int channels = 0;
+    ASSERT_EQ(Convert({source}, FDir.File("muted.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}},
+                      [&](TCustomFFmpeg& e) {
+                          e.FOnAudioHook = [&](TCustomFFmpeg*, std::int64_t, std::uint8_t* samples, int size, int,
+                                               int ch, AVSampleFormat format) {
+                              seen = format;
+                              channels = ch;
+                              std::memset(samples, 0, static_cast<std::size_t>(size));  // silence it
+                          };
+                      }),
+              "");
+    EXPECT_EQ(seen, AV_SAMPLE_FMT_S16);  // the packed form of the decoder's s16p
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(PeakOfS16Wav(FDir.File("muted.wav")), 0);
+}
