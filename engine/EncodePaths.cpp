@@ -114,54 +114,16 @@ void TCustomFFmpeg::DrainEncoder(TAVOutputStream& ost) {
 
 // ---- Input pictures: deinterlacing and hooks ----
 
-bool TCustomFFmpeg::Deinterlace(TAVInputStream& ist, const AVFrame* frame, AVFrame* target) {
-    if (!ist.deinterlace_graph) {
-        ist.deinterlace_graph.reset(avfilter.avfilter_graph_alloc());
-        AVFilterGraph* graph = ist.deinterlace_graph.get();
-        AVFilterContext* yadif = nullptr;
-        const AVRational sar = frame->sample_aspect_ratio.num ? frame->sample_aspect_ratio : AVRational{1, 1};
-        const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", frame->width,
-                                        frame->height, frame->format, AV_TIME_BASE, sar.num, sar.den);
-        if (!graph ||
-            avfilter.avfilter_graph_create_filter(&ist.deinterlace_src, avfilter.avfilter_get_by_name("buffer"), "src",
-                                                  args.c_str(), nullptr, graph) < 0 ||
-            avfilter.avfilter_graph_create_filter(&yadif, avfilter.avfilter_get_by_name("yadif"), "deinterlace",
-                                                  "mode=send_frame:deint=all", nullptr, graph) < 0 ||
-            avfilter.avfilter_graph_create_filter(&ist.deinterlace_sink, avfilter.avfilter_get_by_name("buffersink"),
-                                                  "out", nullptr, nullptr, graph) < 0 ||
-            avfilter.avfilter_link(ist.deinterlace_src, 0, yadif, 0) < 0 ||
-            avfilter.avfilter_link(yadif, 0, ist.deinterlace_sink, 0) < 0 ||
-            avfilter.avfilter_graph_config(graph, nullptr) < 0) {
-            ist.deinterlace_graph.reset();
-            return false;
-        }
-    }
-    TAVFramePtr input(avutil.av_frame_alloc());
-    if (!input || avutil.av_frame_ref(input.get(), frame) < 0) return false;
-    input->pts = ist.pts;
-    if (avfilter.av_buffersrc_add_frame_flags(ist.deinterlace_src, input.get(), 0) < 0) return false;
-    TAVFramePtr output(avutil.av_frame_alloc());
-    // The filter looks one picture ahead: the first picture passes through as decoded.
-    if (avfilter.av_buffersink_get_frame(ist.deinterlace_sink, output.get()) < 0) return false;
-    return output->width == target->width && output->height == target->height && output->format == target->format &&
-           avutil.av_frame_copy(target, output.get()) >= 0;
-}
-
 void TCustomFFmpeg::PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame) {
     ++ist.frame_number;
     const std::int64_t pts = ist.pts;
-    if (!Fdo_deinterlace && !FOnInputFrameHook && !FOnInputVideoHook && !Fusing_vhook) return;
+    if (!FOnInputFrameHook && !FOnInputVideoHook && !Fusing_vhook) return;
     if (!EnsurePictureBuffer(FInputPicture, frame->width, frame->height, frame->format)) {
         FFLogger().Log(this, llError, "hook buf malloc error.");
         return;
     }
     AVFrame* work = FInputPicture.get();
-    bool ready = false;
-    if (Fdo_deinterlace) {
-        ready = Deinterlace(ist, frame, work);
-        if (!ready && ist.frame_number > 1) FFLogger().Log(this, llError, "Deinterlacing failed.");
-    }
-    if (!ready && avutil.av_frame_copy(work, frame) < 0) {
+    if (avutil.av_frame_copy(work, frame) < 0) {
         FFLogger().Log(this, llError, "hook buf malloc error.");
         return;
     }
@@ -226,6 +188,10 @@ void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist
     const int ret = avfilter.av_buffersrc_add_frame_flags(ost.input_video_filter, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
     frame->pts = savedPts;
     if (ret < 0) RaiseFF("Video encoding failed");
+    PullFilteredPictures(ost, ist);
+}
+
+void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& ist) {
     if (!ost.picref) ost.picref.reset(avutil.av_frame_alloc());
     AVFrame* filtered = ost.picref.get();
     const AVRational tb = avfilter.av_buffersink_get_time_base(ost.output_video_filter);
@@ -276,7 +242,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
     if (n <= 0) return 0;
 
     AVFrame* final = picture;
-    if (!FEnableFilter) {
+    if (!ost.graph) {  // a filter graph already delivers the encoder's size and format
         const bool changed = ost.resample_width != picture->width || ost.resample_height != picture->height ||
                              ost.resample_pix_fmt != picture->format;
         if (changed) {

@@ -480,12 +480,12 @@ private:
     }
     // Video path.
     void PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame);
-    bool Deinterlace(TAVInputStream& ist, const AVFrame* frame, AVFrame* target);
     bool RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConverter& converter, std::int64_t pts,
                       int frameNumber, AVFrame* picture);
     AVFrame* RunOutputHooks(AVFrame* picture, std::int64_t pts, int frameNumber, bool& converted);
     void RunPostHooks(AVFrame* picture, bool converted, std::int64_t pts, int frameNumber);
     void EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
+    void PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& ist);
     int EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t syncPts);
     void WriteVideoStats(TAVOutputStream& ost, int frameSize);
     // Audio path.

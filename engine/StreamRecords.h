@@ -48,10 +48,6 @@ struct TAVInputStream {
     int used = 0;                         // join mode: taken by the automatic mapping
     avbind::TAVFramePtr filter_frame;
     int has_filter_frame = 0;
-    // The one-filter deinterlacing graph of this stream, made on first use.
-    avbind::TAVFilterGraphPtr deinterlace_graph;
-    AVFilterContext* deinterlace_src = nullptr;
-    AVFilterContext* deinterlace_sink = nullptr;
 };
 
 // An output context; the entries of a joined output share one.

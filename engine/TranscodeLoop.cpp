@@ -513,10 +513,16 @@ void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TA
 // ---- Draining ----
 
 void TCustomFFmpeg::DrainEncoders(TAVInputStream& ist) {
-    // In join mode the shared encoders are drained once at the end of the run.
-    if (FJoinMode) return;
-    for (TAVOutputStream* ost : FRun.Table)
-        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() == &ist) DrainEncoder(*ost);
+    for (TAVOutputStream* ost : FRun.Table) {
+        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
+        // Filters that hold pictures back (deinterlacing, frame rates) give them out now.
+        if (ost->graph && ost->input_video_filter) {
+            if (avfilter.av_buffersrc_add_frame_flags(ost->input_video_filter, nullptr, 0) >= 0)
+                PullFilteredPictures(*ost, ist);
+        }
+        // In join mode the shared encoders are drained once, at the end of the run.
+        if (!FJoinMode) DrainEncoder(*ost);
+    }
 }
 
 // ---- Progress ----

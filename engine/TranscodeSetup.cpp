@@ -347,7 +347,10 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
                           "Frame rate very high for a muxer not effciciently supporting it.\n"
                           "Please consider specifiying a lower framerate, a different muxer or -vsync 2\n");
         FLastErrMsg.clear();
-        if (FEnableFilter && BuildVideoFilterGraph(ist, ost) < 0) {
+        // Deinterlacing is a filter in this library generation; it runs first in
+        // the stream's graph, which keeps the pictures' timing right.
+        if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
+        if ((FEnableFilter || Fdo_deinterlace) && BuildVideoFilterGraph(ist, ost) < 0) {
             FLastErrMsg = FLastErrMsg.empty() ? "Error opening filters!" : "Error opening filters: " + FLastErrMsg;
             throw FFmpegException(FLastErrMsg);
         }
