@@ -1,0 +1,303 @@
+// The encoder front-end: a list of conversion tasks built from option
+// records and option text, run on worker threads (or one after another),
+// with progress, hook and termination events delivered to the caller.
+#pragma once
+
+#include "avbind/FFLog.h"
+#include "avbind/Sync.h"
+#include "engine/FFmpeg.h"
+#include "probe/FFDecode.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace encoder {
+
+enum TOptionTargetType { ttIgnore, ttVCD, ttSVCD, ttDVD };
+enum TOptionNormType { ntAuto, ntPAL, ntNTSC };
+using TOptionNormDefault = TOptionNormType;  // ntPAL or ntNTSC
+
+struct TInputOptions {
+    std::string FileName;
+    std::string ForceFormat;
+    std::int64_t TimeStart = AV_NOPTS_VALUE;
+    int ProgramID = -1;
+    std::string ExtOptions;
+    int Tag = 0;
+    void* Data = nullptr;
+};
+
+struct TStreamInfo {
+    double TimeStamp = -1.0;  // days since 1899-12-30, local time; 0 = now, negative = none
+    int Year = -1;
+    int Track = -1;
+    std::string Title, Author, Copyright, Comment, Album, Genre;
+};
+
+struct TOutputOptions {
+    std::string FileName;
+    std::string FileExt;
+    std::string ForceFormat;
+    int PacketSize = -1;
+    int MuxRate = -1;
+    float MuxDelay = -1.0f;
+    float MuxPreload = -1.0f;
+    std::string AudioCodec;
+    bool DisableAudio = false;
+    int AudioVolume = -1;
+    int AudioChannels = -1;
+    int AudioSampleRate = -1;
+    int AudioBitrate = -1;
+    int AudioBitRateTolerance = -1;
+    std::string AudioLanguage;
+    int AudioSyncMethod = 0;
+    std::string AudioTag;
+    std::string VideoCodec;
+    bool DisableVideo = false;
+    std::string FrameRate;
+    std::string FrameSize;
+    std::string FrameAspectRatio;
+    int GroupPictureSize = -1;
+    int VideoBitrate = -1;
+    int VideoMaxRate = -1;
+    int VideoMinRate = -1;
+    int VideoBitRateTolerance = -1;
+    int VideoBufSize = -1;
+    int VideoSyncMethod = -1;
+    std::string VideoTag;
+    std::string VideoFilters;
+    std::string VideoLanguage;
+    std::string SubtitleCodec;
+    bool DisableSubtitle = false;
+    std::string SubtitleLanguage;
+    std::string DataCodec;
+    std::string FilePreset;
+    bool InputSync = false;
+    bool CopyTimestamp = false;
+    std::int64_t TimeStart = AV_NOPTS_VALUE;
+    std::int64_t TimeLength = AV_NOPTS_VALUE;
+    TStreamInfo Info;
+    TOptionTargetType TargetType = ttIgnore;
+    TOptionNormType NormType = ntAuto;
+    TOptionNormDefault NormDefault = ntPAL;
+    bool AudioHook = false;
+    bool VideoInputHook = false;
+    bool VideoOutputHook = false;
+    int VideoHookBitsPixel = 24;
+    bool FrameInputHook = false;
+    bool FrameOutputHook = false;
+    bool Join = false;
+    std::string ExtOptions;
+    int Tag = 0;
+    void* Data = nullptr;
+};
+
+void InitInputOptions(TInputOptions& options);
+void InitOutputOptions(TOutputOptions& options);
+
+// One key=value line of option text.
+struct TOptionLine {
+    std::string Key;
+    std::string Value;
+};
+// Trims the text, turns line breaks and "<CRLF>" into lines and splits each
+// at its first "="; keys are lower-cased.
+std::vector<TOptionLine> ParseOptionText(const std::string& text);
+
+// ---- Events ----
+
+struct TProgressInfo {
+    int TaskIndex = 0;
+    int FileIndex = 0;
+    int FrameNumber = 0;
+    int FPS = 0;
+    float Quality = 0;
+    float BitRate = 0;
+    std::int64_t CurrentSize = 0;
+    std::int64_t CurrentDuration = 0;
+    std::int64_t TotalDuration = 0;
+};
+
+struct TTerminateInfo {
+    int TaskIndex = 0;
+    bool Finished = false;
+    bool Exception = false;
+    std::string ExceptionMsg;
+};
+
+struct TPreviewInfo {
+    int TaskIndex = 0;
+    const avhelpers::TBitmap* Bitmap = nullptr;
+    int FrameNumber = 0;
+    std::int64_t PTS = 0;
+};
+
+struct THookInfo {
+    int TaskIndex = 0;
+    avhelpers::TBitmap* Bitmap = nullptr;
+    int FrameNumber = 0;
+    std::int64_t PTS = 0;
+    bool Update = true;
+    bool StopHook = false;
+};
+
+struct TFrameHookInfo {
+    int TaskIndex = 0;
+    int FrameNumber = 0;
+    AVFrame* Picture = nullptr;
+    AVPixelFormat PixFmt = AV_PIX_FMT_NONE;
+    int Width = 0, Height = 0;
+    std::int64_t PTS = 0;
+};
+
+class TCustomEncoder;
+using TProgressEvent = std::function<void(TCustomEncoder* sender, TProgressInfo* info)>;
+using TTerminateEvent = std::function<void(TCustomEncoder* sender, const TTerminateInfo& info)>;
+using TPreviewBitmapEvent = std::function<void(TCustomEncoder* sender, const TPreviewInfo& info)>;
+using TVideoHookEvent = std::function<void(TCustomEncoder* sender, THookInfo* info)>;
+using TFrameHookEvent = std::function<void(TCustomEncoder* sender, TFrameHookInfo* info)>;
+using TAudioHookEvent = std::function<void(TCustomEncoder* sender, int taskIndex, std::int64_t pts,
+                                           std::uint8_t* samples, int size, int sampleRate, int channels,
+                                           AVSampleFormat sampleFormat)>;
+using TBeforeFindStreamInfoEvent = std::function<void(engine::TCustomFFmpeg* sender, AVFormatContext* ctx)>;
+
+// One task: an engine with the records it was built from and a probe per input.
+class TFFmpeg : public engine::TCustomFFmpeg {
+public:
+    TFFmpeg(int maxFiles, TCustomEncoder* parent);
+    ~TFFmpeg() override;
+
+    // The probe of input `index`, sharing the engine's opened input.
+    probe::TFFDecoder& Decoder(int index);
+
+    std::vector<std::unique_ptr<probe::TFFDecoder>> FDecoders;
+    std::vector<TInputOptions> FInputOptions;
+    std::vector<TOutputOptions> FOutputOptions;
+    TCustomEncoder* FParent;
+};
+
+class TCustomEncoder : public avbind::TFFBaseComponent {
+public:
+    TCustomEncoder();
+    ~TCustomEncoder() override;
+    TCustomEncoder(const TCustomEncoder&) = delete;
+    TCustomEncoder& operator=(const TCustomEncoder&) = delete;
+
+    bool LoadAVLib(const std::string& folder);
+    bool AVLibLoaded() const;
+    void UnloadAVLib();
+
+    // Tasks. Index results are -1, flags false on failure, with LastErrMsg.
+    int AddTask(const std::string& fileName, TInputOptions* options = nullptr);
+    int AddTask(const std::string& fileName, const std::string& optionText);
+    int AddTask(const void* stream, const std::string& privateData, TInputOptions* options = nullptr);
+    bool AddInputFile(int taskIndex, const std::string& fileName, TInputOptions* options = nullptr);
+    bool AddInputFile(int taskIndex, const std::string& fileName, const std::string& optionText);
+    bool SetOutputFile(int taskIndex, const std::string& fileName, TOutputOptions* options = nullptr);
+    bool SetOutputFile(int taskIndex, const std::string& fileName, const std::string& optionText);
+    bool SetOutputStream(int taskIndex, const void* stream, TOutputOptions* options, const std::string& privateData);
+    void ClearTasks();
+    void Exchange(int index1, int index2);
+    void RemoveTask(int taskIndex);
+    int GetTaskIndex(const TFFmpeg* task) const;
+    int TasksCount() const { return static_cast<int>(FTasks.size()); }
+    TFFmpeg& Task(int index) { return *FTasks.at(static_cast<std::size_t>(index)); }
+
+    // Running.
+    void Start(int threadCount);
+    void Pause();
+    void Resume();
+    void Stop(bool wait);
+
+    // State and settings.
+    bool Working() const { return FWorking; }
+    bool Paused() const { return FPaused; }
+    bool Terminated() const { return FTerminated; }
+    const std::string& LastErrMsg() const { return FLastErrMsg; }
+    int ProgressInterval() const { return FProgressInterval; }
+    void SetProgressInterval(int ms) { FProgressInterval = ms <= 100 ? 100 : ms; }
+    bool Preview() const { return FPreview; }
+    void SetPreview(bool value);
+    bool PreviewBitmap() const { return FPreviewBitmap; }
+    void SetPreviewBitmap(bool value);
+    probe::TFFDecoder& Decoder() { return *FDecoder; }
+
+    avbind::TThreadPriority ThreadPriority = avbind::TThreadPriority::tpNormal;
+    bool TriggerEventInMainThread = true;
+    int ReadTimeout = 10000;
+    int Verbose = 1;
+    bool HaltOnInvalidOption = true;
+    int CustomMaxFiles = 20;
+    void* UserData = nullptr;
+
+    TAudioHookEvent OnAudioHook;
+    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+    TPreviewBitmapEvent OnPreviewBitmap;
+    TProgressEvent OnProgress;
+    TTerminateEvent OnTerminate;
+    TVideoHookEvent OnVideoInputHook, OnVideoOutputHook;
+    TFrameHookEvent OnFrameInputHook, OnFrameOutputHook;
+
+protected:
+    virtual void DoInputVideoHook(TFFmpeg* task, avhelpers::TBitmap* bitmap, int frameNumber, std::int64_t pts,
+                                  bool& update, bool& stop);
+    virtual void DoOutputVideoHook(TFFmpeg* task, avhelpers::TBitmap* bitmap, int frameNumber, std::int64_t pts,
+                                   bool& update, bool& stop);
+    virtual void DoInputFrameHook(TFFmpeg* task, AVFrame* picture, AVPixelFormat pixFmt, int frameNumber, int width,
+                                  int height, std::int64_t pts);
+    virtual void DoOutputFrameHook(TFFmpeg* task, AVFrame* picture, AVPixelFormat pixFmt, int frameNumber,
+                                   int width, int height, std::int64_t pts);
+    virtual void DoPreviewBitmap(TFFmpeg* task, avhelpers::TBitmap* bitmap, int frameNumber, std::int64_t pts);
+    virtual void DoProgress(TFFmpeg* task, int fileIndex, int frameNumber, int fps, float quality, double bitrate,
+                            std::int64_t currentSize, std::int64_t currentDuration, std::int64_t totalDuration);
+    virtual void DoTerminate(TFFmpeg* task);
+    void DoAudioHook(TFFmpeg* task, std::int64_t pts, std::uint8_t* samples, int size, int sampleRate, int channels,
+                     AVSampleFormat sampleFormat);
+    void DoBeforeFindStreamInfo(engine::TCustomFFmpeg* task, AVFormatContext* ctx);
+
+private:
+    void CheckBusy(const char* operation) const;
+    void ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* options, const std::string& fileName);
+    bool OpenInput(TFFmpeg& task, int index, const std::string& fileName);
+    void StartNextTask();
+    void EndOfRun();
+    void Deliver(const TTerminateInfo& info, bool waitForPrevious);
+    void JoinDeliveries();
+
+    std::vector<std::unique_ptr<TFFmpeg>> FTasks;
+    std::unique_ptr<probe::TFFDecoder> FDecoder;
+    std::string FLastErrMsg;
+    int FProgressInterval = 500;
+    bool FPreview = false, FPreviewBitmap = false;
+
+    // Run state.
+    int FCompleteTasks = 0;
+    int FCurrentTask = -1;
+    int FPendingTasks = 0;
+    std::atomic<bool> FTerminated{false};
+    bool FThreadMode = false;
+    std::atomic<bool> FWorking{false};
+    bool FPaused = false;
+    std::atomic<bool> FThreadTerminated{true};
+    TProgressInfo FProgressInfo;
+    TTerminateInfo FTerminateInfo;
+    TPreviewInfo FPreviewInfo;
+    THookInfo FVideoHookInfo;
+    TFrameHookInfo FFrameHookInfo;
+    std::mutex FAudioHookLock, FPreviewLock, FProgressLock, FVideoHookLock, FFrameHookLock, FFindStreamLock;
+    std::recursive_mutex FTerminateLock;  // a task ending synchronously may start the next one inside it
+    // Termination delivery threads; joined before the encoder goes.
+    std::mutex FDeliveryLock;
+    std::vector<std::thread> FDeliveries;
+    std::atomic<int> FActiveDeliveries{0};
+};
+
+using TFFEncoder = TCustomEncoder;
+
+} // namespace encoder

@@ -1,0 +1,297 @@
+#include "encoder/FFEncode.h"
+
+#include "tests/support/MediaFixtures.h"
+#include "tests/support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace encoder;
+using namespace std::chrono_literals;
+using testing::ElementsAre;
+
+namespace {
+
+std::vector<std::pair<std::string, std::string>> Pairs(const std::vector<TOptionLine>& lines) {
+    std::vector<std::pair<std::string, std::string>> result;
+    for (const TOptionLine& l : lines) result.emplace_back(l.Key, l.Value);
+    return result;
+}
+
+// Pumps the main-thread queue until the condition holds or time runs out.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        avbind::PumpMainThreadQueue(5ms);
+    }
+    return true;
+}
+
+class EncoderTest : public testing::Test {
+protected:
+    zctest::TTempDir FDir;
+    TFFEncoder FEncoder;
+    std::mutex FLock;
+    std::vector<TTerminateInfo> FEnds;
+
+    void SetUp() override {
+        FEncoder.OnTerminate = [this](TCustomEncoder*, const TTerminateInfo& info) {
+            std::lock_guard lock(FLock);
+            FEnds.push_back(info);
+        };
+    }
+    void TearDown() override {
+        FEncoder.Stop(true);
+        WaitFor([&] { return !FEncoder.Working() || FEncoder.Terminated(); }, 5s);
+    }
+    std::string Clip(const std::string& name, double seconds = 1, bool audio = true) {
+        zctest::TMediaSpec spec;
+        spec.Format = "matroska";
+        spec.Seconds = seconds;
+        spec.Audio = audio;
+        spec.Width = 64;
+        spec.Height = 48;
+        const std::string path = FDir.File(name);
+        std::string error;
+        EXPECT_TRUE(zctest::WriteTestMedia(path, spec, error)) << error;
+        return path;
+    }
+    std::vector<TTerminateInfo> Ends() {
+        std::lock_guard lock(FLock);
+        return FEnds;
+    }
+    bool RunEnded() {
+        const auto ends = Ends();
+        return !ends.empty() && ends.back().TaskIndex == -1;
+    }
+    // A task converting `input` into `output` with the given output option text.
+    int AddConversion(const std::string& input, const std::string& output, const std::string& outputText = "",
+                      const std::string& inputText = "") {
+        const int index = FEncoder.AddTask(input, inputText);
+        EXPECT_GE(index, 0) << FEncoder.LastErrMsg();
+        if (index >= 0) {
+            EXPECT_TRUE(FEncoder.SetOutputFile(index, output, outputText)) << FEncoder.LastErrMsg();
+        }
+        return index;
+    }
+};
+
+} // namespace
+
+TEST(OptionText, LinesKeysAndValues) {
+    EXPECT_TRUE(ParseOptionText(" \t\r\n ").empty());
+    EXPECT_THAT(Pairs(ParseOptionText("  ACodec=aac<CRLF>vf=scale=1:2<CRLF>")),
+                ElementsAre(std::pair<std::string, std::string>{"acodec", "aac"},
+                            std::pair<std::string, std::string>{"vf", "scale=1:2"}));
+    EXPECT_THAT(Pairs(ParseOptionText("a=1\r\n\r\nb\rc=")),
+                ElementsAre(std::pair<std::string, std::string>{"a", "1"}, std::pair<std::string, std::string>{"", ""},
+                            std::pair<std::string, std::string>{"b", ""},
+                            std::pair<std::string, std::string>{"c", ""}));
+    EXPECT_THAT(Pairs(ParseOptionText("x= spaced value ")),
+                ElementsAre(std::pair<std::string, std::string>{"x", " spaced value"}));
+}
+
+TEST_F(EncoderTest, QueuedCodecsFeedTheAdditionalStreams) {
+    const std::string in = Clip("in.mkv");
+    auto audioCodecs = [&](int task) {
+        std::vector<AVCodecID> ids;
+        for (const auto& ost : FEncoder.Task(task).Foutput_streams_for_file[0])
+            if (ost->st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ids.push_back(ost->st->codecpar->codec_id);
+        return ids;
+    };
+    const int first = AddConversion(in, FDir.File("queued.mkv"),
+                                    "acodec=mp2<CRLF>newaudio=<CRLF>acodec=ac3<CRLF>newaudio=");
+    EXPECT_THAT(audioCodecs(first), ElementsAre(AV_CODEC_ID_MP2, AV_CODEC_ID_MP2, AV_CODEC_ID_AC3));
+
+    const int second = FEncoder.AddTask(in, nullptr);
+    TOutputOptions options;
+    options.AudioCodec = "aac";
+    options.ExtOptions = "acodec=mp2\nnewaudio=";
+    ASSERT_TRUE(FEncoder.SetOutputFile(second, FDir.File("record.mkv"), &options)) << FEncoder.LastErrMsg();
+    EXPECT_THAT(audioCodecs(second), ElementsAre(AV_CODEC_ID_AAC, AV_CODEC_ID_MP2));
+    EXPECT_EQ(options.FileName, FDir.File("record.mkv"));  // filled in for the caller
+}
+
+TEST_F(EncoderTest, RecordFieldsAndTextFlags) {
+    const std::string a = Clip("a.mkv"), b = Clip("b.mkv");
+    TInputOptions input;
+    input.ExtOptions = "itsoffset=1";
+    const int task = FEncoder.AddTask(a, &input);
+    ASSERT_GE(task, 0);
+    EXPECT_EQ(input.FileName, a);
+    ASSERT_TRUE(FEncoder.AddInputFile(task, b, "TimeStart=500000"));
+    ASSERT_TRUE(FEncoder.SetOutputFile(task, FDir.File("joined.mkv"), "Join=<CRLF>vcodec=mpeg4<CRLF>ab=64k"));
+    TFFmpeg& engine = FEncoder.Task(task);
+    EXPECT_EQ(engine.nb_output_files(), 2);  // the join made one entry per input
+    EXPECT_EQ(engine.FOutputOptions[0].Join, true);
+    EXPECT_EQ(engine.Foutput_streams_for_file[0][0]->enc->id, AV_CODEC_ID_MPEG4);
+
+    const int other = FEncoder.AddTask(a, nullptr);
+    TOutputOptions options;
+    options.VideoCodec = "mpeg4";
+    options.VideoBitrate = 300000;
+    options.FrameSize = "32x24";
+    options.Info.Title = "Holiday";
+    options.ExtOptions = "vb=900k";  // the record's field wins
+    ASSERT_TRUE(FEncoder.SetOutputFile(other, FDir.File("fields.mkv"), &options));
+    const auto& video = *FEncoder.Task(other).Foutput_streams_for_file[0][0];
+    EXPECT_EQ(video.enc_ctx->bit_rate, 300000);
+    EXPECT_EQ(video.enc_ctx->width, 32);
+    EXPECT_STREQ(avbind::avutil.av_dict_get(FEncoder.Task(other).Foutput_files[0]->metadata, "title", nullptr, 0)->value,
+                 "Holiday");
+}
+
+TEST_F(EncoderTest, FailuresReportAndKeepTheListUnchanged) {
+    EXPECT_EQ(FEncoder.AddTask(FDir.File("missing.mkv"), nullptr), -1);
+    EXPECT_EQ(FEncoder.LastErrMsg(), FDir.File("missing.mkv") + ": No such file or directory");
+    EXPECT_EQ(FEncoder.AddTask(Clip("x.mkv"), "qscale=0"), -1);
+    EXPECT_EQ(FEncoder.LastErrMsg(), "qscale must be > 0.0 and <= 255");
+    EXPECT_EQ(FEncoder.TasksCount(), 0);
+
+    FEncoder.CustomMaxFiles = 1;
+    const int task = FEncoder.AddTask(Clip("y.mkv"), nullptr);
+    EXPECT_FALSE(FEncoder.AddInputFile(task, Clip("z.mkv"), nullptr));
+    EXPECT_EQ(FEncoder.LastErrMsg(), "max input files 1 reached");
+    EXPECT_FALSE(FEncoder.SetOutputFile(task, FDir.File("no/dir/out.mkv"), nullptr));
+    EXPECT_EQ(FEncoder.LastErrMsg(), FDir.File("no/dir/out.mkv") + ": No such file or directory");
+    EXPECT_TRUE(FEncoder.SetOutputFile(task, FDir.File("out.mkv"), nullptr));
+    EXPECT_FALSE(FEncoder.SetOutputFile(task, FDir.File("out2.mkv"), nullptr));
+    EXPECT_EQ(FEncoder.LastErrMsg(), "max output files 1 reached");
+}
+
+TEST_F(EncoderTest, ThreeTasksGiveThreeEventsThenOneFinalEvent) {
+    const std::string in = Clip("in.mkv");
+    for (int i = 0; i < 3; ++i) AddConversion(in, FDir.File("out" + std::to_string(i) + ".mkv"), "vcodec=mpeg4");
+    std::atomic<int> progress{0};
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo* info) {
+        EXPECT_GE(info->TaskIndex, 0);
+        ++progress;
+    };
+    FEncoder.Start(3);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    std::this_thread::sleep_for(50ms);
+    avbind::PumpMainThreadQueue();
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 4u);
+    std::vector<int> indexes;
+    for (std::size_t i = 0; i < 3; ++i) {
+        indexes.push_back(ends[i].TaskIndex);
+        EXPECT_TRUE(ends[i].Finished);
+        EXPECT_FALSE(ends[i].Exception);
+    }
+    EXPECT_THAT(indexes, testing::UnorderedElementsAre(0, 1, 2));
+    EXPECT_EQ(ends[3].TaskIndex, -1);
+    EXPECT_TRUE(ends[3].Finished);
+    EXPECT_GE(progress, 3);  // at least each task's final report
+    EXPECT_TRUE(FEncoder.Terminated());
+
+    // The busy rule holds until the list is cleared.
+    try {
+        FEncoder.AddTask(in, nullptr);
+        ADD_FAILURE() << "a task was added after the run";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot AddTask while working.");
+    }
+    FEncoder.ClearTasks();
+    EXPECT_FALSE(FEncoder.Working());
+    EXPECT_GE(FEncoder.AddTask(in, nullptr), 0);
+}
+
+TEST_F(EncoderTest, OneThreadRunsTasksOneAfterAnotherAndZeroRunsThemHere) {
+    const std::string in = Clip("in.mkv");
+    for (int i = 0; i < 3; ++i) AddConversion(in, FDir.File("seq" + std::to_string(i) + ".mkv"), "vcodec=mpeg4");
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 4u);
+    EXPECT_EQ(ends[0].TaskIndex, 0);  // each finishing task started the next
+    EXPECT_EQ(ends[1].TaskIndex, 1);
+    EXPECT_EQ(ends[2].TaskIndex, 2);
+
+    FEncoder.ClearTasks();
+    FEnds.clear();
+    for (int i = 0; i < 2; ++i) AddConversion(in, FDir.File("sync" + std::to_string(i) + ".mkv"), "vcodec=mpeg4");
+    FEncoder.Start(0);  // returns when everything has ended
+    const auto syncEnds = Ends();
+    ASSERT_EQ(syncEnds.size(), 3u);
+    EXPECT_EQ(syncEnds[2].TaskIndex, -1);
+}
+
+TEST_F(EncoderTest, StopWithStartedAndUnstartedTasks) {
+    const std::string in = Clip("long.mkv", 20);
+    for (int i = 0; i < 5; ++i)
+        AddConversion(in, FDir.File("stop" + std::to_string(i) + ".mkv"), "vcodec=mpeg4", "re=");
+    std::atomic<int> progress{0};
+    FEncoder.SetProgressInterval(50);
+    EXPECT_EQ(FEncoder.ProgressInterval(), 100);
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo*) { ++progress; };
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return progress > 2; }));
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 6u);
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_FALSE(ends[i].Finished) << ends[i].TaskIndex;
+    EXPECT_EQ(ends[5].TaskIndex, -1);
+}
+
+TEST_F(EncoderTest, PauseHoldsProgressAndResumeContinues) {
+    const std::string in = Clip("paced.mkv", 6);
+    AddConversion(in, FDir.File("paused0.mkv"), "vcodec=mpeg4", "re=");
+    AddConversion(in, FDir.File("paused1.mkv"), "vcodec=mpeg4", "re=");
+    std::atomic<std::int64_t> position{0};
+    FEncoder.SetProgressInterval(100);
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo* info) {
+        position = std::max<std::int64_t>(position, info->CurrentDuration);
+    };
+    FEncoder.Pause();  // not working: nothing happens
+    EXPECT_FALSE(FEncoder.Paused());
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return position > 300000; }));
+    FEncoder.Pause();
+    FEncoder.Pause();
+    EXPECT_TRUE(FEncoder.Paused());
+    WaitFor([] { return false; }, 300ms);  // serve what was queued before the pause
+    const std::int64_t held = position;
+    WaitFor([] { return false; }, 700ms);
+    EXPECT_EQ(position, held);
+    FEncoder.Resume();
+    EXPECT_FALSE(FEncoder.Paused());
+    ASSERT_TRUE(WaitFor([&] { return position > held + 200000; }));
+    try {
+        FEncoder.ClearTasks();
+        ADD_FAILURE() << "cleared while converting";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot ClearTasks while working.");
+    }
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    FEncoder.ClearTasks();
+}
+
+TEST_F(EncoderTest, HooksCarryTheTaskIndex) {
+    const std::string in = Clip("in.mkv");
+    AddConversion(in, FDir.File("unhooked.mkv"), "vcodec=mpeg4");
+    AddConversion(in, FDir.File("hooked.mkv"), "vcodec=mpeg4<CRLF>VideoOutputHook=<CRLF>AudioHook=1");
+    std::atomic<int> video{0}, audio{0};
+    std::atomic<int> wrongIndex{0};
+    FEncoder.OnVideoOutputHook = [&](TCustomEncoder*, THookInfo* info) {
+        if (info->TaskIndex != 1) ++wrongIndex;
+        EXPECT_TRUE(info->Update);
+        ++video;
+    };
+    FEncoder.OnAudioHook = [&](TCustomEncoder*, int task, std::int64_t, std::uint8_t*, int size, int, int, AVSampleFormat) {
+        if (task != 1 || size <= 0) ++wrongIndex;
+        ++audio;
+    };
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_EQ(video, 25);
+    EXPECT_GT(audio, 0);
+    EXPECT_EQ(wrongIndex, 0);
+}
