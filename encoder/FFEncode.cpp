@@ -593,6 +593,8 @@ void TCustomEncoder::DoTerminate(TFFmpeg* task) {
 }
 
 void TCustomEncoder::EndOfRun() {
+    // Ended before the final event goes out: its handler may clear the list.
+    FTerminated = true;
     if (OnTerminate) {
         FTerminateInfo = TTerminateInfo{-1, true, false, ""};
         if (FThreadMode || !FWorking)
@@ -600,7 +602,6 @@ void TCustomEncoder::EndOfRun() {
         else
             OnTerminate(this, FTerminateInfo);
     }
-    FTerminated = true;
 }
 
 void TCustomEncoder::Deliver(const TTerminateInfo& info, bool waitForPrevious) {
@@ -611,8 +612,10 @@ void TCustomEncoder::Deliver(const TTerminateInfo& info, bool waitForPrevious) {
     std::lock_guard lock(FDeliveryLock);
     ++FActiveDeliveries;
     FDeliveries.emplace_back([this, handler, info, waitForPrevious, inMainThread] {
+        // The final event waits until every earlier delivery has been handed over.
         if (waitForPrevious)
-            while (!FThreadTerminated) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (!FThreadTerminated || FActiveDeliveries > 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         try {
             if (inMainThread)
                 CallInMainThread([&] { handler(this, info); });
