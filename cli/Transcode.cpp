@@ -1,7 +1,9 @@
-// zconv transcode: an ffmpeg-style argument list drives one engine.
+// zconv transcode: ffmpeg-style argument lists become encoder tasks.
 #include "cli/Commands.h"
 
 #include "avbind/Platform.h"
+#include "avbind/Convert.h"
+#include "encoder/FFEncode.h"
 #include "engine/FFmpeg.h"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,41 +36,41 @@ struct TFileStep {
     std::vector<TOption> Options;
 };
 
-struct TPlan {
-    std::string LibDir;
+// One task: its inputs and outputs with their options, in order.
+struct TGroup {
     std::vector<TFileStep> Steps;
     std::vector<TOption> Trailing;  // after the last output: only to add streams to it
 };
 
-// Splits the arguments into steps; false with a message for a malformed list.
-bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
-    int i = 2;
-    if (i + 1 < argc && std::strcmp(argv[i], "--lib-dir") == 0) {
-        plan.LibDir = argv[i + 1];
-        i += 2;
-    }
+struct TPlan {
+    std::string LibDir;
+    int Jobs = 0;  // 0: all tasks at once
+    std::vector<TGroup> Groups;
+};
+
+bool ParseGroup(const std::vector<std::string>& args, TGroup& group, std::string& error) {
     std::vector<TOption> pending;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg == "-i") {
-            if (i + 1 >= argc) {
+            if (i + 1 >= args.size()) {
                 error = "Missing argument for option \"i\"";
                 return false;
             }
-            plan.Steps.push_back({true, argv[++i], std::move(pending)});
+            group.Steps.push_back({true, args[++i], std::move(pending)});
             pending.clear();
         } else if (arg.size() > 1 && arg[0] == '-') {
             TOption option{arg.substr(1), {}};
             if (!engine::TCustomFFmpeg::IsValuelessOption(option.Name)) {
-                if (i + 1 >= argc) {
+                if (i + 1 >= args.size()) {
                     error = "Missing argument for option \"" + option.Name + "\"";
                     return false;
                 }
-                option.Value = argv[++i];
+                option.Value = args[++i];
             }
             pending.push_back(std::move(option));
         } else {
-            plan.Steps.push_back({false, arg, std::move(pending)});
+            group.Steps.push_back({false, arg, std::move(pending)});
             pending.clear();
         }
     }
@@ -75,12 +78,82 @@ bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
     const bool addsStream = std::any_of(pending.begin(), pending.end(), [](const TOption& o) {
         return o.Name == "newvideo" || o.Name == "newaudio" || o.Name == "newsubtitle";
     });
-    if (!addsStream || plan.Steps.empty()) {
+    if (!addsStream || group.Steps.empty() || group.Steps.back().Input) {
         error = "Trailing options were found on the command line: \"-" + pending.front().Name + "\" has no output";
         return false;
     }
-    plan.Trailing = std::move(pending);
+    group.Trailing = std::move(pending);
     return true;
+}
+
+// Splits the arguments into task groups; false with a message for a malformed list.
+bool ParseArguments(int argc, char** argv, TPlan& plan, std::string& error) {
+    int i = 2;
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--lib-dir") == 0 && i + 1 < argc) {
+            plan.LibDir = argv[++i];
+        } else if (std::strcmp(argv[i], "--jobs") == 0 && i + 1 < argc) {
+            if (!avbind::TryStrToInt(argv[++i], plan.Jobs) || plan.Jobs < 1) {
+                error = std::string("--jobs takes a positive number, not \"") + argv[i] + "\"";
+                return false;
+            }
+        } else {
+            break;
+        }
+    }
+    std::vector<std::string> args;
+    auto flush = [&]() {
+        TGroup group;
+        if (!ParseGroup(args, group, error)) return false;
+        if (group.Steps.empty()) {
+            error = "A task needs at least one input and one output";
+            return false;
+        }
+        plan.Groups.push_back(std::move(group));
+        args.clear();
+        return true;
+    };
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--next") == 0) {
+            if (!flush()) return false;
+        } else {
+            args.emplace_back(argv[i]);
+        }
+    }
+    return flush();
+}
+
+std::string OptionText(const std::vector<TOption>& options) {
+    std::string text;
+    for (const TOption& o : options) text += o.Name + "=" + o.Value + "\n";
+    return text;
+}
+
+// Option errors are found before anything is opened: every option is tried
+// on a scratch engine in the order given.
+bool CheckOptions(const TPlan& plan) {
+    for (const TGroup& group : plan.Groups) {
+        engine::TCustomFFmpeg scratch(engine::MaxFilesLimit);
+        for (const TFileStep& step : group.Steps) {
+            for (const TOption& option : step.Options) {
+                if (option.Name == "newvideo" || option.Name == "newaudio" || option.Name == "newsubtitle") continue;
+                try {
+                    scratch.SetExtOption(option.Name, option.Value);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "%s\n", e.what());
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+std::string Clock(std::int64_t micros) {
+    if (micros < 0) micros = 0;
+    const std::int64_t s = micros / 1000000;
+    return avbind::Format("%02d:%02d:%02d.%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
+                          static_cast<int>(s % 60), static_cast<int>(micros % 1000000 / 10000));
 }
 
 } // namespace
@@ -94,68 +167,86 @@ int CommandTranscode(int argc, char** argv) {
         return 2;
     }
     if (!LoadLibraries(plan.LibDir)) return 1;
+    if (!CheckOptions(plan)) return 2;
 
-    engine::TCustomFFmpeg engine(engine::MaxFilesLimit);
-    int inputs = 0, outputs = 0;
-    auto applyOptions = [&](const std::vector<TOption>& options) {
-        for (const TOption& option : options) {
-            try {
-                engine.SetExtOption(option.Name, option.Value);
-            } catch (const std::exception& e) {
-                // Option errors: the engine's own text, or the number conversion's.
-                std::fprintf(stderr, "%s\n", e.what());
-                return false;
-            }
+    encoder::TFFEncoder enc;
+    enc.CustomMaxFiles = engine::MaxFilesLimit;
+    enc.TriggerEventInMainThread = false;
+    bool failed = false;
+    std::vector<int> groupOf;  // encoder task index -> task number on the command line
+    // Builds one task; a task that cannot be built is reported and left out.
+    for (std::size_t g = 0; g < plan.Groups.size(); ++g) {
+        const TGroup& group = plan.Groups[g];
+        int task = -1;
+        bool ok = true;
+        for (std::size_t s = 0; s < group.Steps.size() && ok; ++s) {
+            const TFileStep& step = group.Steps[s];
+            std::string text = OptionText(step.Options);
+            const bool lastOutput = !step.Input && s + 1 == group.Steps.size();
+            if (lastOutput) text += OptionText(group.Trailing);
+            if (step.Input)
+                ok = task < 0 ? (task = enc.AddTask(step.Path, text)) >= 0 : enc.AddInputFile(task, step.Path, text);
+            else
+                ok = task >= 0 && enc.SetOutputFile(task, step.Path, text);
         }
-        return true;
-    };
-    for (const TFileStep& step : plan.Steps) {
-        if (!applyOptions(step.Options)) return 2;
-        try {
-            const bool opened = step.Input ? engine.OpenInputFile(step.Path) : engine.OpenOutputFile(step.Path, false) > 0;
-            if (!opened) {
-                std::fprintf(stderr, "%s\n", engine.LastErrMsg().c_str());
-                return 1;
-            }
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            return 1;
+        if (!ok || task < 0) {
+            std::fprintf(stderr, "task %zu: %s\n", g, task < 0 && enc.LastErrMsg().empty()
+                                                        ? "no input before the output"
+                                                        : enc.LastErrMsg().c_str());
+            if (task >= 0) enc.RemoveTask(task);
+            failed = true;
+        } else {
+            groupOf.push_back(static_cast<int>(g));
         }
-        ++(step.Input ? inputs : outputs);
     }
-    // Options after the last output may add streams to it (-newvideo and the like).
-    if (!applyOptions(plan.Trailing)) return 2;
-    (void)inputs;
-    (void)outputs;
+    if (enc.TasksCount() == 0) return 1;
 
-    // Ctrl-C stops the conversion cleanly: the outputs get their trailers.
+    std::atomic<bool> ended{false};
+    std::atomic<bool> allFinished{true};
+    std::mutex printLock;
+    enc.OnProgress = [&](encoder::TCustomEncoder*, encoder::TProgressInfo* p) {
+        std::lock_guard lock(printLock);
+        std::fprintf(stderr, "task %d: frame=%5d fps=%3d q=%3.1f size=%8.0fkB time=%s bitrate=%6.1fkbits/s%s\n",
+                     groupOf[static_cast<std::size_t>(p->TaskIndex)], p->FrameNumber, p->FPS, p->Quality, static_cast<double>(p->CurrentSize) / 1024,
+                     Clock(p->CurrentDuration).c_str(), p->BitRate, p->FileIndex < 0 ? " (final)" : "");
+    };
+    enc.OnTerminate = [&](encoder::TCustomEncoder*, const encoder::TTerminateInfo& info) {
+        if (info.TaskIndex < 0) {
+            ended = true;
+            return;
+        }
+        std::lock_guard lock(printLock);
+        const int number = groupOf[static_cast<std::size_t>(info.TaskIndex)];
+        if (info.Finished) {
+            std::fprintf(stderr, "task %d: finished\n", number);
+        } else {
+            allFinished = false;
+            std::fprintf(stderr, "task %d: %s\n", number,
+                         info.Exception ? info.ExceptionMsg.c_str() : "stopped before the end");
+        }
+    };
+
+    // Ctrl-C stops the conversions cleanly: the outputs get their trailers.
     GInterrupted = 0;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    std::atomic<bool> ended{false};
-    engine.FOnTerminate = [&](engine::TCustomFFmpeg*) { ended = true; };
-    if (engine.StartConvert(true)) {
-        bool stopping = false;
-        while (!ended) {
-            avbind::PumpMainThreadQueue(std::chrono::milliseconds(20));
-            if (GInterrupted && !stopping) {
-                stopping = true;
-                engine.Stop(false);
-            }
+    enc.Start(plan.Jobs > 0 ? plan.Jobs : enc.TasksCount());
+    bool stopping = false;
+    while (!ended) {
+        avbind::PumpMainThreadQueue(std::chrono::milliseconds(20));
+        if (GInterrupted && !stopping) {
+            stopping = true;
+            enc.Stop(false);
         }
-        engine.Stop(true);
     }
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    enc.Stop(true);
+    enc.ClearTasks();
     if (GInterrupted) return 130;
-    // The fatal message itself already reached stderr through the log.
-    if (!engine.Finished()) {
-        if (!engine.FatalException()) std::fprintf(stderr, "Conversion did not finish\n");
-        return 1;
-    }
-    return 0;
+    return failed || !allFinished ? 1 : 0;
 }
 
 } // namespace cli

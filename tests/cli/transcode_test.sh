@@ -30,10 +30,10 @@ expect_error 'Trailing options were found on the command line: "-an" has no outp
 # Files that cannot be opened or created: the engine's message, exit 1.
 "$zconv" transcode -i "$tmp/missing.mp4" "$out" >/dev/null 2>"$tmp/err"; rc=$?
 [ $rc -eq 1 ] || fail "exit $rc for a missing input"
-grep -qxF "$tmp/missing.mp4: No such file or directory" "$tmp/err" || fail "missing input: $(cat "$tmp/err")"
+grep -qxF "task 0: $tmp/missing.mp4: No such file or directory" "$tmp/err" || fail "missing input: $(cat "$tmp/err")"
 "$zconv" transcode "${src[@]}" "$tmp/no/dir/out.mp4" >/dev/null 2>"$tmp/err"; rc=$?
 [ $rc -eq 1 ] || fail "exit $rc for an output in a missing folder"
-grep -qxF "$tmp/no/dir/out.mp4: No such file or directory" "$tmp/err" || fail "missing folder: $(cat "$tmp/err")"
+grep -qxF "task 0: $tmp/no/dir/out.mp4: No such file or directory" "$tmp/err" || fail "missing folder: $(cat "$tmp/err")"
 
 # Flags and ignored names take no value: the output stays the output; a
 # trailing -newvideo adds a stream to the last output.
@@ -41,8 +41,19 @@ out="$tmp/out.avi"
 "$zconv" transcode -y "${src[@]}" -an -ab 64 -vcodec mpeg4 -vtag xvid "$out" -vcodec mpeg4 -newvideo >"$tmp/out" 2>"$tmp/err" \
   || fail "valid options refused: $(cat "$tmp/err")"
 grep -q "WARNING: The bitrate parameter is set too low" "$tmp/err" || fail "no too-low bitrate warning"
-grep -q "^frame=.*L.*size=" "$tmp/err" || fail "no final progress line: $(tail -3 "$tmp/err")"
+grep -q "^task 0: frame=.*size=.*(final)$" "$tmp/err" || fail "no final progress line: $(tail -3 "$tmp/err")"
+grep -qx "task 0: finished" "$tmp/err" || fail "no end of task line"
 [ -s "$out" ] || fail "no output written"
+# Several tasks: each reports with its index; a task that cannot be built is
+# reported, the others still run, and the exit status says not all finished.
+"$zconv" transcode --jobs 1 "${src[@]}" -vcodec mpeg4 "$tmp/a.avi" --next -i "$tmp/missing.mkv" "$tmp/b.avi" \
+  --next "${src[@]}" -vcodec mpeg4 "$tmp/c.avi" >"$tmp/out" 2>"$tmp/err"; rc=$?
+[ $rc -eq 1 ] || fail "exit $rc with a task that could not be built"
+grep -qxF "task 1: $tmp/missing.mkv: No such file or directory" "$tmp/err" || fail "no message for the broken task: $(cat "$tmp/err")"
+grep -qx "task 0: finished" "$tmp/err" && grep -qx "task 2: finished" "$tmp/err" || fail "the other tasks did not finish: $(cat "$tmp/err")"
+[ -s "$tmp/a.avi" ] && [ -s "$tmp/c.avi" ] || fail "outputs of the good tasks are missing"
+"$zconv" transcode --jobs 0 "${src[@]}" "$tmp/d.avi" >/dev/null 2>&1; [ $? -eq 2 ] || fail "--jobs 0 must be refused"
+
 # Ctrl-C: a clean stop, the output closed properly, exit 130.
 out="$tmp/stopped.mkv"
 "$zconv" transcode -re -f lavfi -i "testsrc=duration=60:size=160x120:rate=25" -vcodec mpeg4 "$out" 2>"$tmp/err" &
