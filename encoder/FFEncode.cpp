@@ -2,6 +2,7 @@
 
 #include "avbind/Convert.h"
 #include "avbind/FFLoad.h"
+#include "avhelpers/StreamProtocol.h"
 #include "encoder/Previewer.h"
 
 #include <algorithm>
@@ -69,7 +70,7 @@ std::int64_t Int64OrUnset(const std::string& value) {
 }
 
 std::string StreamName(const void* stream, const std::string& privateData) {
-    return Format("stream:%d:%s", static_cast<int>(reinterpret_cast<std::intptr_t>(stream)), privateData.c_str());
+    return Format("stream:%d:%s", avhelpers::StreamKey(stream), privateData.c_str());
 }
 
 // Seconds since 1970 (UTC) of a local date-time counted in days since 1899-12-30.
@@ -110,7 +111,10 @@ probe::TFFDecoder& TFFmpeg::Decoder(int index) {
 
 // ---- Encoder ----
 
-TCustomEncoder::TCustomEncoder() : FDecoder(std::make_unique<probe::TFFDecoder>()) { InstallPreviewer(); }
+TCustomEncoder::TCustomEncoder() : FDecoder(std::make_unique<probe::TFFDecoder>()) {
+    InstallPreviewer();
+    avhelpers::RegisterStreamProtocol();
+}
 
 TCustomEncoder::~TCustomEncoder() {
     OnAudioHook = nullptr;

@@ -271,7 +271,7 @@ void TCustomFFmpeg::CleanUp() {
     for (int i = 0; i < outputs; ++i) {
         TAVOutputContextRef& oc = Foutput_files[static_cast<std::size_t>(i)];
         if (!oc) continue;
-        const bool hasFile = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE);
+        const bool hasFile = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && !(oc->flags & AVFMT_FLAG_CUSTOM_IO);
         if (hasFile && oc->pb) {
             avformat.avio_closep(&oc->pb);
             // A conversion that wrote nothing leaves no empty file behind.
@@ -287,6 +287,7 @@ void TCustomFFmpeg::CleanUp() {
     Fnb_output_files = 0;
     for (int i = 0; i < Fnb_input_files; ++i) {
         Finput_files[static_cast<std::size_t>(i)].ctx.reset();
+        Finput_files[static_cast<std::size_t>(i)].custom_io.reset();
         Finput_files_ts_scale[static_cast<std::size_t>(i)].clear();
     }
     Fnb_input_files = 0;

@@ -4,6 +4,7 @@
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
+#include "avhelpers/Registry.h"
 
 namespace engine {
 
@@ -117,6 +118,21 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ic->subtitle_codec_id = ids[2];
     ic->flags |= AVFMT_FLAG_NONBLOCK;
     ic->interrupt_callback = BindingInterruptCB();
+
+    // Names of the system's own protocols are read through their I/O context.
+    TCustomIOPtr customIO;
+    if (const auto protocol = avhelpers::FindProtocolForUrl(fileName)) {
+        AVIOContext* pb = nullptr;
+        const int opened = protocol->Open(fileName, AVIO_FLAG_READ, &pb);
+        if (opened < 0) {
+            avformat.avformat_free_context(ic);
+            FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
+            return failed();
+        }
+        customIO.reset(pb);
+        ic->pb = pb;
+        ic->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
 
     ArmWatchdog();
     int ret = avformat.avformat_open_input(&ic, fileName.c_str(), forced, params.Address());
@@ -250,6 +266,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
     file = TAVInputFile{};
+    file.custom_io = std::move(customIO);
     file.ctx = std::move(owner);
     file.ist_index = static_cast<int>(Finput_streams.size());
     for (auto& ist : streams) Finput_streams.push_back(std::move(ist));

@@ -4,6 +4,7 @@
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
+#include "avhelpers/Registry.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -193,7 +194,15 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
         FLastErrMsg = avhelpers::GetErrorText(oc->url, AVERROR(EINVAL));
         return removeOutput();
     }
-    if (!(ofmt->flags & AVFMT_NOFILE)) {
+    if (const auto protocol = avhelpers::FindProtocolForUrl(fileName)) {
+        // Written through the I/O context of the system's own protocol.
+        ret = protocol->Open(fileName, AVIO_FLAG_WRITE, &oc->pb);
+        if (ret < 0) {
+            FLastErrMsg = avhelpers::GetErrorText(fileName, ret);
+            return removeOutput();
+        }
+        oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    } else if (!(ofmt->flags & AVFMT_NOFILE)) {
         ArmWatchdog();
         ret = avformat.avio_open2(&oc->pb, fileName.c_str(), AVIO_FLAG_WRITE, &oc->interrupt_callback, nullptr);
         DisarmWatchdog();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "avbind/AVPtr.h"
+#include "avhelpers/StreamProtocol.h"
 
 #include <array>
 #include <cstdint>
@@ -20,8 +21,15 @@ struct TFileCloser {
 };
 using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 
+// An I/O context a protocol made for a name (freed after its format context).
+struct TCustomIODeleter {
+    void operator()(AVIOContext* pb) const noexcept { avhelpers::CloseCustomIO(&pb); }
+};
+using TCustomIOPtr = std::unique_ptr<AVIOContext, TCustomIODeleter>;
+
 // One opened input file.
 struct TAVInputFile {
+    TCustomIOPtr custom_io;          // set when a protocol of the system's own reads the input
     avbind::TAVInputContextPtr ctx;  // the opened input
     int eof_reached = 0;             // 1 once reading returned an error or end of file
     int ist_index = 0;               // index of the file's first stream in the input stream table
@@ -52,7 +60,10 @@ struct TAVInputStream {
 
 // An output context; the entries of a joined output share one.
 struct TAVOutputContextDeleter {
-    void operator()(AVFormatContext* oc) const noexcept { avbind::avformat.avformat_free_context(oc); }
+    void operator()(AVFormatContext* oc) const noexcept {
+        if (oc && (oc->flags & AVFMT_FLAG_CUSTOM_IO)) avhelpers::CloseCustomIO(&oc->pb);
+        avbind::avformat.avformat_free_context(oc);
+    }
 };
 using TAVOutputContextRef = std::shared_ptr<AVFormatContext>;
 

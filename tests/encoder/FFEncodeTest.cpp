@@ -1,4 +1,5 @@
 #include "encoder/FFEncode.h"
+#include "avhelpers/StreamProtocol.h"
 
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/TempDir.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <fstream>
 #include <chrono>
 #include <thread>
 
@@ -294,4 +297,73 @@ TEST_F(EncoderTest, HooksCarryTheTaskIndex) {
     EXPECT_EQ(video, 25);
     EXPECT_GT(audio, 0);
     EXPECT_EQ(wrongIndex, 0);
+}
+
+namespace {
+
+// A stream object over a byte buffer.
+class TMemoryStream : public avhelpers::TMediaStream {
+public:
+    std::vector<std::uint8_t> Bytes;
+    std::size_t Position = 0;
+
+    int Read(std::uint8_t* buffer, int size) override {
+        const std::size_t n = std::min(static_cast<std::size_t>(size), Bytes.size() - std::min(Position, Bytes.size()));
+        std::memcpy(buffer, Bytes.data() + Position, n);
+        Position += n;
+        return static_cast<int>(n);
+    }
+    int Write(const std::uint8_t* buffer, int size) override {
+        if (Position + static_cast<std::size_t>(size) > Bytes.size()) Bytes.resize(Position + static_cast<std::size_t>(size));
+        std::memcpy(Bytes.data() + Position, buffer, static_cast<std::size_t>(size));
+        Position += static_cast<std::size_t>(size);
+        return size;
+    }
+    std::int64_t Seek(std::int64_t offset, int whence) override {
+        const std::int64_t base = whence == SEEK_CUR ? static_cast<std::int64_t>(Position)
+                                  : whence == SEEK_END ? static_cast<std::int64_t>(Bytes.size())
+                                                       : 0;
+        if (base + offset < 0) return AVERROR(EINVAL);
+        Position = static_cast<std::size_t>(base + offset);
+        return static_cast<std::int64_t>(Position);
+    }
+    std::int64_t Size() override { return static_cast<std::int64_t>(Bytes.size()); }
+};
+
+} // namespace
+
+TEST_F(EncoderTest, StreamObjectsAsInputAndOutput) {
+    const std::string file = Clip("source.mkv");
+    TMemoryStream input, output;
+    {
+        std::ifstream in(file, std::ios::binary);
+        input.Bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    avhelpers::RegisterStreamObject(&input);
+    avhelpers::RegisterStreamObject(&output);
+    const int task = FEncoder.AddTask(&input, "source.mkv", nullptr);
+    ASSERT_GE(task, 0) << FEncoder.LastErrMsg();
+    TOutputOptions options;
+    options.VideoCodec = "mpeg4";
+    ASSERT_TRUE(FEncoder.SetOutputStream(task, &output, &options, "result.mkv")) << FEncoder.LastErrMsg();
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_TRUE(Ends().front().Finished) << Ends().front().ExceptionMsg;
+    FEncoder.ClearTasks();
+    avhelpers::UnregisterStreamObject(&input);
+    avhelpers::UnregisterStreamObject(&output);
+
+    ASSERT_GT(output.Bytes.size(), 1000u);
+    const std::string copy = FDir.File("from-stream.mkv");
+    std::ofstream(copy, std::ios::binary).write(reinterpret_cast<const char*>(output.Bytes.data()),
+                                                static_cast<std::streamsize>(output.Bytes.size()));
+    probe::TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(copy)) << probe.LastErrMsg();
+    EXPECT_EQ(probe.VideoStreamCount(), 1);
+    EXPECT_EQ(probe.AudioStreamCount(), 1);
+
+    // A key that names no registered object is refused like a missing file.
+    TMemoryStream unknown;
+    EXPECT_EQ(FEncoder.AddTask(&unknown, "x", nullptr), -1);
+    EXPECT_THAT(FEncoder.LastErrMsg(), testing::EndsWith(": No such file or directory"));
 }
