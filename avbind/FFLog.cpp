@@ -375,16 +375,17 @@ void CallInMainThread(const std::function<void()>& call) {
     }
     TQueuedCall item{&call, false, nullptr};
     std::function<void()> wakeup;
+    bool direct = false;
     {
         std::lock_guard lock(q.Lock);
         if (q.MainThread == 0) {
-            item.Done = true;  // the main thread went away meanwhile
+            direct = true;  // the main thread went away meanwhile
         } else {
             q.Calls.push_back(&item);
             wakeup = q.Wakeup;
         }
     }
-    if (item.Done) {
+    if (direct) {
         call();
         return;
     }
