@@ -363,7 +363,7 @@ protected:
     // Control.
     std::thread FThread;
     std::thread FTermThread;
-    bool FHasWorker = false;
+    std::atomic<bool> FHasWorker{false};
     avbind::TManualResetEvent FStopEvent{true};
     avbind::TManualResetEvent FTermEvent{true};
     std::atomic<bool> FJoinMode{false};
