@@ -1,4 +1,5 @@
 #include "encoder/FFEncode.h"
+#include "encoder/Previewer.h"
 #include "avhelpers/StreamProtocol.h"
 
 #include "tests/support/MediaFixtures.h"
@@ -366,4 +367,34 @@ TEST_F(EncoderTest, StreamObjectsAsInputAndOutput) {
     TMemoryStream unknown;
     EXPECT_EQ(FEncoder.AddTask(&unknown, "x", nullptr), -1);
     EXPECT_THAT(FEncoder.LastErrMsg(), testing::EndsWith(": No such file or directory"));
+}
+
+TEST_F(EncoderTest, PreviewWindowClosedByTheUserEndsThePreviewOnly) {
+    // A window that the user closes after two pictures.
+    struct TFakeWindow : TPreviewWindow {
+        explicit TFakeWindow(std::atomic<int>& shown) : Shown(shown) {}
+        void Show(const avhelpers::TBitmap& bitmap, const std::string& caption) override {
+            EXPECT_EQ(bitmap.Width(), 64);
+            EXPECT_THAT(caption, testing::MatchesRegex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}"));
+            ++Shown;
+        }
+        bool Closed() const override { return Shown >= 2; }
+        std::atomic<int>& Shown;
+    };
+    std::atomic<int> shown{0};
+    std::atomic<bool> onMainThread{true};
+    SetPreviewWindowFactory([&] {
+        onMainThread = onMainThread && avbind::IsMainThread();
+        return std::make_unique<TFakeWindow>(shown);
+    });
+    const std::string in = Clip("in.mkv", 2);
+    FEncoder.SetPreview(true);
+    AddConversion(in, FDir.File("previewed.mkv"), "vcodec=mpeg4", "re=");
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    SetPreviewWindowFactory(nullptr);
+    EXPECT_EQ(shown, 2);  // nothing painted after the window was closed
+    EXPECT_TRUE(onMainThread);
+    EXPECT_TRUE(Ends().front().Finished);  // the conversion went on
+    EXPECT_FALSE(FEncoder.Task(0).PostHooks().count(engine::TPostHook::phPreview));
 }
