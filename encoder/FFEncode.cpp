@@ -73,6 +73,18 @@ std::string StreamName(const void* stream, const std::string& privateData) {
     return Format("stream:%d:%s", avhelpers::StreamKey(stream), privateData.c_str());
 }
 
+// The input record of option text: "TimeStart" is a field, the rest stays text.
+TInputOptions InputOptionsFromText(const std::string& text) {
+    TInputOptions options;
+    for (const TOptionLine& line : ParseOptionText(text)) {
+        if (line.Key == "timestart")
+            options.TimeStart = Int64OrUnset(line.Value);
+        else
+            options.ExtOptions += line.Key + "=" + line.Value + "\n";
+    }
+    return options;
+}
+
 // Seconds since 1970 (UTC) of a local date-time counted in days since 1899-12-30.
 std::int64_t UnixSeconds(double localDays) {
     const std::time_t now = std::time(nullptr);
@@ -209,13 +221,7 @@ int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options)
 }
 
 int TCustomEncoder::AddTask(const std::string& fileName, const std::string& optionText) {
-    TInputOptions options;
-    for (const TOptionLine& line : ParseOptionText(optionText)) {
-        if (line.Key == "timestart")
-            options.TimeStart = Int64OrUnset(line.Value);
-        else
-            options.ExtOptions += line.Key + "=" + line.Value + "\n";
-    }
+    TInputOptions options = InputOptionsFromText(optionText);
     return AddTask(fileName, &options);
 }
 
@@ -247,13 +253,7 @@ bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, TI
 }
 
 bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, const std::string& optionText) {
-    TInputOptions options;
-    for (const TOptionLine& line : ParseOptionText(optionText)) {
-        if (line.Key == "timestart")
-            options.TimeStart = Int64OrUnset(line.Value);
-        else
-            options.ExtOptions += line.Key + "=" + line.Value + "\n";
-    }
+    TInputOptions options = InputOptionsFromText(optionText);
     return AddInputFile(taskIndex, fileName, &options);
 }
 
@@ -487,28 +487,25 @@ int TCustomEncoder::GetTaskIndex(const TFFmpeg* task) const {
     return -1;
 }
 
-void TCustomEncoder::SetPreview(bool value) {
-    FPreview = value;
+void TCustomEncoder::SetPostHookOfEveryTask(engine::TPostHook hook, bool on) {
     for (auto& task : FTasks) {
         engine::TPostHooks hooks = task->PostHooks();
-        if (value)
-            hooks.insert(engine::TPostHook::phPreview);
+        if (on)
+            hooks.insert(hook);
         else
-            hooks.erase(engine::TPostHook::phPreview);
+            hooks.erase(hook);
         task->SetPostHooks(hooks);
     }
 }
 
+void TCustomEncoder::SetPreview(bool value) {
+    FPreview = value;
+    SetPostHookOfEveryTask(engine::TPostHook::phPreview, value);
+}
+
 void TCustomEncoder::SetPreviewBitmap(bool value) {
     FPreviewBitmap = value;
-    for (auto& task : FTasks) {
-        engine::TPostHooks hooks = task->PostHooks();
-        if (value)
-            hooks.insert(engine::TPostHook::phBitmap);
-        else
-            hooks.erase(engine::TPostHook::phBitmap);
-        task->SetPostHooks(hooks);
-    }
+    SetPostHookOfEveryTask(engine::TPostHook::phBitmap, value);
 }
 
 // ---- Running ----

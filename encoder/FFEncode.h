@@ -263,6 +263,7 @@ protected:
 
 private:
     void CheckBusy(const char* operation) const;
+    void SetPostHookOfEveryTask(engine::TPostHook hook, bool on);
     void ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* options, const std::string& fileName);
     bool OpenInput(TFFmpeg& task, int index, const std::string& fileName);
     void StartNextTask();

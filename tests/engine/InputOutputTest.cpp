@@ -23,11 +23,8 @@ protected:
     zctest::TLogCatcher FLog;
 
     // A generated clip in the test folder.
-    std::string Media(const std::string& name, zctest::TMediaSpec spec) {
-        const std::string path = FDir.File(name);
-        std::string error;
-        EXPECT_TRUE(zctest::WriteTestMedia(path, spec, error)) << error;
-        return path;
+    std::string Media(const std::string& name, const zctest::TMediaSpec& spec) {
+        return zctest::MakeTestMedia(FDir.File(name), spec);
     }
     std::string VideoAudioMp4() {
         zctest::TMediaSpec spec;

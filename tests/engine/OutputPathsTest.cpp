@@ -114,11 +114,8 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Source(const std::string& name, zctest::TMediaSpec spec) {
-        const std::string path = FDir.File(name);
-        std::string error;
-        EXPECT_TRUE(zctest::WriteTestMedia(path, spec, error)) << error;
-        return path;
+    std::string Source(const std::string& name, const zctest::TMediaSpec& spec) {
+        return zctest::MakeTestMedia(FDir.File(name), spec);
     }
     std::string Clip(double seconds = 1, int sampleRate = 48000, const std::string& audioCodec = "pcm_s16le") {
         zctest::TMediaSpec spec;

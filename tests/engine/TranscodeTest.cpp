@@ -70,11 +70,8 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Media(const std::string& name, zctest::TMediaSpec spec) {
-        const std::string path = FDir.File(name);
-        std::string error;
-        EXPECT_TRUE(zctest::WriteTestMedia(path, spec, error)) << error;
-        return path;
+    std::string Media(const std::string& name, const zctest::TMediaSpec& spec) {
+        return zctest::MakeTestMedia(FDir.File(name), spec);
     }
     std::string Clip(const std::string& name = "in.mkv", double seconds = 2, bool video = true, bool audio = true) {
         zctest::TMediaSpec spec;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <filesystem>
 #include <memory>
 #include <numbers>
@@ -313,6 +314,12 @@ bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string
         std::filesystem::remove(path, ec);
     }
     return ok;
+}
+
+std::string MakeTestMedia(const std::string& path, const TMediaSpec& spec) {
+    std::string error;
+    if (!WriteTestMedia(path, spec, error)) throw std::runtime_error("cannot write test media " + path + ": " + error);
+    return path;
 }
 
 } // namespace zctest

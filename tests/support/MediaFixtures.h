@@ -48,4 +48,7 @@ struct TMediaSpec {
 // video stream ("m4v").
 bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string& error);
 
+// Writes the file or throws std::runtime_error with the reason; returns the path.
+std::string MakeTestMedia(const std::string& path, const TMediaSpec& spec);
+
 } // namespace zctest
