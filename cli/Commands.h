@@ -12,6 +12,8 @@ bool LoadLibraries(const std::string& libDir);
 
 int CommandLibs(int argc, char** argv);
 int CommandTranscode(int argc, char** argv);
+int CommandProfiles(int argc, char** argv);
+int CommandConvert(int argc, char** argv);
 int CommandProbe(int argc, char** argv);
 
 } // namespace cli

@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
     avbind::TFFBinding binding;
     if (std::strcmp(argv[1], "libs") == 0) return cli::CommandLibs(argc, argv);
     if (std::strcmp(argv[1], "transcode") == 0) return cli::CommandTranscode(argc, argv);
+    if (std::strcmp(argv[1], "profiles") == 0) return cli::CommandProfiles(argc, argv);
+    if (std::strcmp(argv[1], "convert") == 0) return cli::CommandConvert(argc, argv);
     if (std::strcmp(argv[1], "probe") == 0) return cli::CommandProbe(argc, argv);
     return Usage();
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libpcre2-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev
 )

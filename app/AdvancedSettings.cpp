@@ -1,0 +1,62 @@
+#include "app/AdvancedSettings.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace app {
+
+namespace {
+
+struct TCodeDeleter {
+    void operator()(pcre2_code* code) const noexcept { pcre2_code_free(code); }
+};
+struct TMatchDataDeleter {
+    void operator()(pcre2_match_data* data) const noexcept { pcre2_match_data_free(data); }
+};
+
+} // namespace
+
+bool WholeMatch(const std::string& pattern, const std::string& text) {
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    std::unique_ptr<pcre2_code, TCodeDeleter> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()),
+                                                                 PCRE2_ZERO_TERMINATED, PCRE2_UTF, &error, &offset,
+                                                                 nullptr));
+    if (!code) throw std::logic_error("bad pattern: " + pattern);
+    std::unique_ptr<pcre2_match_data, TMatchDataDeleter> data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
+    // The patterns are anchored at both ends; their "$" would also accept a
+    // final line break, which ENDANCHORED refuses.
+    const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0,
+                               PCRE2_ANCHORED | PCRE2_ENDANCHORED, data.get(), nullptr);
+    return rc >= 0;
+}
+
+TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessages& messages) {
+    const struct {
+        TAdvancedBox Box;
+        const std::string* Text;
+        const char* Pattern;
+        const std::string* Message;
+    } checks[] = {
+        {TAdvancedBox::VideoBitrate, &texts.VideoBitrate, "^(\\d)+[kK]?$", &messages.VideoBitrate},
+        {TAdvancedBox::FrameRate, &texts.FrameRate, "^(\\d)+$", &messages.FrameRate},
+        {TAdvancedBox::VideoSize, &texts.VideoSize, "^((auto)|((\\d)+[xX](\\d)+))$", &messages.VideoSize},
+        {TAdvancedBox::AudioBitrate, &texts.AudioBitrate, "^(\\d)+[kK]?$", &messages.AudioBitrate},
+        {TAdvancedBox::SampleRate, &texts.SampleRate, "^(\\d)+$", &messages.SampleRate},
+    };
+    TAdvancedCheck result;
+    for (const auto& check : checks) {
+        if (WholeMatch(check.Pattern, *check.Text)) continue;
+        result.Passed = false;
+        result.Box = check.Box;
+        result.Message.assign(check.Message->data(), check.Message->size());
+        return result;
+    }
+    if (texts.Channel != "1" && texts.Channel != "2") texts.Channel = "1";
+    return result;
+}
+
+} // namespace app

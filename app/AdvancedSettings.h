@@ -1,0 +1,35 @@
+// The checks of the advanced settings: six texts typed by the user, checked
+// in a fixed order; the first one that does not pass is reported.
+#pragma once
+
+#include <string>
+
+namespace app {
+
+// The six boxes, in checking order.
+enum class TAdvancedBox { VideoBitrate, FrameRate, VideoSize, AudioBitrate, SampleRate, Channel };
+
+struct TAdvancedTexts {
+    std::string VideoBitrate, FrameRate, VideoSize, AudioBitrate, SampleRate, Channel;
+};
+
+// The messages of the failed checks, from the language file.
+struct TAdvancedMessages {
+    std::string VideoBitrate, FrameRate, VideoSize, AudioBitrate, SampleRate;
+};
+
+struct TAdvancedCheck {
+    bool Passed = true;
+    TAdvancedBox Box = TAdvancedBox::VideoBitrate;  // the box to focus when not passed
+    std::string Message;                              // its message
+};
+
+// Checks the texts whole-match against the box's pattern, in order, and
+// stops at the first failure. When all pass, a channel text other than "1"
+// or "2" becomes "1"; the other texts stay exactly as typed.
+TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessages& messages);
+
+// Whether the whole text matches the regular expression (case-sensitive, UTF-8).
+bool WholeMatch(const std::string& pattern, const std::string& text);
+
+} // namespace app

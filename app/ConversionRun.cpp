@@ -1,0 +1,243 @@
+#include "app/ConversionRun.h"
+
+#include "avbind/Convert.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace app {
+
+namespace fs = std::filesystem;
+
+std::string DurationToStr(std::int64_t micros) {
+    const std::int64_t s = micros / 1000000;
+    return avbind::Format("%.2lld:%.2lld:%.2lld.%.3lld", static_cast<long long>(s / 60 / 60),
+                          static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60),
+                          static_cast<long long>(micros % 1000000 * 1000 / 1000000));
+}
+
+namespace {
+
+// Pieces between separators; empty pieces are dropped.
+std::vector<std::string> Pieces(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (char c : text) {
+        if (c == separator) {
+            if (!piece.empty()) pieces.push_back(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+    return pieces;
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+} // namespace
+
+std::int64_t StrToDuration(const std::string& text) {
+    const std::vector<std::string> parts = Pieces(text, '.');
+    if (parts.size() != 2) return 0;
+    const std::vector<std::string> clock = Pieces(parts[0], ':');
+    if (clock.size() != 3) return 0;
+    int h = 0, m = 0, s = 0, f = 0;
+    if (!avbind::TryStrToInt(clock[0], h) || !avbind::TryStrToInt(clock[1], m) || !avbind::TryStrToInt(clock[2], s) ||
+        !avbind::TryStrToInt(parts[1], f))
+        return 0;
+    const std::int32_t seconds = h * 3600 + m * 60 + s;
+    return static_cast<std::int64_t>(seconds) * 1000000 + static_cast<std::int64_t>(f) * 1000000 / 1000;
+}
+
+int KKStrToInt(const std::string& text) {
+    if (!text.empty() && (text.back() == 'k' || text.back() == 'K'))
+        return avbind::StrToInt(text.substr(0, text.size() - 1)) * 1000;
+    return avbind::StrToInt(text);
+}
+
+int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration) {
+    const std::int64_t total = totalDuration / 1000000;
+    if (total <= 0) return 0;
+    const std::int64_t percent = currentDuration / 1000000 * 100 / total;
+    return static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
+}
+
+std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension) {
+    std::string name = fs::path(input).filename().string();
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos) name.erase(dot);
+    return (fs::path(folder) / (name + "." + extension)).string();
+}
+
+bool MatchesExtension(const std::string& name, const std::string& extension) {
+    if (extension.empty() || extension == "*") return true;
+    const std::string suffix = "." + Lower(extension);
+    const std::string lower = Lower(name);
+    return lower.size() > suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
+                               std::function<std::int64_t(const std::string&)> probeDuration,
+                               std::function<std::string(const std::string&)> probeSize)
+    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSize(std::move(probeSize)) {}
+
+// ---- The list ----
+
+void TConversionRun::AddFile(const std::string& path) {
+    TListRow row;
+    row.Path = path;
+    row.DurationText = DurationToStr(FProbeDuration ? FProbeDuration(path) : -1);
+    FRows.push_back(std::move(row));
+}
+
+void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::string& extension) {
+    std::error_code ec;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
+    std::sort(entries.begin(), entries.end(),
+              [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
+    for (const fs::directory_entry& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (!MatchesExtension(name, extension)) continue;
+        if (entry.is_directory(ec)) {
+            if (recursive) AddFolder(entry.path().string(), recursive, extension);
+        } else {
+            AddFile(entry.path().string());
+        }
+    }
+}
+
+void TConversionRun::Remove(std::vector<int> rows) {
+    std::sort(rows.rbegin(), rows.rend());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (int row : rows)
+        if (row >= 0 && row < static_cast<int>(FRows.size())) FRows.erase(FRows.begin() + row);
+}
+
+bool TConversionRun::MoveUp(int row) {
+    if (row <= 0 || row >= static_cast<int>(FRows.size())) return false;
+    std::swap(FRows[static_cast<std::size_t>(row)], FRows[static_cast<std::size_t>(row - 1)]);
+    return true;
+}
+
+bool TConversionRun::MoveDown(int row) {
+    if (row < 0 || row + 1 >= static_cast<int>(FRows.size())) return false;
+    std::swap(FRows[static_cast<std::size_t>(row)], FRows[static_cast<std::size_t>(row + 1)]);
+    return true;
+}
+
+// ---- The run ----
+
+void TConversionRun::AppendLog(const std::string& line) {
+    if (LogFileName.empty()) return;
+    std::ofstream out(LogFileName, std::ios::app | std::ios::binary);
+    out << line << '\n';
+}
+
+bool TConversionRun::Start(const TProfileValues& profile, const std::string& outputFolder, int jobs) {
+    FEncoder.ClearTasks();
+    FTaskRow.clear();
+    FOutputs.clear();
+    FFailures.clear();
+    if (FRows.empty()) return false;
+    // Every number is read before anything starts, so a bad profile starts nothing.
+    const int videoBitrate = KKStrToInt(profile.VideoBitrate);
+    const int channels = KKStrToInt(profile.Channels);
+    const int sampleRate = KKStrToInt(profile.SampleRate);
+    const int audioBitrate = KKStrToInt(profile.AudioBitrate);
+
+    std::set<std::string> inputs, taken;
+    for (const TListRow& row : FRows) inputs.insert(fs::weakly_canonical(row.Path).string());
+    for (std::size_t r = 0; r < FRows.size(); ++r) {
+        TListRow& row = FRows[r];
+        row.Progress = 0;
+        row.Done = 0;
+        row.Total = -1;
+        encoder::TInputOptions input;
+        input.FileName = row.Path;
+        const int task = FEncoder.AddTask(row.Path, &input);
+        if (task < 0) {
+            AppendLog(row.Path + ": " + FEncoder.LastErrMsg());
+            continue;
+        }
+        encoder::TOutputOptions output;
+        output.FileExt = profile.Ext;
+        output.TimeStart = StrToDuration(row.StartText);
+        output.VideoCodec = profile.VideoCodec;
+        output.VideoBitrate = videoBitrate;
+        output.FrameRate = profile.FrameRate;
+        output.FrameSize = profile.VideoSize;
+        if ((output.FrameSize == "auto" || output.FrameSize == "-1") && FProbeSize) {
+            const std::string size = FProbeSize(row.Path);
+            if (!size.empty()) output.FrameSize = size;
+        }
+        if (output.FrameSize == "auto" || output.FrameSize == "-1") output.FrameSize.clear();  // the input's own size
+        output.AudioCodec = profile.AudioCodec;
+        if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
+        output.AudioChannels = channels;
+        output.AudioSampleRate = sampleRate;
+        output.AudioBitrate = audioBitrate;
+
+        // Never over an input of the run, never two rows into one file.
+        std::string path = OutputPath(outputFolder, row.Path, profile.Ext);
+        const fs::path base = fs::path(path);
+        for (int n = 2; inputs.count(fs::weakly_canonical(path).string()) || taken.count(path); ++n)
+            path = (base.parent_path() / (base.stem().string() + " (" + std::to_string(n) + ")" +
+                                          base.extension().string()))
+                       .string();
+        if (path != base.string()) AppendLog(row.Path + ": the output is written as " + path);
+        taken.insert(path);
+        std::error_code ec;
+        fs::create_directories(outputFolder, ec);
+        output.FileName = path;
+        if (!FEncoder.SetOutputFile(task, path, &output)) AppendLog(path + ": " + FEncoder.LastErrMsg());
+        FTaskRow[task] = static_cast<int>(r);
+        FOutputs[static_cast<int>(r)] = path;
+    }
+    if (FEncoder.TasksCount() == 0) return false;
+
+    FEncoder.OnProgress = [this](encoder::TCustomEncoder*, encoder::TProgressInfo* info) {
+        const auto found = FTaskRow.find(info->TaskIndex);
+        if (found == FTaskRow.end()) return;
+        TListRow& row = FRows[static_cast<std::size_t>(found->second)];
+        row.Progress = ProgressPercent(info->CurrentDuration, info->TotalDuration);
+        row.Done = info->CurrentDuration;
+        row.Total = info->TotalDuration;
+        if (OnRowProgress) OnRowProgress(found->second);
+    };
+    FEncoder.OnTerminate = [this](encoder::TCustomEncoder*, const encoder::TTerminateInfo& info) {
+        if (info.TaskIndex >= 0) {
+            const auto found = FTaskRow.find(info.TaskIndex);
+            if (found != FTaskRow.end() && !info.Finished)
+                FFailures[found->second] = info.Exception ? info.ExceptionMsg : "stopped";
+            if (found != FTaskRow.end() && info.Finished) {
+                FRows[static_cast<std::size_t>(found->second)].Progress = 100;
+                if (OnRowProgress) OnRowProgress(found->second);
+            }
+            return;
+        }
+        Stop();
+    };
+    FConverting = true;
+    FEncoder.Start(jobs > 0 ? jobs : FEncoder.TasksCount());
+    return true;
+}
+
+void TConversionRun::Stop() {
+    // A second pass after a user's stop finds nothing to do.
+    if (!FConverting) return;
+    FConverting = false;
+    FEncoder.Stop(true);
+    if (OnRunEnded) OnRunEnded();
+    for (TListRow& row : FRows) row.Progress = 0;
+}
+
+} // namespace app

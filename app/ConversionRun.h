@@ -1,0 +1,99 @@
+// The logic of the main window between the user and the encoder, without a
+// toolkit: the file list, building one task per row from the active device
+// profile, progress per row, stopping, and the log file.
+#pragma once
+
+#include "encoder/FFEncode.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace app {
+
+// "%.2d:%.2d:%.2d.%.3d" of microseconds; hours may have more digits.
+std::string DurationToStr(std::int64_t micros);
+// "hh:mm:ss.fff" to microseconds; 0 unless the text has exactly that shape.
+std::int64_t StrToDuration(const std::string& text);
+// An integer with an optional trailing "k"/"K" (thousands). Raises
+// avbind::EConvertError naming the text when it is no such number.
+int KKStrToInt(const std::string& text);
+// Whole seconds done × 100 / whole seconds in total; 0 while the total is
+// under a second or unknown.
+int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration);
+// The folder, a separator, and the input's file name with its extension
+// replaced (or appended when it has none).
+std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension);
+// Whether a file name matches "*.ext" (case-insensitive); "*" matches everything.
+bool MatchesExtension(const std::string& name, const std::string& extension);
+
+// The device profile's values a task is built from.
+struct TProfileValues {
+    std::string Ext;
+    std::string VideoCodec, VideoBitrate, FrameRate, VideoSize;
+    std::string AudioCodec, AudioBitrate, SampleRate, Channels;
+};
+
+struct TListRow {
+    std::string Path;
+    std::string StartText = "00:00:00";
+    std::string DurationText;
+    int Progress = 0;
+    std::int64_t Done = 0, Total = -1;  // microseconds of the last report
+};
+
+class TConversionRun {
+public:
+    // probeDuration: microseconds, or -1 when unknown. probeSize: "WxH" of the
+    // first video stream, or "" when there is none.
+    TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration,
+                   std::function<std::string(const std::string&)> probeSize);
+
+    // ---- The list ----
+    void AddFile(const std::string& path);
+    // Adds the entries matching "*.ext" (empty: "*"), entering sub-folders
+    // whose own names match when `recursive`; names in sorted order.
+    void AddFolder(const std::string& folder, bool recursive, const std::string& extension);
+    void Remove(std::vector<int> rows);
+    void Clear() { FRows.clear(); }
+    bool MoveUp(int row);
+    bool MoveDown(int row);
+    const std::vector<TListRow>& Rows() const { return FRows; }
+
+    // ---- The run ----
+    // Builds one task per row and starts them all (at most `jobs` at once when
+    // above 0). False when the list is empty. Rows the encoder refuses are
+    // skipped; their reason is logged. Raises EConvertError for a profile
+    // number that is no number (nothing started).
+    bool Start(const TProfileValues& profile, const std::string& outputFolder, int jobs = 0);
+    // Stops the run and returns to idle; the bars go back to 0.
+    void Stop();
+    bool Converting() const { return FConverting; }
+    // The output path each started row writes (by row).
+    const std::map<int, std::string>& Outputs() const { return FOutputs; }
+    // Rows whose task ended unfinished (stopped or failed), with the reason.
+    const std::map<int, std::string>& Failures() const { return FFailures; }
+
+    // Called when the run has ended (after the final notice), before the bars reset.
+    std::function<void()> OnRunEnded;
+    // Called with the row whose bar changed.
+    std::function<void(int row)> OnRowProgress;
+    // Appends log lines here (LF line ends); empty: nothing is written.
+    std::string LogFileName;
+    void AppendLog(const std::string& line);
+
+private:
+    encoder::TCustomEncoder& FEncoder;
+    std::function<std::int64_t(const std::string&)> FProbeDuration;
+    std::function<std::string(const std::string&)> FProbeSize;
+    std::vector<TListRow> FRows;
+    std::map<int, int> FTaskRow;  // task index -> row
+    std::map<int, std::string> FOutputs;
+    std::map<int, std::string> FFailures;
+    bool FConverting = false;
+    bool FStopping = false;
+};
+
+} // namespace app

@@ -1,0 +1,166 @@
+#include "app/ConversionRun.h"
+
+#include "avbind/Convert.h"
+#include "tests/support/MediaFixtures.h"
+#include "tests/support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+using namespace app;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+TEST(DurationTexts, FormatAndParse) {
+    EXPECT_EQ(DurationToStr(3723456789LL), "01:02:03.456");
+    EXPECT_EQ(DurationToStr(-1), "00:00:00.000");
+    EXPECT_EQ(DurationToStr(360000000000LL), "100:00:00.000");
+    EXPECT_EQ(StrToDuration("01:02:03.456"), 3723456000LL);
+    EXPECT_EQ(StrToDuration("00:00:00"), 0);
+    EXPECT_EQ(StrToDuration("01:02.5"), 0);
+    EXPECT_EQ(StrToDuration("00:00:01.5"), 1005000);
+    EXPECT_EQ(StrToDuration("aa:00:01.5"), 0);
+}
+
+TEST(DurationTexts, NumbersWithThousands) {
+    EXPECT_EQ(KKStrToInt("128k"), 128000);
+    EXPECT_EQ(KKStrToInt("64K"), 64000);
+    EXPECT_EQ(KKStrToInt("44100"), 44100);
+    EXPECT_THROW(KKStrToInt(""), avbind::EConvertError);
+    EXPECT_THROW(KKStrToInt("k"), avbind::EConvertError);
+    EXPECT_THROW(KKStrToInt("1.5k"), avbind::EConvertError);
+}
+
+TEST(DurationTexts, ProgressAndOutputNames) {
+    EXPECT_EQ(ProgressPercent(30900000, 61200000), 49);
+    EXPECT_EQ(ProgressPercent(500000, 61200000), 0);
+    EXPECT_EQ(ProgressPercent(5000000, 900000), 0);  // under a second in total: no division by zero
+    EXPECT_EQ(ProgressPercent(5000000, -1), 0);
+    EXPECT_EQ(OutputPath("/out", "/clips/holiday.avi", "mp4"), "/out/holiday.mp4");
+    EXPECT_EQ(OutputPath("/out/", "/clips/a.b.mkv", "mp4"), "/out/a.b.mp4");
+    EXPECT_EQ(OutputPath("/out", "/clips/clip", "mp4"), "/out/clip.mp4");
+    EXPECT_TRUE(MatchesExtension("CLIP.AVI", "avi"));
+    EXPECT_FALSE(MatchesExtension("clips", "avi"));
+    EXPECT_TRUE(MatchesExtension("clips", "*"));
+}
+
+namespace {
+
+class ConversionRunTest : public testing::Test {
+protected:
+    zctest::TTempDir FDir;
+    encoder::TFFEncoder FEncoder;
+    TConversionRun FRun{FEncoder, [this](const std::string& path) { return Duration(path); },
+                        [](const std::string&) { return std::string("160x120"); }};
+    TProfileValues FProfile{"mp4", "mpeg4", "300k", "25", "auto", "aac", "64k", "44100", "2"};
+
+    std::int64_t Duration(const std::string& path) {
+        probe::TFFDecoder probe;
+        if (!probe.LoadFile(path)) return -1;
+        return probe.FileStreamInfo().Duration;
+    }
+    std::string Clip(const std::string& name) {
+        zctest::TMediaSpec spec;
+        spec.Format = "matroska";
+        spec.Width = 160;
+        spec.Height = 120;
+        return zctest::MakeTestMedia(FDir.File(name), spec);
+    }
+    bool WaitForIdle() {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (FRun.Converting()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            avbind::PumpMainThreadQueue(5ms);
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(ConversionRunTest, ListRowsAndFolders) {
+    fs::create_directories(FDir.Path() / "in" / "clips");
+    fs::create_directories(FDir.Path() / "in" / "more.avi");
+    for (const char* name : {"in/b.avi", "in/A.AVI", "in/notes.txt", "in/clips/c.avi", "in/more.avi/d.avi"})
+        std::ofstream(FDir.File(name)) << "x";
+    FRun.AddFolder(FDir.File("in"), true, "avi");
+    std::vector<std::string> names;
+    for (const TListRow& row : FRun.Rows()) names.push_back(fs::path(row.Path).filename().string());
+    EXPECT_THAT(names, testing::ElementsAre("A.AVI", "b.avi", "d.avi"));  // "clips" is not entered
+    EXPECT_EQ(FRun.Rows()[0].DurationText, "00:00:00.000");               // not media: no duration
+
+    FRun.Clear();
+    FRun.AddFolder(FDir.File("in"), true, "");
+    EXPECT_EQ(FRun.Rows().size(), 5u);
+    FRun.Clear();
+    FRun.AddFolder(FDir.File("in"), false, "*");
+    EXPECT_EQ(FRun.Rows().size(), 3u);  // folders are never rows
+    EXPECT_TRUE(FRun.MoveDown(0));
+    EXPECT_FALSE(FRun.MoveDown(2));
+    EXPECT_FALSE(FRun.MoveUp(0));
+    FRun.Remove({0, 2});
+    ASSERT_EQ(FRun.Rows().size(), 1u);
+}
+
+TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
+    const std::string a = Clip("a.mkv"), b = Clip("b.mkv");
+    FRun.AddFile(a);
+    FRun.AddFile(b);
+    FRun.AddFile(a);  // the same file twice: the second gets a name of its own
+    FRun.AddFile(FDir.File("missing.mkv"));
+    EXPECT_THAT(FRun.Rows()[0].DurationText, testing::StartsWith("00:00:01."));
+    FRun.LogFileName = FDir.File("log.txt");
+    int ended = 0;
+    FRun.OnRunEnded = [&] { ++ended; };
+    const std::string out = FDir.File("out");
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    EXPECT_EQ(FEncoder.TasksCount(), 3);
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(FRun.Failures().empty());
+    EXPECT_EQ(FRun.Outputs().at(0), out + "/a.mp4");
+    EXPECT_EQ(FRun.Outputs().at(1), out + "/b.mp4");
+    EXPECT_EQ(FRun.Outputs().at(2), out + "/a (2).mp4");
+    for (const auto& [row, path] : FRun.Outputs()) {
+        probe::TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(path)) << path;
+        EXPECT_EQ(probe.FirstVideoStreamInfo().Width, 160);
+    }
+    std::ifstream log(FDir.File("log.txt"));
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(text, testing::HasSubstr("missing.mkv: "));
+    EXPECT_THAT(text, testing::HasSubstr("the output is written as " + out + "/a (2).mp4"));
+}
+
+TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
+    const std::string in = FDir.File("same/clip.mp4");
+    fs::create_directories(FDir.Path() / "same");
+    zctest::TMediaSpec spec;
+    spec.Format = "mp4";
+    spec.AudioCodec = "aac";
+    spec.Width = 64;
+    spec.Height = 48;
+    zctest::MakeTestMedia(in, spec);
+    const auto size = fs::file_size(in);
+    FRun.AddFile(in);
+    ASSERT_TRUE(FRun.Start(FProfile, FDir.File("same")));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(fs::file_size(in), size);
+    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("same/clip (2).mp4"));
+    EXPECT_TRUE(FRun.Failures().empty());
+}
+
+TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
+    FRun.AddFile(Clip("a.mkv"));
+    TProfileValues bad = FProfile;
+    bad.AudioBitrate = "fast";
+    EXPECT_THROW(FRun.Start(bad, FDir.File("out")), avbind::EConvertError);
+    EXPECT_EQ(FEncoder.TasksCount(), 0);
+    EXPECT_FALSE(FRun.Converting());
+    TConversionRun empty(FEncoder, nullptr, nullptr);
+    EXPECT_FALSE(empty.Start(FProfile, FDir.File("out")));
+}

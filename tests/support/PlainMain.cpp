@@ -1,0 +1,7 @@
+// Test main for layers that need no media library: nothing is loaded.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
