@@ -1,5 +1,8 @@
 #include "app/AdvancedSettings.h"
 
+#include "app/Unit_common.h"
+#include "app/VideoProfile.h"
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -57,6 +60,44 @@ TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessa
     }
     if (texts.Channel != "1" && texts.Channel != "2") texts.Channel = "1";
     return result;
+}
+
+namespace {
+
+std::vector<std::string> Choices(const std::string& list, bool sizes) {
+    std::vector<std::string> choices = TfrmCommon::split(list, ";");
+    if (sizes)
+        for (std::string& c : choices)
+            if (c == "-1") c = "auto";
+    return choices;
+}
+
+} // namespace
+
+TAdvancedForm FillAdvancedSettings(const TVideoProfile& p) {
+    TAdvancedForm form;
+    form.Texts = {p.GetVideoBirateDefault(), p.GetVideoFrameRateDefault(),
+                  p.GetVideoSizeDefault() == "-1" ? "auto" : p.GetVideoSizeDefault(),
+                  p.GetAudioBitrateDefault(), p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
+    form.VideoBitrates = Choices(p.GetVideoBirateAll(), false);
+    form.FrameRates = Choices(p.GetVideoFrameRateAll(), false);
+    form.VideoSizes = Choices(p.GetVideoSizeAll(), true);
+    form.AudioBitrates = Choices(p.GetAudioBitrateAll(), false);
+    form.SampleRates = Choices(p.GetAudioSampleRateAll(), false);
+    form.Channels = Choices(p.GetAudioChannelAll(), false);
+    return form;
+}
+
+TAdvancedCheck ApplyAdvancedSettings(TVideoProfile& profile, TAdvancedTexts texts, const TAdvancedMessages& messages) {
+    const TAdvancedCheck check = CheckAdvancedSettings(texts, messages);
+    if (!check.Passed) return check;
+    profile.SetVideoBirateDefault(texts.VideoBitrate);
+    profile.SetVideoFrameRateDefault(texts.FrameRate);
+    profile.SetVideoSizeDefault(texts.VideoSize);
+    profile.SetAudioBitrateDefault(texts.AudioBitrate);
+    profile.SetAudioSampleRateDefault(texts.SampleRate);
+    profile.SetAudioChannelDefault(texts.Channel);
+    return check;
 }
 
 } // namespace app

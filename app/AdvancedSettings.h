@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -31,5 +32,24 @@ TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessa
 
 // Whether the whole text matches the regular expression (case-sensitive, UTF-8).
 bool WholeMatch(const std::string& pattern, const std::string& text);
+
+} // namespace app
+
+namespace app {
+
+class TVideoProfile;
+
+// What the dialog shows: the six defaults (a size of "-1" as "auto") and the
+// six choice lists (split at ";", empty entries dropped, "-1" as "auto").
+struct TAdvancedForm {
+    TAdvancedTexts Texts;
+    std::vector<std::string> VideoBitrates, FrameRates, VideoSizes, AudioBitrates, SampleRates, Channels;
+};
+TAdvancedForm FillAdvancedSettings(const TVideoProfile& profile);
+
+// Checks the texts; when they pass, writes them as the profile's defaults in
+// memory (video bitrate, frame rate, size, audio bitrate, sample rate,
+// channels) exactly as typed. The profile is unchanged when a check fails.
+TAdvancedCheck ApplyAdvancedSettings(TVideoProfile& profile, TAdvancedTexts texts, const TAdvancedMessages& messages);
 
 } // namespace app

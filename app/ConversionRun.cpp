@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sys/resource.h>
 
 namespace app {
 
@@ -82,6 +83,14 @@ bool MatchesExtension(const std::string& name, const std::string& extension) {
     const std::string suffix = "." + Lower(extension);
     const std::string lower = Lower(name);
     return lower.size() > suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,

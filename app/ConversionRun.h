@@ -28,6 +28,9 @@ int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration);
 std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension);
 // Whether a file name matches "*.ext" (case-insensitive); "*" matches everything.
 bool MatchesExtension(const std::string& name, const std::string& extension);
+// Raises the process's open-file limit to its hard limit: every task holds
+// its input and output open, and a long list runs all at once.
+void RaiseOpenFileLimit();
 
 // The device profile's values a task is built from.
 struct TProfileValues {

@@ -143,6 +143,7 @@ int CommandConvert(int argc, char** argv) {
     }
     if (outDir.empty()) outDir = common.GetDefaultOutputFolder();
     if (!LoadLibraries(avbind::ProgramFolder() + "/lib")) return 1;
+    app::RaiseOpenFileLimit();
 
     // Library and engine messages go to the log file, emptied at start.
     const std::string logFile = common.GetLogFileName();

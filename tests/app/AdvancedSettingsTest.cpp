@@ -1,4 +1,5 @@
 #include "app/AdvancedSettings.h"
+#include "app/VideoProfile.h"
 
 #include <gtest/gtest.h>
 
@@ -65,4 +66,31 @@ TEST(AdvancedSettings, ChannelsOtherThanOneOrTwoBecomeOne) {
     ASSERT_TRUE(CheckAdvancedSettings(texts, Messages).Passed);
     EXPECT_EQ(texts.VideoSize, "320X240");  // kept exactly as typed
     EXPECT_EQ(texts.VideoBitrate, "768K");
+}
+
+TEST(AdvancedSettings, FillsFromTheProfileAndAppliesToIt) {
+    TVideoProfile profile;
+    profile.SetVideoBirateDefault("768k");
+    profile.SetVideoBirateAll("384k;;768k;1500k");
+    profile.SetVideoFrameRateDefault("25");
+    profile.SetVideoSizeDefault("-1");
+    profile.SetVideoSizeAll("-1;320x240");
+    profile.SetAudioBitrateDefault("128k");
+    profile.SetAudioSampleRateDefault("44100");
+    profile.SetAudioChannelDefault("2");
+    const TAdvancedForm form = FillAdvancedSettings(profile);
+    EXPECT_EQ(form.Texts.VideoSize, "auto");
+    EXPECT_EQ(form.VideoSizes, (std::vector<std::string>{"auto", "320x240"}));
+    EXPECT_EQ(form.VideoBitrates, (std::vector<std::string>{"384k", "768k", "1500k"}));
+
+    TAdvancedTexts texts = form.Texts;
+    texts.FrameRate = "29.97";
+    EXPECT_FALSE(ApplyAdvancedSettings(profile, texts, Messages).Passed);
+    EXPECT_EQ(profile.GetVideoFrameRateDefault(), "25");  // nothing applied
+    texts.FrameRate = "30";
+    texts.Channel = "6";
+    ASSERT_TRUE(ApplyAdvancedSettings(profile, texts, Messages).Passed);
+    EXPECT_EQ(profile.GetVideoFrameRateDefault(), "30");
+    EXPECT_EQ(profile.GetVideoSizeDefault(), "auto");  // OK unchanged stores "auto"
+    EXPECT_EQ(profile.GetAudioChannelDefault(), "1");
 }

@@ -125,6 +125,8 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
     EXPECT_EQ(FRun.Outputs().at(0), out + "/a.mp4");
     EXPECT_EQ(FRun.Outputs().at(1), out + "/b.mp4");
     EXPECT_EQ(FRun.Outputs().at(2), out + "/a (2).mp4");
+    // "aac" gets the experimental switch; other codecs keep the text empty.
+    EXPECT_EQ(FEncoder.Task(0).FOutputOptions[0].ExtOptions, "strict=experimental");
     for (const auto& [row, path] : FRun.Outputs()) {
         probe::TFFDecoder probe;
         ASSERT_TRUE(probe.LoadFile(path)) << path;
@@ -156,6 +158,11 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
 
 TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
     FRun.AddFile(Clip("a.mkv"));
+    TProfileValues other = FProfile;
+    other.AudioCodec = "mp2";
+    ASSERT_TRUE(FRun.Start(other, FDir.File("out")));
+    EXPECT_EQ(FEncoder.Task(0).FOutputOptions[0].ExtOptions, "");  // only "aac" gets the experimental switch
+    ASSERT_TRUE(WaitForIdle());
     TProfileValues bad = FProfile;
     bad.AudioBitrate = "fast";
     EXPECT_THROW(FRun.Start(bad, FDir.File("out")), avbind::EConvertError);

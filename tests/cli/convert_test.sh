@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# zconv profiles and zconv convert: every shipped profile converts three
+# generated clips in one run with all tasks at once; the files read back.
+set -u
+zconv=$1
+make_media=$2
+fail() { echo "FAIL: $*"; exit 1; }
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+# Settings, log and documents of this run stay in the scratch folder.
+export XDG_CONFIG_HOME="$tmp/config" XDG_DOCUMENTS_DIR="$tmp/docs" HOME="$tmp"
+
+"$zconv" profiles >"$tmp/profiles" 2>&1 || fail "profiles: $(cat "$tmp/profiles")"
+[ "$(grep -c . "$tmp/profiles")" -ge 6 ] || fail "expected the six shipped profiles: $(cat "$tmp/profiles")"
+[ "$(grep -c '^\*' "$tmp/profiles")" -eq 1 ] || fail "exactly one profile must be marked active"
+
+# A sub-folder is entered only when its own name matches the pattern.
+mkdir -p "$tmp/clips/more.mkv" "$tmp/clips/skipped"
+for n in 1 2; do "$make_media" "$tmp/clips/clip$n.mkv" --format matroska --seconds 1 --size 160x120 >/dev/null || fail "media"; done
+"$make_media" "$tmp/clips/more.mkv/clip3.MKV" --format matroska --seconds 1 --size 160x120 >/dev/null || fail "media"
+"$make_media" "$tmp/clips/skipped/clip4.mkv" --format matroska --seconds 1 --size 160x120 >/dev/null || fail "media"
+
+while IFS= read -r name; do
+  name=$(echo "$name" | sed 's/  *[^ ]*  *[^ ]*  *[^ ]*  *[^ ]*$//')
+  out="$tmp/out-$(echo "$name" | tr -c 'A-Za-z0-9' '_')"
+  "$zconv" convert --profile "$name" --out "$out" --recursive --ext mkv "$tmp/clips" >"$tmp/run" 2>"$tmp/err" \
+    || fail "convert with \"$name\": $(cat "$tmp/err")"
+  [ "$(grep -c ' -> ' "$tmp/run")" -eq 3 ] || fail "\"$name\": expected 3 outputs: $(cat "$tmp/run" "$tmp/err")"
+  for f in "$out"/*; do
+    "$zconv" probe "$f" >/dev/null 2>&1 || fail "\"$name\": $f does not read back"
+  done
+done < <(cut -c3- "$tmp/profiles")
+
+# A missing file: the others finish, the exit status says not all did.
+"$zconv" convert --out "$tmp/mixed" "$tmp/clips/clip1.mkv" "$tmp/clips/missing.mkv" >"$tmp/run" 2>"$tmp/err"; rc=$?
+[ $rc -eq 1 ] || fail "exit $rc with a missing file"
+grep -q "missing.mkv: not converted" "$tmp/err" || fail "no message for the missing file: $(cat "$tmp/err")"
+[ "$(grep -c ' -> ' "$tmp/run")" -eq 1 ] || fail "the good file was not converted"
+[ -s "$tmp/config/ZconvVideoConverter/log.txt" ] || [ -n "$(find "$tmp/config" -name 'log.txt' -size +0)" ] || fail "nothing in the log file"
+echo "zconv profiles/convert: all checks passed"
