@@ -297,16 +297,15 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
                 defaults.push_back(line);
             }
             if (o.TargetType != ttIgnore) {
-                // Disc targets: the norm as a prefix of the type.
                 static const char* const types[] = {"", "vcd", "svcd", "dvd"};
-                const char* norm = o.NormType == ntPAL ? "pal-" : o.NormType == ntNTSC ? "ntsc-" : "";
-                task.SetExtOption("target", std::string(norm) + types[o.TargetType]);
+                task.ApplyTarget(types[o.TargetType], o.NormType == ntPAL ? "pal" : o.NormType == ntNTSC ? "ntsc" : "auto",
+                                 o.NormDefault == ntPAL ? "pal" : "ntsc");
             }
             for (const char* codec : {"acodec", "vcodec", "scodec", "dcodec"}) {
                 const std::string value = listValue(std::string("def_") + codec);
                 if (!value.empty()) task.SetCodecName(codec, value);
             }
-            if (const std::string preset = listValue("def_fpre"); !preset.empty()) task.SetExtOption("fpre", preset);
+            if (const std::string preset = listValue("def_fpre"); !preset.empty()) task.LoadPresetFile("fpre", preset);
             for (const TOptionLine& line : text) {
                 if (OneOf(line.Key, {"newvideo", "newaudio", "newsubtitle", "newdata", "vfilters", "vf", "acodec",
                                      "vcodec", "scodec", "dcodec", "s"}))

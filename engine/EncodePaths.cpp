@@ -133,8 +133,13 @@ void TCustomFFmpeg::PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame) {
     if (FOnInputVideoHook) {
         RunVideoHook(FOnInputVideoHook, FInputVideoHook, pts, ist.frame_number, work);
     } else if (Fusing_vhook) {
+        ZcHookPicture picture{};
+        for (int i = 0; i < 4; ++i) {
+            picture.data[i] = work->data[i];
+            picture.linesize[i] = work->linesize[i];
+        }
         for (TFrameHookEntry& hook : FFirstHook)
-            if (hook.Process) hook.Process(hook.ctx, work, format, frame->width, frame->height, pts);
+            if (hook.Process) hook.Process(hook.ctx, &picture, format, frame->width, frame->height, pts);
     }
     // Everything downstream takes the hooked picture.
     avutil.av_frame_unref(frame);

@@ -112,6 +112,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"loop_input", ZC_FLAG(Floop_input)},
         {"loop_output", ZC_INT(Floop_output)},
         {"v", ZC_CALL(SetVerbose(StrToInt(v)))},
+        {"target", ZC_CALL(SetTarget(v))},
         {"threads", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
              e.Fthread_count = StrToInt(v);
              if (e.Fverbose >= 0)
@@ -160,6 +161,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"psnr", ZC_FLAG(Fdo_psnr)},
         {"vstats", ZC_CALL(SetVStats(FlagValue(v)))},
         {"vstats_file", ZC_TEXT(Fvstats_filename)},
+        {"vhook", ZC_CALL(AddVideoHook(v))},
         {"vfilters", ZC_CALL(SetVideoFilters(v))},
         {"vf", ZC_CALL(SetVideoFilters(v))},
         {"intra_matrix", ZC_CALL(SetIntraMatrix(v))},
@@ -198,6 +200,10 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"absf", ZC_CALL(AddBitstreamFilter(n, v))},
         {"vbsf", ZC_CALL(AddBitstreamFilter(n, v))},
         {"sbsf", ZC_CALL(AddBitstreamFilter(n, v))},
+        {"apre", ZC_CALL(LoadPresetFile(n, v))},
+        {"vpre", ZC_CALL(LoadPresetFile(n, v))},
+        {"spre", ZC_CALL(LoadPresetFile(n, v))},
+        {"fpre", ZC_CALL(LoadPresetFile(n, v))},
         {"dcodec", ZC_CALL(SetCodecName(n, v))},
     };
 #undef ZC_FLAG

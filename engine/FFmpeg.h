@@ -11,6 +11,7 @@
 #include "avbind/Sync.h"
 #include "avhelpers/FFOptions.h"
 #include "avhelpers/FormatConverter.h"
+#include "engine/FrameHookApi.h"
 #include "engine/StreamRecords.h"
 
 #include <atomic>
@@ -67,10 +68,9 @@ struct TPostHookContext {
 
 // A loaded frame-hook plug-in in the chain.
 struct TFrameHookEntry {
-    int (*Configure)(void** ctx, int argc, char* argv[]) = nullptr;
-    void (*Process)(void* ctx, AVFrame* picture, AVPixelFormat pix_fmt, int width, int height,
-                    std::int64_t pts) = nullptr;
-    void (*Release)(void* ctx) = nullptr;
+    ZcHookConfigure Configure = nullptr;
+    ZcHookProcess Process = nullptr;
+    ZcHookRelease Release = nullptr;
     void* ctx = nullptr;
 };
 
@@ -421,6 +421,15 @@ private:
     void ArmWatchdog();
     void DisarmWatchdog();
     void LogDoNothing(const std::string& name);
+
+public:
+    // Disc targets, preset files and frame-hook plug-ins.
+    void ApplyTarget(const std::string& target, const std::string& norm, const std::string& normDefault);
+    void LoadPresetFile(const std::string& option, const std::string& path);
+    void AddVideoHook(const std::string& value);
+
+private:
+    void SetTarget(const std::string& value);
 
     // ---- The transcode run ----
     // State of one run, shared by set-up, loop and ending.
