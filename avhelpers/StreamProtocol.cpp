@@ -77,6 +77,16 @@ void CloseCustomIO(AVIOContext** pb) {
     avformat.avio_context_free(pb);
 }
 
+int OpenRegisteredProtocol(const std::string& url, int flags, TCustomIOPtr& io) {
+    const auto protocol = FindProtocolForUrl(url);
+    if (!protocol || !protocol->Open) return 0;
+    AVIOContext* pb = nullptr;
+    const int ret = protocol->Open(url, flags, &pb);
+    if (ret < 0) return ret;
+    io.reset(pb);
+    return 1;
+}
+
 int StreamKey(const void* stream) { return static_cast<int>(reinterpret_cast<std::intptr_t>(stream)); }
 
 void RegisterStreamObject(TMediaStream* stream) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 extern "C" {
@@ -35,6 +36,17 @@ public:
 
 // Flushes and frees a protocol's I/O context with its buffer and handle.
 void CloseCustomIO(AVIOContext** pb);
+
+// Owns such a context (to be freed after the format context that uses it).
+struct TCustomIODeleter {
+    void operator()(AVIOContext* pb) const noexcept { CloseCustomIO(&pb); }
+};
+using TCustomIOPtr = std::unique_ptr<AVIOContext, TCustomIODeleter>;
+
+// Opens `url` through the system's own protocol registry when one of its
+// protocols names it: 1 with the context in `io`, 0 when no protocol of the
+// registry applies, or a negative error.
+int OpenRegisteredProtocol(const std::string& url, int flags, TCustomIOPtr& io);
 
 // The key a stream object is known by in "stream:%d:%s" names.
 int StreamKey(const void* stream);

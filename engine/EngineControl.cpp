@@ -3,6 +3,8 @@
 #include "engine/FFmpeg.h"
 
 #include "avbind/FFLoad.h"
+#include "avhelpers/StreamProtocol.h"
+#include "avhelpers/UnicodeProtocol.h"
 
 #include <cmath>
 #include <sys/stat.h>
@@ -42,6 +44,9 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
     Foutput_files.resize(static_cast<std::size_t>(maxFiles));
     Foutput_streams_for_file.resize(static_cast<std::size_t>(maxFiles));
     FOutputVideoHook.Converter = std::make_unique<avhelpers::TFormatConverter>();
+    // The system's own protocols (the libraries cannot register any).
+    avhelpers::RegisterUnicodeProtocol();
+    avhelpers::RegisterStreamProtocol();
     ResetToDefaults();
 }
 

@@ -121,16 +121,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     // Names of the system's own protocols are read through their I/O context.
     TCustomIOPtr customIO;
-    if (const auto protocol = avhelpers::FindProtocolForUrl(fileName)) {
-        AVIOContext* pb = nullptr;
-        const int opened = protocol->Open(fileName, AVIO_FLAG_READ, &pb);
-        if (opened < 0) {
-            avformat.avformat_free_context(ic);
-            FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
-            return failed();
-        }
-        customIO.reset(pb);
-        ic->pb = pb;
+    if (const int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, customIO); opened < 0) {
+        avformat.avformat_free_context(ic);
+        FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
+        return failed();
+    } else if (opened > 0) {
+        ic->pb = customIO.get();
         ic->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
 

@@ -194,13 +194,14 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
         FLastErrMsg = avhelpers::GetErrorText(oc->url, AVERROR(EINVAL));
         return removeOutput();
     }
-    if (const auto protocol = avhelpers::FindProtocolForUrl(fileName)) {
-        // Written through the I/O context of the system's own protocol.
-        ret = protocol->Open(fileName, AVIO_FLAG_WRITE, &oc->pb);
-        if (ret < 0) {
-            FLastErrMsg = avhelpers::GetErrorText(fileName, ret);
-            return removeOutput();
-        }
+    avhelpers::TCustomIOPtr customIO;
+    if (const int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_WRITE, customIO); opened < 0) {
+        FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
+        return removeOutput();
+    } else if (opened > 0) {
+        // Written through the I/O context of the system's own protocol; the
+        // output context frees it.
+        oc->pb = customIO.release();
         oc->flags |= AVFMT_FLAG_CUSTOM_IO;
     } else if (!(ofmt->flags & AVFMT_NOFILE)) {
         ArmWatchdog();

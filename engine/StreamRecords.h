@@ -21,11 +21,7 @@ struct TFileCloser {
 };
 using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 
-// An I/O context a protocol made for a name (freed after its format context).
-struct TCustomIODeleter {
-    void operator()(AVIOContext* pb) const noexcept { avhelpers::CloseCustomIO(&pb); }
-};
-using TCustomIOPtr = std::unique_ptr<AVIOContext, TCustomIODeleter>;
+using avhelpers::TCustomIOPtr;
 
 // One opened input file.
 struct TAVInputFile {

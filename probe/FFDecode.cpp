@@ -3,6 +3,7 @@
 #include "avbind/FFLoad.h"
 #include "avbind/Platform.h"
 #include "avhelpers/FFUtils.h"
+#include "avhelpers/UnicodeProtocol.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -102,11 +103,14 @@ bool FormatLibraryLoaded() { return avformat.avformat_close_input != nullptr; }
 
 // ---- libraries ----
 
-TCustomDecoder::TCustomDecoder() = default;
+TCustomDecoder::TCustomDecoder() { avhelpers::RegisterUnicodeProtocol(); }
 
 TCustomDecoder::~TCustomDecoder() {
     // A context of libraries already unloaded cannot be closed any more.
-    if (FOwnHandle && !FormatLibraryLoaded()) (void)FOwnHandle.release();
+    if (FOwnHandle && !FormatLibraryLoaded()) {
+        (void)FOwnHandle.release();
+        (void)FOwnIO.release();
+    }
 }
 
 bool TCustomDecoder::LoadAVLib(const std::string& folder) {
@@ -158,6 +162,16 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
         return false;
     }
     context->flags |= AVFMT_FLAG_NONBLOCK;
+    // Names of the system's own protocols are read through their I/O context.
+    avhelpers::TCustomIOPtr io;
+    if (const int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, io); opened < 0) {
+        avformat.avformat_free_context(context);
+        Report(avbind::llError, avhelpers::GetErrorText(fileName, opened));
+        return false;
+    } else if (opened > 0) {
+        context->pb = io.get();
+        context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
     // On failure the library frees the context itself.
     const int ret = avformat.avformat_open_input(&context, fileName.c_str(), format, nullptr);
     if (ret < 0) {
@@ -165,6 +179,7 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
         CloseFile();
         return false;
     }
+    FOwnIO = std::move(io);
     FOwnHandle.reset(context);
     FFileHandle = context;
 
@@ -192,6 +207,7 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
 
 void TCustomDecoder::ReleaseFile() noexcept {
     FOwnHandle.reset();  // closes only what the probe opened
+    FOwnIO.reset();
     FFileHandle = nullptr;
 }
 

@@ -4,6 +4,7 @@
 
 #include "avbind/AVPtr.h"
 #include "avbind/FFLog.h"
+#include "avhelpers/StreamProtocol.h"
 
 #include <cstdint>
 #include <functional>
@@ -131,6 +132,7 @@ private:
     std::string StreamLine(int index) const;
 
     AVFormatContext* FFileHandle = nullptr;
+    avhelpers::TCustomIOPtr FOwnIO;           // a protocol's I/O context under FOwnHandle
     avbind::TAVInputContextPtr FOwnHandle;  // set when the probe opened FFileHandle itself
     std::string FLastErrMsg;
     std::string FForceFormat;

@@ -1,4 +1,5 @@
 #include "engine/FFmpeg.h"
+#include "probe/FFDecode.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/MediaFixtures.h"
@@ -7,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 using namespace engine;
@@ -201,4 +203,27 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
     EXPECT_EQ(ErrorOf(twice, "vhook", broken), "Failed to add video hook function: " + broken);
     EXPECT_TRUE(FLog.Contains("Failed to find Process entrypoint in " + broken));
     EXPECT_EQ(ErrorOf(twice, "vhook", FDir.File("missing.so")), "Failed to add video hook function: " + FDir.File("missing.so"));
+}
+
+TEST_F(EngineExtras, UnicodeUrlsReadAndWriteFilesWithAnyName) {
+    const std::string name = FDir.File("vidéo 日本.mkv");
+    zctest::TMediaSpec spec;
+    spec.Format = "matroska";
+    spec.Width = 64;
+    spec.Height = 48;
+    zctest::MakeTestMedia(name, spec);
+    const auto size = std::filesystem::file_size(name);
+    const std::string output = FDir.File("sortie ü.mkv");
+    ASSERT_EQ(Convert("unicode:" + name, "unicode://" + output, {{"vcodec", "mpeg4"}, {"acodec", "mp2"}}), "");
+    EXPECT_EQ(std::filesystem::file_size(name), size);  // read only: the input is untouched
+    const TVideo v = Probe(output);
+    EXPECT_EQ(v.Width, 64);
+    EXPECT_EQ(v.Audio, AV_CODEC_ID_MP2);
+
+    probe::TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile("unicode:" + output)) << probe.LastErrMsg();
+    EXPECT_EQ(probe.VideoStreamCount(), 1);
+    EXPECT_EQ(probe.FileSize(), static_cast<std::int64_t>(std::filesystem::file_size(output)));  // the size query
+    EXPECT_FALSE(probe.LoadFile("unicode:" + FDir.File("nowhere.mkv")));
+    EXPECT_EQ(probe.LastErrMsg(), "unicode:" + FDir.File("nowhere.mkv") + ": No such file or directory");
 }
