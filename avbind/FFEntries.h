@@ -47,7 +47,7 @@ extern "C" {
 
 #define ZC_AVUTIL_FUNCTIONS(X)                                                 \
     X(avutil_version)                                                          \
-    X(av_log) X(av_log_default_callback) X(av_log_get_level)                   \
+    X(av_log) X(av_vlog) X(av_log_default_callback) X(av_log_get_level)       \
     X(av_log_set_callback) X(av_log_set_level) X(av_default_item_name)         \
     X(av_strerror)                                                             \
     X(av_malloc) X(av_mallocz) X(av_realloc) X(av_free) X(av_freep)            \

@@ -26,15 +26,26 @@ struct TProtocolRecord {
     TProtocolOpen Open = nullptr;
 };
 
-// One running instance of an in-program filter, fed the frames of one stream
-// in presentation order.
+// One running instance of an in-program filter, fed the pictures of one
+// stream in presentation order. The engine configures it once, before the
+// first picture, and hands it only pictures of the configured size and format.
 class TFilterStage {
 public:
     virtual ~TFilterStage() = default;
-    // Filters the frame in place. The frame stays owned by the caller; its
-    // format, size and timestamps must be kept. Returns 0 or a negative error
-    // code (the frame's content is then unspecified).
-    virtual int FilterFrame(AVFrame* frame) = 0;
+    // Pixel formats the stage accepts, preferred first, ended by -1
+    // (AV_PIX_FMT_NONE).
+    virtual const int* Formats() const = 0;
+    // Fixes the input size and format; stores the output size (the format is
+    // kept). Returns 0 or a negative error code.
+    virtual int Configure(int width, int height, int format, int& outWidth, int& outHeight) = 0;
+    // True when the stage changes pictures in place (its output size is then
+    // its input size).
+    virtual bool WorksInPlace() const = 0;
+    // Filters one picture. In place, out is null and in is writable.
+    // Otherwise out is an allocated picture of the output size and format
+    // whose properties are copied from in already. Returns 0 or a negative
+    // error code.
+    virtual int FilterFrame(AVFrame* in, AVFrame* out) = 0;
 };
 
 // Creates a stage from the filter's argument text (what follows '=' in a

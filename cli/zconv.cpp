@@ -4,6 +4,7 @@
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
 #include "avbind/Platform.h"
+#include "avhelpers/InProgramFilters.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@ bool LoadLibraries(const std::string& libDir) {
         std::fprintf(stderr, "%s\n", loader.LastErrMsg().c_str());
         return false;
     }
+    avhelpers::RegisterNativeFilters();
     avbind::FFLogger().SetTriggerEventInMainThread(false);
     avbind::FFLogger().SetOnLog([](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) {
         std::fprintf(stderr, "%s\n", msg.c_str());

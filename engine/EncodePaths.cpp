@@ -6,6 +6,7 @@
 #include "engine/FFmpeg.h"
 
 #include "avbind/FFLoad.h"
+#include "avhelpers/FFUtils.h"
 
 #include <cmath>
 
@@ -190,10 +191,51 @@ void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist
     if (!frame->sample_aspect_ratio.num) frame->sample_aspect_ratio = ist.st->sample_aspect_ratio;
     const std::int64_t savedPts = frame->pts;
     frame->pts = ist.pts;
-    const int ret = avfilter.av_buffersrc_add_frame_flags(ost.input_video_filter, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+    AVFilterContext* entry = ost.filter_steps.empty() ? ost.input_video_filter : ost.filter_steps.front().src;
+    const int ret = avfilter.av_buffersrc_add_frame_flags(entry, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
     frame->pts = savedPts;
     if (ret < 0) RaiseFF("Video encoding failed");
-    PullFilteredPictures(ost, ist);
+    RunFilterSteps(ost, ist, 0);
+}
+
+void TCustomFFmpeg::RunFilterSteps(TAVOutputStream& ost, TAVInputStream& ist, std::size_t index) {
+    if (index >= ost.filter_steps.size()) {
+        PullFilteredPictures(ost, ist);
+        return;
+    }
+    TFilterStep& step = ost.filter_steps[index];
+    AVFilterContext* next =
+        index + 1 < ost.filter_steps.size() ? ost.filter_steps[index + 1].src : ost.input_video_filter;
+    TAVFramePtr in(avutil.av_frame_alloc());
+    if (!in) RaiseFF("Video encoding failed");
+    while (avfilter.av_buffersink_get_frame(step.sink, in.get()) >= 0) {
+        TAVFramePtr out;
+        int ret = 0;
+        if (step.stage->WorksInPlace()) {
+            if ((ret = avutil.av_frame_make_writable(in.get())) >= 0) ret = step.stage->FilterFrame(in.get(), nullptr);
+        } else {
+            out.reset(avutil.av_frame_alloc());
+            if (!out) RaiseFF("Video encoding failed");
+            out->width = step.out_width;
+            out->height = step.out_height;
+            out->format = step.format;
+            if ((ret = avutil.av_frame_get_buffer(out.get(), 0)) >= 0 &&
+                (ret = avutil.av_frame_copy_props(out.get(), in.get())) >= 0)
+                ret = step.stage->FilterFrame(in.get(), out.get());
+        }
+        if (ret < 0) RaiseFF("%s", avhelpers::GetErrorText("Video filtering failed", ret).c_str());
+        if (avfilter.av_buffersrc_add_frame_flags(next, out ? out.get() : in.get(), 0) < 0)
+            RaiseFF("Video encoding failed");
+        avutil.av_frame_unref(in.get());
+        RunFilterSteps(ost, ist, index + 1);
+    }
+}
+
+void TCustomFFmpeg::FlushVideoFilters(TAVOutputStream& ost, TAVInputStream& ist) {
+    for (std::size_t i = 0; i < ost.filter_steps.size(); ++i) {
+        if (avfilter.av_buffersrc_add_frame_flags(ost.filter_steps[i].src, nullptr, 0) >= 0) RunFilterSteps(ost, ist, i);
+    }
+    if (avfilter.av_buffersrc_add_frame_flags(ost.input_video_filter, nullptr, 0) >= 0) PullFilteredPictures(ost, ist);
 }
 
 void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& ist) {

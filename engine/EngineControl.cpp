@@ -3,6 +3,7 @@
 #include "engine/FFmpeg.h"
 
 #include "avbind/FFLoad.h"
+#include "avhelpers/InProgramFilters.h"
 #include "avhelpers/StreamProtocol.h"
 #include "avhelpers/UnicodeProtocol.h"
 
@@ -47,6 +48,7 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
     // The system's own protocols (the libraries cannot register any).
     avhelpers::RegisterUnicodeProtocol();
     avhelpers::RegisterStreamProtocol();
+    avhelpers::RegisterRotateFilter();
     ResetToDefaults();
 }
 

@@ -459,6 +459,11 @@ private:
     void SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVFormatContext* oc, int position);
     void PickEncoderSampleRate(AVCodecContext* ctx, const AVCodec* enc);
     int BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost);
+    // One library graph: buffer source (srcArgs), an optional scale, the
+    // description, a sink limited to sinkFormats (ended by AV_PIX_FMT_NONE).
+    int BuildFilterPiece(avbind::TAVFilterGraphPtr& graph, AVFilterContext*& src, AVFilterContext*& sink,
+                         const std::string& srcArgs, const int* sinkFormats, int scaleWidth, int scaleHeight,
+                         const std::string& description, int swsFlags);
     void SetupTwoPass(TAVOutputStream& ost, int position);
     void OpenRunCodecs();
     void ApplyMetadataMaps();
@@ -495,6 +500,11 @@ private:
     void RunPostHooks(AVFrame* picture, bool converted, std::int64_t pts, int frameNumber);
     void EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame);
     void PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& ist);
+    // Moves what the graph of in-program filter step `index` gives out through
+    // that filter and on, down to the encoder.
+    void RunFilterSteps(TAVOutputStream& ost, TAVInputStream& ist, std::size_t index);
+    // End of input: every graph in turn gives out what it holds back.
+    void FlushVideoFilters(TAVOutputStream& ost, TAVInputStream& ist);
     int EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t syncPts);
     void WriteVideoStats(TAVOutputStream& ost, int frameSize);
     // Audio path.

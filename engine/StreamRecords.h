@@ -5,6 +5,7 @@
 #pragma once
 
 #include "avbind/AVPtr.h"
+#include "avhelpers/Registry.h"
 #include "avhelpers/StreamProtocol.h"
 
 #include <array>
@@ -64,6 +65,16 @@ struct TAVOutputContextDeleter {
 using TAVOutputContextRef = std::shared_ptr<AVFormatContext>;
 
 // One output stream.
+// An in-program filter with the library graph that runs before it; the graph
+// ends in the formats the filter accepts.
+struct TFilterStep {
+    avbind::TAVFilterGraphPtr graph;
+    AVFilterContext* src = nullptr;   // owned by graph
+    AVFilterContext* sink = nullptr;  // owned by graph
+    std::unique_ptr<avhelpers::TFilterStage> stage;
+    int out_width = 0, out_height = 0, format = -1;
+};
+
 struct TAVOutputStream {
     int file_index = 0;
     int index = 0;                        // stream index within the output file
@@ -100,7 +111,8 @@ struct TAVOutputStream {
     AVFilterContext* input_video_filter = nullptr;   // owned by graph
     avbind::TAVFramePtr picref;
     std::string avfilter;                 // filter description, cleared once parsed
-    avbind::TAVFilterGraphPtr graph;
+    avbind::TAVFilterGraphPtr graph;      // the last (or only) graph, feeding the encoder
+    std::vector<TFilterStep> filter_steps;  // in-program filters before it, in order
     int sws_flags = 0;
     AVCodecID codec_id = AV_CODEC_ID_NONE;  // join mode: the encoder first opened
     int show_fps = 0;

@@ -312,6 +312,7 @@ void TCustomFFmpeg::EndRun() {
                 std::erase_if(FEncoderList, [&](const TCodecItem& item) { return item.ost == &ost; });
             }
             ost.graph.reset();
+            ost.filter_steps.clear();
         }
         for (auto& ist : Finput_streams) {
             if (!ist->decoding_needed) continue;
@@ -516,10 +517,7 @@ void TCustomFFmpeg::DrainEncoders(TAVInputStream& ist) {
     for (TAVOutputStream* ost : FRun.Table) {
         if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
         // Filters that hold pictures back (deinterlacing, frame rates) give them out now.
-        if (ost->graph && ost->input_video_filter) {
-            if (avfilter.av_buffersrc_add_frame_flags(ost->input_video_filter, nullptr, 0) >= 0)
-                PullFilteredPictures(*ost, ist);
-        }
+        if (ost->graph && ost->input_video_filter) FlushVideoFilters(*ost, ist);
         // In join mode the shared encoders are drained once, at the end of the run.
         if (!FJoinMode) DrainEncoder(*ost);
     }

@@ -17,6 +17,49 @@ using avhelpers::GetMediaTypeName;
 
 namespace {
 
+struct TFilterPiece {
+    std::string Text;  // as written
+    std::string Name;  // before '=', trimmed
+    std::string Args;  // after '='
+};
+
+// The filters of a plain chain, split at the commas outside quotes and
+// escapes. A description with labels or several chains comes back whole as
+// one piece: only the library can build it.
+std::vector<TFilterPiece> SplitFilterChain(const std::string& text) {
+    std::vector<std::string> parts(1);
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
+        if (ch == '\\' && i + 1 < text.size()) {
+            parts.back() += ch;
+            parts.back() += text[++i];
+        } else if (quote) {
+            parts.back() += ch;
+            if (ch == quote) quote = 0;
+        } else if (ch == '\'') {
+            quote = ch;
+            parts.back() += ch;
+        } else if (ch == '[' || ch == ';') {
+            return {TFilterPiece{text, {}, {}}};
+        } else if (ch == ',') {
+            parts.emplace_back();
+        } else {
+            parts.back() += ch;
+        }
+    }
+    std::vector<TFilterPiece> pieces;
+    for (const std::string& part : parts) {
+        if (part.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+        const std::size_t eq = part.find('=');
+        std::string name = part.substr(0, eq);
+        name.erase(0, name.find_first_not_of(" \t\r\n"));
+        name.erase(name.find_last_not_of(" \t\r\n") + 1);
+        pieces.push_back({part, name, eq == std::string::npos ? std::string() : part.substr(eq + 1)});
+    }
+    return pieces;
+}
+
 // This generation no longer counts probed frames: a stream counts as probed
 // once the library found its essential parameters.
 int ProbedFrames(const TAVInputStream& ist) {
@@ -392,43 +435,37 @@ void TCustomFFmpeg::SetupTwoPass(TAVOutputStream& ost, int position) {
     }
 }
 
-int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost) {
-    AVCodecContext* dec = ist.dec_ctx.get();
-    AVCodecContext* enc = ost.enc_ctx.get();
-    ost.graph.reset(avfilter.avfilter_graph_alloc());
-    if (!ost.graph) return AVERROR(ENOMEM);
-    AVFilterGraph* graph = ost.graph.get();
-    const AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio : dec->sample_aspect_ratio;
-
-    const std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
-                                       dec->height, static_cast<int>(dec->pix_fmt), AV_TIME_BASE, sar.num,
-                                       sar.den ? sar.den : 1);
-    int ret = avfilter.avfilter_graph_create_filter(&ost.input_video_filter, avfilter.avfilter_get_by_name("buffer"),
-                                                    "src", srcArgs.c_str(), nullptr, graph);
+int TCustomFFmpeg::BuildFilterPiece(TAVFilterGraphPtr& graph, AVFilterContext*& src, AVFilterContext*& sink,
+                                    const std::string& srcArgs, const int* sinkFormats, int scaleWidth,
+                                    int scaleHeight, const std::string& description, int swsFlags) {
+    graph.reset(avfilter.avfilter_graph_alloc());
+    if (!graph) return AVERROR(ENOMEM);
+    int ret = avfilter.avfilter_graph_create_filter(&src, avfilter.avfilter_get_by_name("buffer"), "src",
+                                                    srcArgs.c_str(), nullptr, graph.get());
     if (ret < 0) return ret;
-    ret = avfilter.avfilter_graph_create_filter(&ost.output_video_filter,
-                                                avfilter.avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                                graph);
+    ret = avfilter.avfilter_graph_create_filter(&sink, avfilter.avfilter_get_by_name("buffersink"), "out", nullptr,
+                                                nullptr, graph.get());
     if (ret < 0) return ret;
-    const AVPixelFormat sinkFormat = enc->pix_fmt;
-    ret = avutil.av_opt_set_bin(ost.output_video_filter, "pix_fmts", reinterpret_cast<const std::uint8_t*>(&sinkFormat),
-                                sizeof sinkFormat, AV_OPT_SEARCH_CHILDREN);
+    int formats = 0;
+    while (sinkFormats[formats] != AV_PIX_FMT_NONE) ++formats;
+    ret = avutil.av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const std::uint8_t*>(sinkFormats),
+                                formats * static_cast<int>(sizeof *sinkFormats), AV_OPT_SEARCH_CHILDREN);
     if (ret < 0) return ret;
 
-    AVFilterContext* last = ost.input_video_filter;
-    if (enc->width != dec->width || enc->height != dec->height) {
+    AVFilterContext* last = src;
+    if (scaleWidth) {
         AVFilterContext* scale = nullptr;
-        const std::string args = Format("%d:%d:flags=0x%X", enc->width, enc->height, ost.sws_flags);
+        const std::string args = Format("%d:%d:flags=0x%X", scaleWidth, scaleHeight, swsFlags);
         ret = avfilter.avfilter_graph_create_filter(&scale, avfilter.avfilter_get_by_name("scale"), nullptr,
-                                                    args.c_str(), nullptr, graph);
+                                                    args.c_str(), nullptr, graph.get());
         if (ret < 0) return ret;
         if ((ret = avfilter.avfilter_link(last, 0, scale, 0)) < 0) return ret;
         last = scale;
     }
     avutil.av_freep(&graph->scale_sws_opts);
-    graph->scale_sws_opts = avutil.av_strdup(Format("flags=0x%X", ost.sws_flags).c_str());
+    graph->scale_sws_opts = avutil.av_strdup(Format("flags=0x%X", swsFlags).c_str());
 
-    if (!ost.avfilter.empty()) {
+    if (!description.empty()) {
         AVFilterInOut* outputs = avfilter.avfilter_inout_alloc();
         AVFilterInOut* inputs = avfilter.avfilter_inout_alloc();
         if (!outputs || !inputs) {
@@ -440,17 +477,68 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
         outputs->filter_ctx = last;
         outputs->pad_idx = 0;
         inputs->name = avutil.av_strdup("out");
-        inputs->filter_ctx = ost.output_video_filter;
+        inputs->filter_ctx = sink;
         inputs->pad_idx = 0;
-        ret = avfilter.avfilter_graph_parse_ptr(graph, ost.avfilter.c_str(), &inputs, &outputs, nullptr);
+        ret = avfilter.avfilter_graph_parse_ptr(graph.get(), description.c_str(), &inputs, &outputs, nullptr);
         avfilter.avfilter_inout_free(&inputs);
         avfilter.avfilter_inout_free(&outputs);
-        ost.avfilter.clear();
         if (ret < 0) return ret;
-    } else if ((ret = avfilter.avfilter_link(last, 0, ost.output_video_filter, 0)) < 0) {
+    } else if ((ret = avfilter.avfilter_link(last, 0, sink, 0)) < 0) {
         return ret;
     }
-    if ((ret = avfilter.avfilter_graph_config(graph, nullptr)) < 0) return ret;
+    return avfilter.avfilter_graph_config(graph.get(), nullptr);
+}
+
+int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost) {
+    AVCodecContext* dec = ist.dec_ctx.get();
+    AVCodecContext* enc = ost.enc_ctx.get();
+    const AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio : dec->sample_aspect_ratio;
+    std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
+                                 dec->height, static_cast<int>(dec->pix_fmt), AV_TIME_BASE, sar.num,
+                                 sar.den ? sar.den : 1);
+    // The size asked for with "s" is applied first, before the user's filters.
+    bool scaleFirst = enc->width != dec->width || enc->height != dec->height;
+    const std::string description = std::move(ost.avfilter);
+    ost.avfilter.clear();
+    ost.filter_steps.clear();
+
+    // In-program filters run between library graphs: each graph ends in the
+    // formats the next in-program filter accepts.
+    std::string libraryPart;
+    for (const TFilterPiece& piece : SplitFilterChain(description)) {
+        const auto record = avhelpers::FindFilter(piece.Name);
+        if (!record) {
+            libraryPart += (libraryPart.empty() ? "" : ",") + piece.Text;
+            continue;
+        }
+        TFilterStep step;
+        step.stage = record->Create ? record->Create(piece.Args) : nullptr;
+        if (!step.stage) return AVERROR(EINVAL);
+        int ret = BuildFilterPiece(step.graph, step.src, step.sink, srcArgs, step.stage->Formats(),
+                                   scaleFirst ? enc->width : 0, scaleFirst ? enc->height : 0, libraryPart,
+                                   ost.sws_flags);
+        if (ret < 0) return ret;
+        const int width = avfilter.av_buffersink_get_w(step.sink), height = avfilter.av_buffersink_get_h(step.sink);
+        step.format = avfilter.av_buffersink_get_format(step.sink);
+        if ((ret = step.stage->Configure(width, height, step.format, step.out_width, step.out_height)) < 0) return ret;
+        if (step.stage->WorksInPlace()) {
+            step.out_width = width;
+            step.out_height = height;
+        }
+        const AVRational tb = avfilter.av_buffersink_get_time_base(step.sink);
+        const AVRational linkSar = avfilter.av_buffersink_get_sample_aspect_ratio(step.sink);
+        srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", step.out_width,
+                         step.out_height, step.format, tb.num, tb.den, linkSar.num, linkSar.den ? linkSar.den : 1);
+        ost.filter_steps.push_back(std::move(step));
+        libraryPart.clear();
+        scaleFirst = false;
+    }
+
+    const int sinkFormats[] = {enc->pix_fmt, AV_PIX_FMT_NONE};
+    const int ret = BuildFilterPiece(ost.graph, ost.input_video_filter, ost.output_video_filter, srcArgs, sinkFormats,
+                                     scaleFirst ? enc->width : 0, scaleFirst ? enc->height : 0, libraryPart,
+                                     ost.sws_flags);
+    if (ret < 0) return ret;
 
     enc->width = avfilter.av_buffersink_get_w(ost.output_video_filter);
     enc->height = avfilter.av_buffersink_get_h(ost.output_video_filter);
@@ -701,6 +789,7 @@ void TCustomFFmpeg::CleanupRun() {
         ost->resample.reset();
         ost->picref.reset();
         ost->graph.reset();
+        ost->filter_steps.clear();
         ost->input_video_filter = ost->output_video_filter = nullptr;
     }
     run.Table.clear();

@@ -22,7 +22,13 @@ long Count(const std::vector<std::string>& names, const std::string& name) {
 class TMarkStage : public TFilterStage {
 public:
     explicit TMarkStage(int mark) : FMark(mark) {}
-    int FilterFrame(AVFrame*) override { return FMark; }
+    const int* Formats() const override {
+        static const int none[] = {-1};
+        return none;
+    }
+    int Configure(int, int, int, int&, int&) override { return 0; }
+    bool WorksInPlace() const override { return true; }
+    int FilterFrame(AVFrame*, AVFrame*) override { return FMark; }
 
 private:
     int FMark;
@@ -81,7 +87,7 @@ TEST(FilterRegistry, SameNameTwiceKeepsTheFirstRecord) {
     EXPECT_EQ(found->Description, "first");
     std::unique_ptr<TFilterStage> stage = found->Create("");
     ASSERT_TRUE(stage);
-    EXPECT_EQ(stage->FilterFrame(nullptr), 1);
+    EXPECT_EQ(stage->FilterFrame(nullptr, nullptr), 1);
     EXPECT_FALSE(FindFilter("regtest-missing"));
 }
 

@@ -1,5 +1,7 @@
 #include "engine/FFmpeg.h"
 
+#include "avhelpers/InProgramFilters.h"
+
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/TempDir.h"
@@ -24,7 +26,7 @@ struct TStreamSummary {
     int Packets = 0;
     double FirstSeconds = 0, EndSeconds = 0;  // first timestamp, last timestamp + duration
     bool Monotonic = true;                     // decoding timestamps never go back
-    int Width = 0, SampleRate = 0, Channels = 0;
+    int Width = 0, Height = 0, SampleRate = 0, Channels = 0;
 };
 
 std::vector<TStreamSummary> Summarize(const std::string& path) {
@@ -41,6 +43,7 @@ std::vector<TStreamSummary> Summarize(const std::string& path) {
         result[i].Type = par->codec_type;
         result[i].Codec = par->codec_id;
         result[i].Width = par->width;
+        result[i].Height = par->height;
         result[i].SampleRate = par->sample_rate;
         result[i].Channels = par->ch_layout.nb_channels;
     }
@@ -148,6 +151,36 @@ TEST_F(EngineTranscode, EncodingConvertsSizeRateAndChannels) {
     EXPECT_GE(reports, 1);
     EXPECT_EQ(lastFileIndex, -1);  // the final report
     EXPECT_EQ(lastFrames, 50);
+}
+
+TEST_F(EngineTranscode, InProgramFiltersBetweenLibraryFilters) {
+    avhelpers::RegisterNativeFilters();
+    const std::string in = Clip("in.mkv", 1, true, false);
+    const auto convert = [&](const std::string& name, const std::string& filters) {
+        TCustomFFmpeg e(4);
+        EXPECT_TRUE(e.OpenInputFile(in));
+        e.SetExtOption("vcodec", "mpeg4");
+        e.SetExtOption("vf", filters);
+        EXPECT_GT(e.OpenOutputFile(FDir.File(name), false), 0) << e.LastErrMsg();
+        return Run(e);
+    };
+    EXPECT_EQ(convert("turned.mkv", "rotate=90"), "");
+    auto result = Summarize(FDir.File("turned.mkv"));
+    ASSERT_EQ(result.size(), 1u);
+    EXPECT_EQ(result[0].Width, 120);
+    EXPECT_EQ(result[0].Height, 160);
+    EXPECT_EQ(result[0].Packets, 25);
+
+    // Library filters before, between and after the system's own.
+    EXPECT_EQ(convert("mixed.mkv", "scale=320:240,rotate=90,nativehue=0:-100,nativeeq=10:10,hue=s=0,pad=w=iw+16"), "");
+    result = Summarize(FDir.File("mixed.mkv"));
+    ASSERT_EQ(result.size(), 1u);
+    EXPECT_EQ(result[0].Width, 256);
+    EXPECT_EQ(result[0].Height, 320);
+    EXPECT_EQ(result[0].Packets, 25);
+
+    EXPECT_THAT(convert("refused.mkv", "nativeeq=bright"), HasSubstr("Error opening filters"));
+    EXPECT_THAT(convert("labelled.mkv", "[in]nativeeq=5[out]"), HasSubstr("Error opening filters"));
 }
 
 TEST_F(EngineTranscode, StartAndDurationCutACopyAtKeyFrames) {
