@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libpcre2-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev
+  qt6-base-dev xvfb xauth
 )
 
 missing=()

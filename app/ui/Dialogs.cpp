@@ -1,0 +1,267 @@
+#include "app/ui/Dialogs.h"
+
+#include "app/AdvancedSettings.h"
+#include "app/Unit_common.h"
+#include "app/ui/MainWindow.h"
+
+#include <QDir>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QVBoxLayout>
+
+#include <exception>
+
+namespace ui {
+
+namespace {
+
+template <class W>
+W* Named(QWidget* parent, const char* name) {
+    W* w = new W(parent);
+    w->setObjectName(name);
+    return w;
+}
+
+QLabel* Label(QWidget* parent, const char* name) { return Named<QLabel>(parent, name); }
+
+QHBoxLayout* ButtonRow(QPushButton* ok, QPushButton* cancel) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(ok);
+    row->addWidget(cancel);
+    return row;
+}
+
+// A settings write that fails (folder gone, read-only file) leaves the
+// setting as it was; the dialog has nothing better to offer.
+template <class F>
+void WriteSetting(F write) {
+    try {
+        write();
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what());
+    }
+}
+
+Qt::WindowFlags DialogFlags() {
+    return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+}
+
+} // namespace
+
+// ---- Folder tree ----
+
+TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), FModel(new QFileSystemModel(this)) {
+    FModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
+    FModel->setRootPath(QDir::rootPath());
+    setModel(FModel);
+    for (int c = 1; c < FModel->columnCount(); ++c) hideColumn(c);
+    header()->hide();
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    SelectFolder(QDir::homePath());
+}
+
+QString TFolderTree::SelectedFolder() const {
+    const QModelIndex index = currentIndex();
+    return index.isValid() ? FModel->filePath(index) : QString();
+}
+
+void TFolderTree::SelectFolder(const QString& path) {
+    const QModelIndex index = FModel->index(QDir::cleanPath(path));
+    if (!index.isValid()) return;
+    setCurrentIndex(index);
+    expand(index);
+    scrollTo(index);
+}
+
+// ---- Advanced settings ----
+
+TfrmSettingAdvance::TfrmSettingAdvance(TfrmMain& main) : QDialog(&main, DialogFlags()), FMain(main) {
+    setObjectName("frmSettingAdvance");
+    auto combo = [this](const char* name) {
+        auto* c = Named<QComboBox>(this, name);
+        c->setEditable(true);
+        c->setInsertPolicy(QComboBox::NoInsert);
+        c->setMinimumWidth(120);
+        return c;
+    };
+    GroupBoxSettingsVideo = Named<QGroupBox>(this, "GroupBoxSettingsVideo");
+    auto* video = new QFormLayout(GroupBoxSettingsVideo);
+    video->addRow(Label(GroupBoxSettingsVideo, "labelVideoBitrate"), comboBoxVideoBitrate = combo("comboBoxVideoBitrate"));
+    video->addRow(Label(GroupBoxSettingsVideo, "labelFrameRate"), comboBoxFrameRate = combo("comboBoxFrameRate"));
+    video->addRow(Label(GroupBoxSettingsVideo, "labelVideoSize"), comboBoxVideoSize = combo("comboBoxVideoSize"));
+    GroupBoxSettingsAudio = Named<QGroupBox>(this, "GroupBoxSettingsAudio");
+    auto* audio = new QFormLayout(GroupBoxSettingsAudio);
+    audio->addRow(Label(GroupBoxSettingsAudio, "labelAudioBitrate"), comboBoxAudioBitrate = combo("comboBoxAudioBitrate"));
+    audio->addRow(Label(GroupBoxSettingsAudio, "labelSampleRate"), comboBoxSampleRate = combo("comboBoxSampleRate"));
+    audio->addRow(Label(GroupBoxSettingsAudio, "labelChannel"), comboBoxChannel = combo("comboBoxChannel"));
+    ButtonOK = Named<QPushButton>(this, "ButtonOK");
+    ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    ButtonOK->setDefault(true);
+
+    auto* groups = new QHBoxLayout;
+    groups->addWidget(GroupBoxSettingsVideo);
+    groups->addWidget(GroupBoxSettingsAudio);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(groups);
+    layout->addLayout(ButtonRow(ButtonOK, ButtonCancel));
+
+    connect(ButtonOK, &QPushButton::clicked, this, [this] { ButtonOKClick(); });
+    connect(ButtonCancel, &QPushButton::clicked, this, [this] { hide(); });
+}
+
+void TfrmSettingAdvance::Open() {
+    const app::TAdvancedForm form = app::FillAdvancedSettings(FMain.VideoProfile());
+    auto fill = [](QComboBox* box, const std::vector<std::string>& choices, const std::string& text) {
+        box->clear();
+        for (const std::string& c : choices) box->addItem(QString::fromStdString(c));
+        box->setEditText(QString::fromStdString(text));
+    };
+    fill(comboBoxVideoBitrate, form.VideoBitrates, form.Texts.VideoBitrate);
+    fill(comboBoxFrameRate, form.FrameRates, form.Texts.FrameRate);
+    fill(comboBoxVideoSize, form.VideoSizes, form.Texts.VideoSize);
+    fill(comboBoxAudioBitrate, form.AudioBitrates, form.Texts.AudioBitrate);
+    fill(comboBoxSampleRate, form.SampleRates, form.Texts.SampleRate);
+    fill(comboBoxChannel, form.Channels, form.Texts.Channel);
+    show();
+    raise();
+}
+
+void TfrmSettingAdvance::ButtonOKClick() {
+    auto text = [](QComboBox* box) { return box->currentText().toStdString(); };
+    const app::TAdvancedTexts texts{text(comboBoxVideoBitrate), text(comboBoxFrameRate),  text(comboBoxVideoSize),
+                                    text(comboBoxAudioBitrate), text(comboBoxSampleRate), text(comboBoxChannel)};
+    const app::TLanguageTexts& t = FMain.Texts();
+    const app::TAdvancedMessages messages{t.strLanguage_ErrorFormatVideoBirateDefault,
+                                          t.strLanguage_ErrorFormatVideoFrameRateDefault,
+                                          t.strLanguage_ErrorFormatVideoSizeDefault,
+                                          t.strLanguage_ErrorFormatAudioBitrateDefault,
+                                          t.strLanguage_ErrorFormatAudioSampleRateDefault};
+    const app::TAdvancedCheck check = app::ApplyAdvancedSettings(FMain.VideoProfile(), texts, messages);
+    if (!check.Passed) {
+        QComboBox* const boxes[] = {comboBoxVideoBitrate, comboBoxFrameRate,  comboBoxVideoSize,
+                                    comboBoxAudioBitrate, comboBoxSampleRate, comboBoxChannel};
+        boxes[static_cast<int>(check.Box)]->setFocus();
+        FMain.ShowMessageBox(QString::fromStdString(check.Message));
+        return;
+    }
+    hide();
+}
+
+// ---- Batch add ----
+
+TFrmBatchAdd::TFrmBatchAdd(TfrmMain& main) : QDialog(&main, DialogFlags()), FMain(main) {
+    setObjectName("frmBatchAdd");
+    RzShellTreeView = new TFolderTree(this);
+    RzShellTreeView->setObjectName("RzShellTreeView");
+    RzShellTreeView->setMinimumSize(320, 260);
+    checkBoxIsSubDirectorie = Named<QCheckBox>(this, "checkBoxIsSubDirectorie");
+    editExt = Named<QLineEdit>(this, "editExt");
+    editExt->setText("*");
+    buttonOK = Named<QPushButton>(this, "buttonOK");
+    buttonCancel = Named<QPushButton>(this, "buttonCancel");
+    buttonOK->setDefault(true);
+
+    auto* ext = new QHBoxLayout;
+    ext->addWidget(Label(this, "labelFileNameExt"));
+    ext->addWidget(editExt);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Label(this, "labelDirectory"));
+    layout->addWidget(RzShellTreeView);
+    layout->addWidget(checkBoxIsSubDirectorie);
+    layout->addLayout(ext);
+    layout->addWidget(Label(this, "labelNoticeFileNameExt"));
+    layout->addLayout(ButtonRow(buttonOK, buttonCancel));
+
+    connect(buttonOK, &QPushButton::clicked, this, [this] { buttonOKClick(); });
+    connect(buttonCancel, &QPushButton::clicked, this, [this] { hide(); });
+}
+
+void TFrmBatchAdd::buttonOKClick() {
+    const QString folder = RzShellTreeView->SelectedFolder();
+    hide();
+    if (folder.isEmpty()) return;
+    FMain.addDirectorieToListView(folder, checkBoxIsSubDirectorie->isChecked(), editExt->text().trimmed());
+}
+
+// ---- Folder chooser ----
+
+TFrmDirectory::TFrmDirectory(QWidget* parent) : QDialog(parent, DialogFlags()) {
+    setObjectName("frmDirectory");
+    setModal(true);
+    RzShellTreeView = new TFolderTree(this);
+    RzShellTreeView->setObjectName("RzShellTreeView");
+    RzShellTreeView->setMinimumSize(320, 260);
+    ButtonOK = Named<QPushButton>(this, "ButtonOK");
+    ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    ButtonOK->setDefault(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Label(this, "LabelDirectory"));
+    layout->addWidget(RzShellTreeView);
+    layout->addLayout(ButtonRow(ButtonOK, ButtonCancel));
+
+    connect(ButtonOK, &QPushButton::clicked, this, [this] {
+        folderPath = RzShellTreeView->SelectedFolder();
+        accept();
+    });
+    connect(ButtonCancel, &QPushButton::clicked, this, [this] {
+        folderPath.clear();
+        reject();
+    });
+}
+
+// ---- Settings ----
+
+TfrmSetting::TfrmSetting(QWidget* parent, app::TfrmCommon& common) : QDialog(parent, DialogFlags()) {
+    setObjectName("frmSetting");
+    CheckBoxViewDemo = Named<QCheckBox>(this, "CheckBoxViewDemo");
+    CheckBoxViewHowToUseItunes = Named<QCheckBox>(this, "CheckBoxViewHowToUseItunes");
+    ButtonOK = Named<QPushButton>(this, "ButtonOK");
+    ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(CheckBoxViewDemo);
+    layout->addWidget(CheckBoxViewHowToUseItunes);
+    layout->addLayout(ButtonRow(ButtonOK, ButtonCancel));
+
+    // Each change is written at once; OK and Cancel only close.
+    connect(CheckBoxViewDemo, &QCheckBox::toggled, this,
+            [&common](bool on) { WriteSetting([&] { common.SetDisplayHelpDialog(on); }); });
+    connect(CheckBoxViewHowToUseItunes, &QCheckBox::toggled, this,
+            [&common](bool on) { WriteSetting([&] { common.SetDisplayHowToUseItunes(on); }); });
+    connect(ButtonOK, &QPushButton::clicked, this, [this] { hide(); });
+    connect(ButtonCancel, &QPushButton::clicked, this, [this] { hide(); });
+    // Checking a box counts as a change, so a setting that is on is written
+    // back as 1 here, which creates a missing key.
+    CheckBoxViewDemo->setChecked(common.isDisplayHelpDialog());
+    CheckBoxViewHowToUseItunes->setChecked(common.isDisplayHowToUseItunes());
+}
+
+// ---- Welcome prompt ----
+
+TfrmHelpDialog::TfrmHelpDialog(QWidget* parent, app::TfrmCommon& common) : QDialog(parent, DialogFlags()) {
+    setObjectName("frmHelpDialog");
+    labelWelcom = Label(this, "labelWelcom");
+    labelWelcom->setWordWrap(true);
+    labelIntroduction = Label(this, "labelIntroduction");
+    labelIntroduction->setWordWrap(true);
+    checkBoxDontDisplay = Named<QCheckBox>(this, "checkBoxDontDisplay");
+    ButtonYes = Named<QPushButton>(this, "ButtonYes");
+    ButtonNo = Named<QPushButton>(this, "ButtonNo");
+    setMinimumWidth(360);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(labelWelcom);
+    layout->addWidget(labelIntroduction);
+    layout->addWidget(checkBoxDontDisplay);
+    layout->addLayout(ButtonRow(ButtonYes, ButtonNo));
+
+    connect(checkBoxDontDisplay, &QCheckBox::toggled, this,
+            [&common](bool dontShow) { WriteSetting([&] { common.SetDisplayHelpDialog(!dontShow); }); });
+    connect(ButtonYes, &QPushButton::clicked, this, [this, &common] {
+        common.shellForHelpUrl();
+        hide();
+    });
+    connect(ButtonNo, &QPushButton::clicked, this, [this] { hide(); });
+}
+
+} // namespace ui

@@ -1,0 +1,96 @@
+// The main window's dialogs: advanced settings, batch add, folder chooser,
+// settings and the welcome prompt. Each is created once and then only shown
+// and hidden, so its controls keep their state between showings.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFileSystemModel>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeView>
+
+namespace app {
+class TfrmCommon;
+}
+
+namespace ui {
+
+class TfrmMain;
+
+// A tree of the file system's folders (directories only).
+class TFolderTree : public QTreeView {
+public:
+    explicit TFolderTree(QWidget* parent);
+    // The selected folder's path; empty when none is selected.
+    QString SelectedFolder() const;
+    // Selects the folder and scrolls it into view.
+    void SelectFolder(const QString& path);
+
+private:
+    QFileSystemModel* FModel;
+};
+
+class TfrmSettingAdvance : public QDialog {
+public:
+    explicit TfrmSettingAdvance(TfrmMain& main);
+    // Fills the boxes from the active profile and shows the dialog (not modal).
+    void Open();
+    void ButtonOKClick();
+
+    QGroupBox *GroupBoxSettingsVideo, *GroupBoxSettingsAudio;
+    QComboBox *comboBoxVideoBitrate, *comboBoxFrameRate, *comboBoxVideoSize;
+    QComboBox *comboBoxAudioBitrate, *comboBoxSampleRate, *comboBoxChannel;
+    QPushButton *ButtonOK, *ButtonCancel;
+
+private:
+    TfrmMain& FMain;
+};
+
+class TFrmBatchAdd : public QDialog {
+public:
+    explicit TFrmBatchAdd(TfrmMain& main);
+    void buttonOKClick();
+
+    TFolderTree* RzShellTreeView;
+    QCheckBox* checkBoxIsSubDirectorie;
+    QLineEdit* editExt;
+    QPushButton *buttonOK, *buttonCancel;
+
+private:
+    TfrmMain& FMain;
+};
+
+class TFrmDirectory : public QDialog {
+public:
+    explicit TFrmDirectory(QWidget* parent);
+
+    TFolderTree* RzShellTreeView;
+    QPushButton *ButtonOK, *ButtonCancel;
+    // The chosen folder after OK; empty after Cancel.
+    QString folderPath;
+};
+
+class TfrmSetting : public QDialog {
+public:
+    // Sets both boxes from the settings once (FormCreate); each box that is
+    // checked writes its setting back at once.
+    TfrmSetting(QWidget* parent, app::TfrmCommon& common);
+
+    QCheckBox *CheckBoxViewDemo, *CheckBoxViewHowToUseItunes;
+    QPushButton *ButtonOK, *ButtonCancel;
+};
+
+class TfrmHelpDialog : public QDialog {
+public:
+    TfrmHelpDialog(QWidget* parent, app::TfrmCommon& common);
+
+    QLabel *labelWelcom, *labelIntroduction;
+    QCheckBox* checkBoxDontDisplay;
+    QPushButton *ButtonYes, *ButtonNo;
+};
+
+} // namespace ui

@@ -1,0 +1,588 @@
+#include "app/ui/MainWindow.h"
+
+#include "avbind/FFLog.h"
+#include "avhelpers/InProgramFilters.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QScreen>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace ui {
+
+namespace fs = std::filesystem;
+
+void QtOpen(const std::string& target) {
+    const QString text = QString::fromStdString(target);
+    const bool link = text.contains("://") || text.startsWith("mailto:", Qt::CaseInsensitive);
+    QDesktopServices::openUrl(link ? QUrl(text) : QUrl::fromLocalFile(text));
+}
+
+const QStringList& SupportedExtensions() {
+    static const QStringList extensions = {"avi", "mpg", "mpeg", "wmv", "asf", "avs", "vob", "dat", "3gp", "mp4",
+                                           "psp", "rm",  "rmvb", "smk", "swf", "nsv", "mov", "qt",  "mkv"};
+    return extensions;
+}
+
+QString OpenDialogFilter() {
+    QStringList all;
+    for (const QString& e : SupportedExtensions()) all << "*." + e;
+    return QStringList{"Support files (" + all.join(' ') + ")",
+                       "RM files (*.rm *.rmvb)",
+                       "AVI files (*.avi)",
+                       "MPEG files (*.mpg *.mpeg)",
+                       "WMV files (*.wmv *.asf)",
+                       "Portable device files (*.3gp *.mp4 *.avs *.psp *.mkv)",
+                       "DVD VCD Files (*.vob *.dat)",
+                       "Quick Time Files (*.mov *.qt)",
+                       "All files (*)"}
+        .join(";;");
+}
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Sets the caption of every control of `window` named in the language file's
+// section; a key the file lacks leaves an empty caption.
+void ApplyCaptions(QWidget* window, const app::TLanguageTexts& texts) {
+    const std::string section = window->objectName().toStdString();
+    QList<QObject*> children = window->findChildren<QObject*>();
+    for (const app::TLanguageKey& key : app::LanguageKeys()) {
+        if (key.Kind != app::TLanguageKeyKind::Caption || section != key.Section) continue;
+        const QString name = key.Key;
+        const bool title = name.compare("Caption", Qt::CaseInsensitive) == 0 || name.compare("title", Qt::CaseInsensitive) == 0;
+        // A window's own title is kept under "Caption", whatever its key.
+        const QString text = Q(texts.Caption(key.Section, title ? "Caption" : key.Key));
+        if (title) {
+            window->setWindowTitle(text);
+            continue;
+        }
+        for (QObject* child : children) {
+            if (child->objectName().compare(name, Qt::CaseInsensitive) != 0) continue;
+            if (auto* b = qobject_cast<QAbstractButton*>(child)) b->setText(text);
+            else if (auto* l = qobject_cast<QLabel*>(child)) l->setText(text);
+            else if (auto* g = qobject_cast<QGroupBox*>(child)) g->setTitle(text);
+            else if (auto* m = qobject_cast<QMenu*>(child)) m->setTitle(text);
+            else if (auto* a = qobject_cast<QAction*>(child)) {
+                // A separator entry stays a separator only while its caption is "-".
+                if (name.startsWith("N_Splitter")) a->setSeparator(text == "-");
+                a->setText(text);
+            }
+            break;
+        }
+    }
+}
+
+QPushButton* Button(QWidget* parent, const char* name, int x, int y, int w, int h) {
+    auto* b = new QPushButton(parent);
+    b->setObjectName(name);
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(app::TCommonFolders folders) {
+    // FormCreate: bFirstShow starts true.
+    setObjectName("frmMain");
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setAcceptDrops(true);
+    CreateControls();
+    CreateMenus();
+
+    frmSettingAdvance = new TfrmSettingAdvance(*this);
+    frmBatchAdd = new TFrmBatchAdd(*this);
+    if (!folders.Launcher) folders.Launcher = QtOpen;
+    FCommon = std::make_unique<app::TfrmCommon>(std::move(folders));
+    frmDirectory = new TFrmDirectory(this);
+    frmSetting = new TfrmSetting(this, *FCommon);
+    frmHelpDialog = new TfrmHelpDialog(this, *FCommon);
+
+    FRun = std::make_unique<app::TConversionRun>(
+        FEncoder,
+        [this](const std::string& path) {
+            // Keep repainting while a folder scan probes file after file.
+            if (FScanning) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            if (!FFDecoder.LoadFile(path)) return std::int64_t{-1};
+            const std::int64_t d = FFDecoder.FileStreamInfo().Duration;
+            FFDecoder.CloseFile();
+            return d;
+        },
+        [this](const std::string& path) {
+            std::string size;
+            if (FFDecoder.LoadFile(path)) {
+                const probe::TVideoStreamInfo v = FFDecoder.FirstVideoStreamInfo();
+                if (v.Width > 0 && v.Height > 0) size = std::to_string(v.Width) + "x" + std::to_string(v.Height);
+                FFDecoder.CloseFile();
+            }
+            return size;
+        });
+    FRun->LogFileName = FCommon->GetLogFileName();
+    FRun->OnRowProgress = [this](int row) {
+        if (QProgressBar* bar = RowBar(row)) bar->setValue(FRun->Rows()[static_cast<std::size_t>(row)].Progress);
+    };
+    FRun->OnRunEnded = [this] { RunEnded(); };
+    avbind::FFLogger().SetOnLog(
+        [this](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { FRun->AppendLog(msg); });
+    EnableForm(true);
+}
+
+TfrmMain::~TfrmMain() {
+    avbind::FFLogger().SetOnLog(nullptr);
+    FRun->OnRunEnded = nullptr;
+    FRun->OnRowProgress = nullptr;
+    FEncoder.Stop(true);
+    FEncoder.OnProgress = nullptr;
+    FEncoder.OnTerminate = nullptr;
+}
+
+void TfrmMain::CreateControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName("client");
+    client->setFixedSize(474, 432);
+    // The controls have the fixed sizes of the layout; a slightly smaller
+    // font keeps captions such as "Move down" inside their 66-pixel buttons.
+    QFont font = client->font();
+    if (font.pointSizeF() > 9) font.setPointSizeF(9);
+    client->setFont(font);
+    setCentralWidget(client);
+
+    ListViewFiles = new QTableWidget(0, 4, client);
+    ListViewFiles->setObjectName("ListViewFiles");
+    ListViewFiles->setGeometry(8, 10, 458, 202);
+    ListViewFiles->setShowGrid(true);
+    ListViewFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListViewFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListViewFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListViewFiles->verticalHeader()->hide();
+    ListViewFiles->horizontalHeader()->setHighlightSections(false);
+    ListViewFiles->setWordWrap(false);
+    const int widths[4] = {200, 75, 80, 99};
+    for (int c = 0; c < 4; ++c) {
+        ListViewFiles->setHorizontalHeaderItem(c, new QTableWidgetItem);
+        ListViewFiles->setColumnWidth(c, widths[c]);
+    }
+
+    GroupBoxButtons = new QGroupBox(client);
+    GroupBoxButtons->setObjectName("GroupBoxButtons");
+    GroupBoxButtons->setGeometry(8, 215, 458, 42);
+    ButtonAdd = Button(GroupBoxButtons, "ButtonAdd", 3, 8, 66, 25);
+    ButtonRemove = Button(GroupBoxButtons, "ButtonRemove", 76, 8, 66, 25);
+    ButtonClearAll = Button(GroupBoxButtons, "ButtonClearAll", 149, 8, 66, 25);
+    ButtonMoveUp = Button(GroupBoxButtons, "ButtonMoveUp", 313, 8, 66, 25);
+    ButtonMoveDown = Button(GroupBoxButtons, "ButtonMoveDown", 387, 8, 66, 25);
+    QFont listFont = GroupBoxButtons->font();
+    listFont.setPointSizeF(std::min(listFont.pointSizeF(), 8.0));
+    GroupBoxButtons->setFont(listFont);
+
+    GroupBoxOutputFormat = new QGroupBox(client);
+    GroupBoxOutputFormat->setObjectName("GroupBoxOutputFormat");
+    GroupBoxOutputFormat->setGeometry(8, 257, 458, 49);
+    LabelOutputFormat = new QLabel(GroupBoxOutputFormat);
+    LabelOutputFormat->setObjectName("LabelOutputFormat");
+    LabelOutputFormat->setGeometry(9, 18, 70, 21);
+    ComboBoxOutputFormat = new QComboBox(GroupBoxOutputFormat);
+    ComboBoxOutputFormat->setObjectName("ComboBoxOutputFormat");
+    ComboBoxOutputFormat->setEditable(false);
+    ComboBoxOutputFormat->setGeometry(81, 18, 310, 21);
+    ButtonSettingAdvance = Button(GroupBoxOutputFormat, "ButtonSettingAdvance", 397, 16, 56, 25);
+
+    GroupBoxOutputFolder = new QGroupBox(client);
+    GroupBoxOutputFolder->setObjectName("GroupBoxOutputFolder");
+    GroupBoxOutputFolder->setGeometry(8, 306, 458, 65);
+    LabelOutputFolder = new QLabel(GroupBoxOutputFolder);
+    LabelOutputFolder->setObjectName("LabelOutputFolder");
+    LabelOutputFolder->setGeometry(9, 17, 70, 21);
+    EditOutputFolder = new QLineEdit(GroupBoxOutputFolder);
+    EditOutputFolder->setObjectName("EditOutputFolder");
+    EditOutputFolder->setGeometry(81, 17, 310, 21);
+    ButtonSelectOuputFolder = Button(GroupBoxOutputFolder, "ButtonSelectOuputFolder", 397, 14, 56, 25);
+    labelOutputFolderNotice = new QLabel(GroupBoxOutputFolder);
+    labelOutputFolderNotice->setObjectName("labelOutputFolderNotice");
+    labelOutputFolderNotice->setGeometry(9, 44, 425, 13);
+    QFont small = labelOutputFolderNotice->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    labelOutputFolderNotice->setFont(small);
+
+    ButtonConverter = Button(client, "ButtonConverter", 177, 386, 120, 35);
+
+    connect(ButtonAdd, &QPushButton::clicked, this, [this] { ActionAddFile(); });
+    connect(ButtonRemove, &QPushButton::clicked, this, [this] { ActionRemoveFile(); });
+    connect(ButtonClearAll, &QPushButton::clicked, this, [this] { ActionClearAllFile(); });
+    connect(ButtonMoveUp, &QPushButton::clicked, this, [this] { ActionMoveUp(); });
+    connect(ButtonMoveDown, &QPushButton::clicked, this, [this] { ActionMoveDown(); });
+    connect(ButtonConverter, &QPushButton::clicked, this, [this] { ButtonConverterClick(); });
+    connect(ButtonSettingAdvance, &QPushButton::clicked, this, [this] { frmSettingAdvance->Open(); });
+    connect(ButtonSelectOuputFolder, &QPushButton::clicked, this, [this] { ButtonSelectOuputFolderClick(); });
+    connect(ComboBoxOutputFormat, &QComboBox::activated, this, [this](int index) { DeviceChanged(index); });
+}
+
+void TfrmMain::CreateMenus() {
+    auto menu = [this](const char* name) {
+        QMenu* m = menuBar()->addMenu(QString());
+        m->setObjectName(name);
+        return m;
+    };
+    auto entry = [](QMenu* m, const char* name) {
+        QAction* a = m->addAction(QString());
+        a->setObjectName(name);
+        return a;
+    };
+    N_Control = menu("N_Control");
+    N_Add = entry(N_Control, "N_Add");
+    N_BatchAdd = entry(N_Control, "N_BatchAdd");
+    N_Remove = entry(N_Control, "N_Remove");
+    N_ClearAll = entry(N_Control, "N_ClearAll");
+    N_Splitter1 = entry(N_Control, "N_Splitter1");
+    N_Splitter1->setSeparator(true);
+    N_Convert = entry(N_Control, "N_Convert");
+    N_Splitter2 = entry(N_Control, "N_Splitter2");
+    N_Splitter2->setSeparator(true);
+    N_Exit = entry(N_Control, "N_Exit");
+    N_Options = menu("N_Options");
+    N_Setting = entry(N_Options, "N_Setting");
+    N_Tools = menu("N_Tools");
+    N_ViewLog = entry(N_Tools, "N_ViewLog");
+    N_Help = menu("N_Help");
+    N_LocalHelp = entry(N_Help, "N_LocalHelp");
+    N_HomePage = entry(N_Help, "N_HomePage");
+    N_Support = entry(N_Help, "N_Support");
+    N_FeedBack = entry(N_Help, "N_FeedBack");
+    N_Update = entry(N_Help, "N_Update");
+
+    connect(N_Add, &QAction::triggered, this, [this] { ButtonAdd->click(); });
+    connect(N_Remove, &QAction::triggered, this, [this] { ButtonRemove->click(); });
+    connect(N_ClearAll, &QAction::triggered, this, [this] { ButtonClearAll->click(); });
+    connect(N_BatchAdd, &QAction::triggered, this, [this] {
+        frmBatchAdd->show();
+        frmBatchAdd->raise();
+    });
+    // The menu's Start entry acts like the convert button.
+    connect(N_Convert, &QAction::triggered, this, [this] { ButtonConverterClick(); });
+    connect(N_Exit, &QAction::triggered, this, [this] { close(); });
+    connect(N_Setting, &QAction::triggered, this, [this] {
+        frmSetting->show();
+        frmSetting->raise();
+    });
+    connect(N_ViewLog, &QAction::triggered, this, [this] { FCommon->visitHyperLink(FCommon->GetLogFileName()); });
+    connect(N_LocalHelp, &QAction::triggered, this, [this] { FCommon->shellForHelpUrl(); });
+    connect(N_HomePage, &QAction::triggered, this, [this] { FCommon->shellForHomePageUrl(); });
+    connect(N_Update, &QAction::triggered, this, [this] { FCommon->shellForHomePageUrl(); });
+    connect(N_Support, &QAction::triggered, this, [this] { FCommon->shellForSupportEmail(); });
+    connect(N_FeedBack, &QAction::triggered, this, [this] { FCommon->shellForFeedback(); });
+}
+
+// ---- Start-up ----
+
+void TfrmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (FStarted) return;
+    FStarted = true;
+    FormShow();
+    // Fixed size: the client area plus the menu bar, centred on the desktop.
+    setFixedSize(474, 432 + menuBar()->sizeHint().height());
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void TfrmMain::FormShow() {
+    LoadLanguage();
+    LoadProfile();
+
+    std::string folder = FCommon->GetDefaultOutputFolder();
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    app::TfrmCommon::CreateFolder(folder);
+    EditOutputFolder->setText(Q(folder));
+
+    const std::string libFolder = FCommon->strCommonAppPath + "lib";
+    if (!FEncoder.AVLibLoaded()) {
+        if (!FEncoder.LoadAVLib(libFolder)) {
+            FRun->AppendLog(FEncoder.LastErrMsg());
+            ShowMessageBox(Q(FTexts.strLanguage_MsgDontLoadAVLib));
+        } else {
+            avhelpers::RegisterNativeFilters();
+        }
+    }
+    if (!FFDecoder.AVLibLoaded()) FFDecoder.LoadAVLib(libFolder);
+
+    std::ofstream(FCommon->GetLogFileName(), std::ios::trunc);
+}
+
+void TfrmMain::LoadLanguage() {
+    FTexts = app::LoadLanguage(*FCommon);
+    FTitle = Q(FTexts.ApplicationTitle);
+    setWindowTitle(FTitle);
+    for (QWidget* window : std::initializer_list<QWidget*>{this, frmSettingAdvance, frmBatchAdd, frmDirectory,
+                                                           frmSetting, frmHelpDialog})
+        ApplyCaptions(window, FTexts);
+    setWindowTitle(FTitle);
+    for (int c = 0; c < 4; ++c)
+        ListViewFiles->horizontalHeaderItem(c)->setText(Q(FTexts.Caption("frmMain", "columns" + std::to_string(c))));
+    // The menu's Start entry keeps its own caption until a run starts or stops.
+    ButtonConverter->setText(Q(FTexts.strCommonButtonConverterStart));
+    frmHelpDialog->update();
+}
+
+void TfrmMain::LoadProfile() {
+    FCatalogue = app::LoadProfile(FCommon->GetAppPath() + "profile", FVideoProfile);
+    for (const std::string& error : FCatalogue.Errors) FRun->AppendLog(error);
+    ComboBoxOutputFormat->clear();
+    for (const std::string& name : FCatalogue.DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
+    ComboBoxOutputFormat->setCurrentIndex(FCatalogue.ActiveIndex);
+}
+
+void TfrmMain::DeviceChanged(int index) {
+    if (index < 0 || index == FCatalogue.ActiveIndex) return;
+    try {
+        app::SelectProfile(FCatalogue, index, FVideoProfile);
+    } catch (const std::exception& e) {
+        ComboBoxOutputFormat->setCurrentIndex(FCatalogue.ActiveIndex);
+        ShowMessageBox(Q(e.what()));
+    }
+}
+
+void TfrmMain::paintEvent(QPaintEvent* event) {
+    QMainWindow::paintEvent(event);
+    if (!bFirstShow) return;
+    bFirstShow = false;
+    // Shown after this paint has finished, above the window, without blocking it.
+    if (FCommon->isDisplayHelpDialog())
+        QTimer::singleShot(0, this, [this] {
+            frmHelpDialog->show();
+            frmHelpDialog->raise();
+        });
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    // Workers end before the window goes; no completion prompt on the way out.
+    FClosing = true;
+    if (Converting()) FRun->Stop();
+    for (QWidget* w : std::initializer_list<QWidget*>{frmSettingAdvance, frmBatchAdd, frmSetting, frmHelpDialog})
+        w->hide();
+    FCatalogue.arrayCommonProfiles.clear();
+    QMainWindow::closeEvent(event);
+}
+
+// ---- Interaction ----
+
+void TfrmMain::ShowMessageBox(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, FTitle, text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+bool TfrmMain::ShowQuestionBox(const QString& text) {
+    return QMessageBox::question(this, FTitle, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+QStringList TfrmMain::AskOpenFiles() {
+    return QFileDialog::getOpenFileNames(this, "Open video files", QString(), OpenDialogFilter());
+}
+
+bool TfrmMain::ExecFolderChooser() { return frmDirectory->exec() == QDialog::Accepted; }
+
+// ---- The list ----
+
+QProgressBar* TfrmMain::RowBar(int row) const {
+    QWidget* cell = ListViewFiles->cellWidget(row, 3);
+    return cell ? cell->findChild<QProgressBar*>() : nullptr;
+}
+
+int TfrmMain::SelectedRow() const {
+    const QModelIndexList rows = ListViewFiles->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void TfrmMain::RefreshList(int selectRow) {
+    const std::vector<app::TListRow>& rows = FRun->Rows();
+    ListViewFiles->setRowCount(static_cast<int>(rows.size()));
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        const app::TListRow& row = rows[static_cast<std::size_t>(i)];
+        const QString texts[3] = {Q(row.Path), Q(row.StartText), Q(row.DurationText)};
+        for (int c = 0; c < 3; ++c) {
+            QTableWidgetItem* item = ListViewFiles->item(i, c);
+            if (!item) ListViewFiles->setItem(i, c, item = new QTableWidgetItem);
+            item->setText(texts[c]);
+        }
+        ListViewFiles->item(i, 0)->setToolTip(texts[0]);
+        QProgressBar* bar = RowBar(i);
+        if (!bar) {
+            // Placed over the progress cell, 2 pixels in from its top and bottom.
+            auto* cell = new QWidget;
+            auto* layout = new QVBoxLayout(cell);
+            layout->setContentsMargins(0, 2, 0, 2);
+            bar = new QProgressBar(cell);
+            bar->setRange(0, 100);
+            bar->setTextVisible(false);
+            layout->addWidget(bar);
+            ListViewFiles->setCellWidget(i, 3, cell);
+        }
+        bar->setValue(row.Progress);
+    }
+    if (selectRow >= 0 && selectRow < ListViewFiles->rowCount()) {
+        ListViewFiles->selectRow(selectRow);
+        ListViewFiles->setCurrentCell(selectRow, 0);
+    }
+    ListViewFiles->viewport()->update();
+}
+
+void TfrmMain::AddFileToListView(const QString& path) {
+    FRun->AddFile(path.toStdString());
+    RefreshList();
+}
+
+void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
+    FScanning = true;
+    FRun->AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
+    FScanning = false;
+    RefreshList();
+}
+
+void TfrmMain::AddDroppedPaths(const QStringList& paths) {
+    if (Converting()) return;
+    for (const QString& path : paths) {
+        std::error_code ec;
+        const fs::path p = path.toStdString();
+        if (!fs::is_directory(p, ec)) {
+            FRun->AddFile(p.string());
+            continue;
+        }
+        std::vector<std::string> found;
+        for (fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+             !ec && it != end; it.increment(ec)) {
+            if (!it->is_regular_file(ec)) continue;
+            const std::string name = it->path().filename().string();
+            for (const QString& e : SupportedExtensions())
+                if (app::MatchesExtension(name, e.toStdString())) {
+                    found.push_back(it->path().string());
+                    break;
+                }
+        }
+        std::sort(found.begin(), found.end());
+        FScanning = true;
+        for (const std::string& f : found) FRun->AddFile(f);
+        FScanning = false;
+    }
+    RefreshList();
+}
+
+void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
+    if (!Converting() && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TfrmMain::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    if (paths.isEmpty() || Converting()) return;
+    event->acceptProposedAction();
+    AddDroppedPaths(paths);
+}
+
+void TfrmMain::ActionAddFile() {
+    for (const QString& file : AskOpenFiles()) FRun->AddFile(file.toStdString());
+    RefreshList();
+}
+
+void TfrmMain::ActionRemoveFile() {
+    const int row = SelectedRow();
+    if (row < 0) return;
+    FRun->Remove({row});
+    RefreshList();
+}
+
+void TfrmMain::ActionClearAllFile() {
+    FRun->Clear();
+    RefreshList();
+}
+
+void TfrmMain::ActionMoveUp() {
+    const int row = SelectedRow();
+    if (row >= 0 && FRun->MoveUp(row)) RefreshList(row - 1);
+}
+
+void TfrmMain::ActionMoveDown() {
+    const int row = SelectedRow();
+    if (row >= 0 && FRun->MoveDown(row)) RefreshList(row + 1);
+}
+
+// ---- The run ----
+
+void TfrmMain::ButtonConverterClick() {
+    if (ButtonAdd->isEnabled())
+        ActionStart();
+    else
+        ActionStop();
+}
+
+void TfrmMain::ActionStart() {
+    const app::TVideoProfile& p = FVideoProfile;
+    const app::TProfileValues values{p.GetProfileExt(),          p.GetVideoCodecDefault(), p.GetVideoBirateDefault(),
+                                     p.GetVideoFrameRateDefault(), p.GetVideoSizeDefault(),  p.GetAudioCodecDefault(),
+                                     p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(),
+                                     p.GetAudioChannelDefault()};
+    bool started = false;
+    try {
+        started = FRun->Start(values, EditOutputFolder->text().toStdString());
+    } catch (const std::exception& e) {
+        ShowMessageBox(Q(e.what()));
+        return;
+    }
+    RefreshList();
+    if (started) EnableForm(false);
+}
+
+void TfrmMain::ActionStop() {
+    // Ends the run; RunEnded follows from inside it.
+    FRun->Stop();
+}
+
+void TfrmMain::RunEnded() {
+    EnableForm(true);
+    for (int row = 0; row < ListViewFiles->rowCount(); ++row)
+        if (QProgressBar* bar = RowBar(row)) bar->setValue(0);
+    if (FClosing || !FCommon->isDisplayHowToUseItunes()) return;
+    // Asked once the encoder's final notice has been delivered, so no worker
+    // or delivery thread waits on the question.
+    QTimer::singleShot(0, this, [this] {
+        if (FClosing || !ShowQuestionBox(Q(FTexts.strLanguage_MsgProcessFinished))) return;
+        FCommon->visitHyperLink(EditOutputFolder->text().toStdString());
+        FCommon->shellForHowToUseItunes();
+    });
+}
+
+void TfrmMain::EnableForm(bool idle) {
+    for (QWidget* w : std::initializer_list<QWidget*>{ButtonAdd, ButtonRemove, ButtonClearAll, ButtonMoveUp,
+                                                      ButtonMoveDown, ButtonSettingAdvance, ButtonSelectOuputFolder,
+                                                      EditOutputFolder, ComboBoxOutputFormat})
+        w->setEnabled(idle);
+    for (QAction* a : {N_Add, N_BatchAdd, N_Remove, N_ClearAll}) a->setEnabled(idle);
+    const QString caption = Q(idle ? FTexts.strCommonButtonConverterStart : FTexts.strCommonButtonConverterStop);
+    ButtonConverter->setText(caption);
+    N_Convert->setText(caption);
+}
+
+void TfrmMain::ButtonSelectOuputFolderClick() {
+    frmDirectory->RzShellTreeView->SelectFolder(EditOutputFolder->text());
+    if (ExecFolderChooser() && !frmDirectory->folderPath.isEmpty()) EditOutputFolder->setText(frmDirectory->folderPath);
+}
+
+} // namespace ui

@@ -1,0 +1,147 @@
+// The main window: the file list with a progress bar per row, the list
+// buttons, the device list, the output folder, the convert button and the
+// menus; it owns the encoder, the probe, the conversion run and the dialogs.
+#pragma once
+
+#include "app/ConversionRun.h"
+#include "app/Language.h"
+#include "app/Unit_common.h"
+#include "app/VideoProfile.h"
+#include "app/ui/Dialogs.h"
+#include "encoder/FFEncode.h"
+#include "probe/FFDecode.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QTableWidget>
+
+#include <memory>
+#include <string>
+
+namespace ui {
+
+// Opens a folder, file, web or mail address with the desktop's default handler.
+void QtOpen(const std::string& target);
+
+// The extensions of the open dialog's "Support files" entry, also used for
+// folders dropped onto the list.
+const QStringList& SupportedExtensions();
+// The open dialog's filter, in Qt's "Description (patterns);;..." form.
+QString OpenDialogFilter();
+
+class TfrmMain : public QMainWindow {
+public:
+    // Creates the windows in start-up order: this window, the advanced
+    // settings, the batch add, the common services (which read the product
+    // and settings files), the folder chooser, the settings and the welcome
+    // prompt. Empty folders are worked out from the system.
+    explicit TfrmMain(app::TCommonFolders folders = {});
+    ~TfrmMain() override;
+
+    // ---- Overridable interaction (tests answer these without a modal box) ----
+    // A plain message box captioned with the application title.
+    virtual void ShowMessageBox(const QString& text);
+    // A question box with Yes and No; true for Yes.
+    virtual bool ShowQuestionBox(const QString& text);
+    // The multi-selection open dialog; the chosen files in order, none when cancelled.
+    virtual QStringList AskOpenFiles();
+    // Shows the folder chooser modally; true when it closed with OK.
+    virtual bool ExecFolderChooser();
+
+    // ---- List actions ----
+    void ActionAddFile();
+    void ActionRemoveFile();
+    void ActionClearAllFile();
+    void ActionMoveUp();
+    void ActionMoveDown();
+    void ActionStart();
+    void ActionStop();
+    void AddFileToListView(const QString& path);
+    void addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension);
+    // Files are added as they are; folders with every supported file below them.
+    void AddDroppedPaths(const QStringList& paths);
+    void ButtonConverterClick();
+    void ButtonSelectOuputFolderClick();
+    // True: idle; false: converting.
+    void EnableForm(bool idle);
+
+    // ---- State for the dialogs and the tests ----
+    app::TfrmCommon& Common() { return *FCommon; }
+    app::TVideoProfile& VideoProfile() { return FVideoProfile; }
+    const app::TProfileCatalogue& Catalogue() const { return FCatalogue; }
+    const app::TLanguageTexts& Texts() const { return FTexts; }
+    const QString& ApplicationTitle() const { return FTitle; }
+    encoder::TFFEncoder& Encoder() { return FEncoder; }
+    app::TConversionRun& Run() { return *FRun; }
+    bool Converting() const { return FRun->Converting(); }
+    // The progress bar of a row; null for a row that does not exist.
+    QProgressBar* RowBar(int row) const;
+
+    // Controls, by their names.
+    QTableWidget* ListViewFiles;
+    QGroupBox* GroupBoxButtons;
+    QPushButton *ButtonAdd, *ButtonRemove, *ButtonClearAll, *ButtonMoveUp, *ButtonMoveDown;
+    QGroupBox* GroupBoxOutputFormat;
+    QLabel* LabelOutputFormat;
+    QComboBox* ComboBoxOutputFormat;
+    QPushButton* ButtonSettingAdvance;
+    QGroupBox* GroupBoxOutputFolder;
+    QLabel* LabelOutputFolder;
+    QLineEdit* EditOutputFolder;
+    QPushButton* ButtonSelectOuputFolder;
+    QLabel* labelOutputFolderNotice;
+    QPushButton* ButtonConverter;
+    QMenu *N_Control, *N_Options, *N_Tools, *N_Help;
+    QAction *N_Add, *N_BatchAdd, *N_Remove, *N_ClearAll, *N_Splitter1, *N_Convert, *N_Splitter2, *N_Exit;
+    QAction* N_Setting;
+    QAction* N_ViewLog;
+    QAction *N_LocalHelp, *N_HomePage, *N_Support, *N_FeedBack, *N_Update;
+
+    // Dialogs, created once.
+    TfrmSettingAdvance* frmSettingAdvance;
+    TFrmBatchAdd* frmBatchAdd;
+    TFrmDirectory* frmDirectory;
+    TfrmSetting* frmSetting;
+    TfrmHelpDialog* frmHelpDialog;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void FormShow();
+    void LoadLanguage();
+    void LoadProfile();
+    void DeviceChanged(int index);
+    void RefreshList(int selectRow = -1);
+    void RunEnded();
+    int SelectedRow() const;
+
+    std::unique_ptr<app::TfrmCommon> FCommon;
+    encoder::TFFEncoder FEncoder;
+    probe::TFFDecoder FFDecoder;
+    std::unique_ptr<app::TConversionRun> FRun;
+    app::TVideoProfile FVideoProfile;
+    app::TProfileCatalogue FCatalogue;
+    app::TLanguageTexts FTexts;
+    QString FTitle;
+    bool bFirstShow = true;
+    bool FStarted = false;   // the start-up sequence ran
+    bool FScanning = false;  // a folder scan is adding rows
+    bool FClosing = false;
+};
+
+} // namespace ui

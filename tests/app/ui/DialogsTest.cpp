@@ -1,0 +1,223 @@
+#include "tests/app/ui/UiFixture.h"
+
+#include "app/Language.h"
+
+#include <QTimer>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using UiDialogs = zctest::TWindowTest;
+
+// The caption a control shows, whatever its kind.
+QString TextOf(QObject* o) {
+    if (auto* b = qobject_cast<QAbstractButton*>(o)) return b->text();
+    if (auto* l = qobject_cast<QLabel*>(o)) return l->text();
+    if (auto* g = qobject_cast<QGroupBox*>(o)) return g->title();
+    if (auto* m = qobject_cast<QMenu*>(o)) return m->title();
+    if (auto* a = qobject_cast<QAction*>(o)) return a->text();
+    return "<no caption>";
+}
+
+TEST_F(UiDialogs, EveryCaptionComesFromEachLanguageFile) {
+    for (const int language : {1, 2, 3}) {
+        SCOPED_TRACE(language);
+        CreateAndShow({{"setting", "displayHelpDialog", "0"}, {"common", "language", std::to_string(language)}});
+        const app::TLanguageTexts texts = app::LoadLanguage(W->Common());
+        ASSERT_TRUE(texts.Error.empty()) << texts.Error;
+        const std::map<std::string, QWidget*> windows = {
+            {"frmMain", W.get()},           {"frmSettingAdvance", W->frmSettingAdvance},
+            {"frmBatchAdd", W->frmBatchAdd}, {"frmDirectory", W->frmDirectory},
+            {"frmSetting", W->frmSetting},   {"frmHelpDialog", W->frmHelpDialog}};
+        int checked = 0;
+        for (const app::TLanguageKey& key : app::LanguageKeys()) {
+            if (key.Kind != app::TLanguageKeyKind::Caption) continue;
+            const std::string name = key.Key;
+            const bool title = name == "Caption" || name == "title";
+            const std::string expected = texts.Caption(key.Section, title ? "Caption" : name);
+            EXPECT_FALSE(expected.empty()) << key.Section << "." << key.Key;
+            QWidget* window = windows.at(key.Section);
+            if (title) {
+                EXPECT_EQ(window->windowTitle().toStdString(), expected) << key.Section;
+            } else if (name.rfind("columns", 0) == 0) {
+                const int column = name.back() - '0';
+                EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(column)->text().toStdString(), expected);
+            } else if (name.rfind("N_Splitter", 0) == 0) {
+                auto* a = window->findChild<QAction*>(QString::fromStdString(name));
+                ASSERT_NE(a, nullptr) << name;
+                EXPECT_TRUE(a->isSeparator()) << name;
+            } else {
+                QObject* control = nullptr;
+                for (QObject* o : window->findChildren<QObject*>())
+                    if (o->objectName().compare(QString::fromStdString(name), Qt::CaseInsensitive) == 0) control = o;
+                ASSERT_NE(control, nullptr) << key.Section << "." << name;
+                EXPECT_EQ(TextOf(control).toStdString(), expected) << key.Section << "." << name;
+            }
+            ++checked;
+        }
+        EXPECT_GT(checked, 60);
+        EXPECT_EQ(W->windowTitle().toStdString(), texts.ApplicationTitle);
+        EXPECT_EQ(W->ButtonConverter->text().toStdString(), texts.strCommonButtonConverterStart);
+        W.reset();
+    }
+}
+
+TEST_F(UiDialogs, AdvancedSettingsReportTheFirstWrongBoxAndApplyOnlyWhenAllPass) {
+    CreateAndShow();
+    app::TVideoProfile& profile = W->VideoProfile();
+    profile.SetVideoSizeDefault("-1");
+    profile.SetVideoSizeAll("-1;320x240;;640x480");
+    const app::TVideoProfile before = profile;
+
+    W->ButtonSettingAdvance->click();
+    auto* dialog = W->frmSettingAdvance;
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->isModal());
+    EXPECT_EQ(dialog->comboBoxVideoSize->currentText().toStdString(), "auto");
+    ASSERT_EQ(dialog->comboBoxVideoSize->count(), 3);
+    EXPECT_EQ(dialog->comboBoxVideoSize->itemText(0).toStdString(), "auto");
+    EXPECT_EQ(dialog->comboBoxVideoBitrate->currentText().toStdString(), profile.GetVideoBirateDefault());
+    EXPECT_TRUE(dialog->comboBoxVideoBitrate->isEditable());
+
+    // Two wrong boxes: only the first in checking order is reported.
+    dialog->comboBoxVideoBitrate->setEditText("1.5M");
+    dialog->comboBoxSampleRate->setEditText("44.1k");
+    dialog->ButtonOK->click();
+    ASSERT_EQ(W->Messages.size(), 1u);
+    EXPECT_EQ(W->Messages[0], W->Texts().strLanguage_ErrorFormatVideoBirateDefault);
+    EXPECT_EQ(dialog->focusWidget(), dialog->comboBoxVideoBitrate);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(profile == before);
+
+    dialog->comboBoxVideoBitrate->setEditText("768K");
+    dialog->ButtonOK->click();
+    ASSERT_EQ(W->Messages.size(), 2u);
+    EXPECT_EQ(W->Messages[1], W->Texts().strLanguage_ErrorFormatAudioSampleRateDefault);
+    EXPECT_EQ(dialog->focusWidget(), dialog->comboBoxSampleRate);
+
+    dialog->comboBoxSampleRate->setEditText("44100");
+    dialog->comboBoxVideoSize->setEditText("AUTO");
+    dialog->ButtonOK->click();
+    ASSERT_EQ(W->Messages.size(), 3u);
+    EXPECT_EQ(W->Messages[2], W->Texts().strLanguage_ErrorFormatVideoSizeDefault);
+
+    dialog->comboBoxVideoSize->setEditText("320X240");
+    dialog->comboBoxFrameRate->setEditText("25");
+    dialog->comboBoxChannel->setEditText("stereo");
+    dialog->ButtonOK->click();
+    EXPECT_EQ(W->Messages.size(), 3u);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(profile.GetVideoBirateDefault(), "768K");
+    EXPECT_EQ(profile.GetVideoSizeDefault(), "320X240");
+    EXPECT_EQ(profile.GetAudioSampleRateDefault(), "44100");
+    EXPECT_EQ(profile.GetAudioChannelDefault(), "1");
+
+    // Cancel changes nothing.
+    W->ButtonSettingAdvance->click();
+    dialog->comboBoxFrameRate->setEditText("30");
+    dialog->ButtonCancel->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(profile.GetVideoFrameRateDefault(), "25");
+}
+
+TEST_F(UiDialogs, SettingsAreWrittenToConfigIniAtOnce) {
+    CreateAndShow({{"setting", "displayHelpDialog", "0"}});
+    // Set once at creation; a setting that is on was written back at that moment.
+    EXPECT_EQ(Setting("displayHelpItunes"), "1");
+    EXPECT_EQ(Setting("displayHelpDialog"), "0");
+    EXPECT_FALSE(W->frmSetting->CheckBoxViewDemo->isChecked());
+    EXPECT_TRUE(W->frmSetting->CheckBoxViewHowToUseItunes->isChecked());
+
+    W->N_Setting->trigger();
+    ASSERT_TRUE(W->frmSetting->isVisible());
+    W->frmSetting->CheckBoxViewHowToUseItunes->click();
+    EXPECT_EQ(Setting("displayHelpItunes"), "0");
+    EXPECT_FALSE(W->Common().isDisplayHowToUseItunes());
+    W->frmSetting->CheckBoxViewDemo->click();
+    EXPECT_EQ(Setting("displayHelpDialog"), "1");
+    // Cancel neither undoes nor repeats the writes.
+    W->frmSetting->ButtonCancel->click();
+    EXPECT_FALSE(W->frmSetting->isVisible());
+    EXPECT_EQ(Setting("displayHelpItunes"), "0");
+    EXPECT_EQ(Setting("displayHelpDialog"), "1");
+}
+
+TEST_F(UiDialogs, WelcomePromptAtFirstPaintAndItsDontShowBox) {
+    CreateAndShow({});  // no settings: the prompt is on by default
+    EXPECT_EQ(Setting("displayHelpDialog"), "1");  // written back by the settings dialog's creation
+    ASSERT_TRUE(WaitFor([&] { return W->frmHelpDialog->isVisible(); }));
+    EXPECT_FALSE(W->frmHelpDialog->isModal());
+    EXPECT_EQ(W->frmHelpDialog->windowTitle().toStdString(), "Welcome");
+    EXPECT_NE(W->frmHelpDialog->labelWelcom->text().toStdString().find("zconv Video Converter. zconv Video Converter"),
+              std::string::npos);
+
+    W->frmHelpDialog->checkBoxDontDisplay->click();
+    EXPECT_EQ(Setting("displayHelpDialog"), "0");
+    W->frmHelpDialog->checkBoxDontDisplay->click();
+    EXPECT_EQ(Setting("displayHelpDialog"), "1");
+    W->frmHelpDialog->checkBoxDontDisplay->click();
+
+    W->frmHelpDialog->ButtonYes->click();
+    EXPECT_FALSE(W->frmHelpDialog->isVisible());
+    ASSERT_EQ(Opened.size(), 1u);
+    EXPECT_EQ(Opened[0], W->Common().strCommonHelpUrl);
+    // The settings dialog keeps what it read at creation.
+    EXPECT_TRUE(W->frmSetting->CheckBoxViewDemo->isChecked());
+
+    // Switched off: the next start shows no prompt.
+    W.reset();
+    Create({});
+    W->show();
+    Settle();
+    EXPECT_FALSE(W->frmHelpDialog->isVisible());
+}
+
+TEST_F(UiDialogs, BatchAddScansTheChosenFolderForTheTrimmedExtension) {
+    CreateAndShow();
+    fs::create_directories(Dir.Path() / "clips" / "more.avi");
+    const std::string a = Dir.Write("clips/a.avi", ""), b = Dir.Write("clips/B.AVI", "");
+    Dir.Write("clips/c.mkv", "");
+    const std::string inner = Dir.Write("clips/more.avi/d.avi", "");
+
+    W->N_BatchAdd->trigger();
+    auto* dialog = W->frmBatchAdd;
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->editExt->text().toStdString(), "*");
+    EXPECT_FALSE(dialog->checkBoxIsSubDirectorie->isChecked());
+    dialog->RzShellTreeView->SelectFolder(QString::fromStdString(Dir.File("clips")));
+    ASSERT_EQ(dialog->RzShellTreeView->SelectedFolder().toStdString(), Dir.File("clips"));
+    dialog->editExt->setText("  avi ");
+    dialog->buttonOK->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{b, a}));
+
+    // The dialog remembers its state; sub-folders whose names match are entered.
+    W->ButtonClearAll->click();
+    W->N_BatchAdd->trigger();
+    EXPECT_EQ(dialog->editExt->text().toStdString(), "  avi ");
+    dialog->checkBoxIsSubDirectorie->setChecked(true);
+    dialog->buttonOK->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{b, a, inner}));
+}
+
+TEST_F(UiDialogs, FolderChooserSetsTheOutputFolderOnlyOnOk) {
+    CreateAndShow();
+    const std::string before = W->EditOutputFolder->text().toStdString();
+    fs::create_directories(Dir.Path() / "target");
+    auto answer = [&](bool ok) {
+        QTimer::singleShot(50, W.get(), [&, ok] {
+            W->frmDirectory->RzShellTreeView->SelectFolder(QString::fromStdString(Dir.File("target")));
+            (ok ? W->frmDirectory->ButtonOK : W->frmDirectory->ButtonCancel)->click();
+        });
+        W->ButtonSelectOuputFolder->click();
+    };
+    answer(false);
+    EXPECT_EQ(W->EditOutputFolder->text().toStdString(), before);
+    EXPECT_TRUE(W->frmDirectory->folderPath.isEmpty());
+    answer(true);
+    EXPECT_EQ(W->EditOutputFolder->text().toStdString(), Dir.File("target"));
+}
+
+} // namespace

@@ -1,0 +1,253 @@
+#include "tests/app/ui/UiFixture.h"
+#include "tests/support/MediaFixtures.h"
+
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using UiMainWindow = zctest::TWindowTest;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(UiMainWindow, StartUpShowsTitleProfilesOutputFolderAndEmptiesTheLog) {
+    Create({{"setting", "displayHelpDialog", "0"}, {"app", "version", "2.1"}});
+    std::ofstream(LogFile) << "old run\n";
+    W->show();
+    Settle();
+
+    EXPECT_EQ(W->windowTitle().toStdString(), "zconv Video Converter 2.1");
+    EXPECT_EQ(W->ButtonAdd->text().toStdString(), "Add");
+    EXPECT_EQ(W->ButtonConverter->text().toStdString(), "Convert");
+    EXPECT_EQ(W->N_Convert->text().toStdString(), "&Start");  // its own caption until a run starts
+    EXPECT_EQ(W->labelOutputFolderNotice->text().toStdString(),
+              "Converted files are saved here. Default: Documents/ZconvVideoConverter");
+    EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(3)->text().toStdString(), "Progress");
+
+    // Every shipped profile is listed; the last one found is active.
+    const auto& entries = W->Catalogue().arrayCommonProfiles;
+    ASSERT_GE(entries.size(), 2u);
+    ASSERT_EQ(W->ComboBoxOutputFormat->count(), static_cast<int>(entries.size()));
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), W->ComboBoxOutputFormat->count() - 1);
+    EXPECT_EQ(W->ComboBoxOutputFormat->itemText(0).toStdString(), entries[0].strPfTitle_en);
+    EXPECT_EQ(W->VideoProfile().GetProfileName(), entries.back().strPfTitle_en);
+
+    // The default output folder gets its trailing separator and is created.
+    const std::string folder = Dir.File("docs") + "/ZconvVideoConverter/";
+    EXPECT_EQ(W->EditOutputFolder->text().toStdString(), folder);
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_TRUE(W->Messages.empty());  // the libraries were found
+    EXPECT_EQ(ReadFile(LogFile), "");
+
+    // Fixed size: the client area below the menu bar is 474 x 432.
+    EXPECT_EQ(W->centralWidget()->size(), QSize(474, 432));
+    EXPECT_EQ(W->minimumSize(), W->maximumSize());
+
+    // Choosing another device makes its profile the active one.
+    W->ComboBoxOutputFormat->setCurrentIndex(0);
+    emit W->ComboBoxOutputFormat->activated(0);
+    EXPECT_EQ(W->VideoProfile().GetProfileName(), entries[0].strPfTitle_en);
+}
+
+TEST_F(UiMainWindow, AnOutputFolderSettingWithItsSeparatorIsShownUnchanged) {
+    const std::string out = Dir.File("out") + "/";
+    CreateAndShow({{"setting", "displayHelpDialog", "0"}, {"setting", "folder", out}});
+    EXPECT_EQ(W->EditOutputFolder->text().toStdString(), out);
+    EXPECT_TRUE(fs::is_directory(out));
+}
+
+TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
+    CreateAndShow();
+    const std::string clip = zctest::MakeTestMedia(Dir.File("a.avi"), {.Format = "avi", .Seconds = 1.0});
+    const std::string b = Dir.Write("b.avi", "not a video"), c = Dir.Write("c.avi", "");
+    W->OpenFiles = {QString::fromStdString(clip), QString::fromStdString(b), QString::fromStdString(c)};
+    W->ButtonAdd->click();
+    ASSERT_EQ(ListPaths(), (std::vector<std::string>{clip, b, c}));
+    EXPECT_EQ(W->ListViewFiles->item(0, 1)->text().toStdString(), "00:00:00");
+    EXPECT_NE(W->ListViewFiles->item(0, 2)->text().toStdString(), "00:00:00.000");  // probed
+    EXPECT_EQ(W->ListViewFiles->item(1, 2)->text().toStdString(), "00:00:00.000");  // unreadable: still listed
+    for (int r = 0; r < 3; ++r) {
+        ASSERT_NE(W->RowBar(r), nullptr);
+        EXPECT_EQ(W->RowBar(r)->value(), 0);
+    }
+
+    // The same file twice is two rows.
+    W->OpenFiles = {QString::fromStdString(clip)};
+    W->N_Add->trigger();
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 4);
+    W->ListViewFiles->selectRow(3);
+    W->ButtonRemove->click();
+
+    W->ListViewFiles->selectRow(2);
+    W->ButtonMoveUp->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, c, b}));
+    EXPECT_EQ(W->ListViewFiles->currentRow(), 1);
+    W->ButtonMoveDown->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, b, c}));
+    EXPECT_EQ(W->ListViewFiles->currentRow(), 2);
+    W->ButtonMoveDown->click();  // already last
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, b, c}));
+    W->ListViewFiles->selectRow(0);
+    W->ButtonMoveUp->click();  // already first
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, b, c}));
+
+    W->ListViewFiles->selectRow(1);
+    W->ButtonRemove->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, c}));
+    W->ListViewFiles->clearSelection();
+    W->ButtonRemove->click();  // nothing selected: nothing removed
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
+    EXPECT_NE(W->RowBar(1), nullptr);
+
+    W->ButtonClearAll->click();
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 0);
+    EXPECT_EQ(W->RowBar(0), nullptr);
+
+    // An empty list starts nothing and says nothing.
+    W->ButtonConverter->click();
+    EXPECT_FALSE(W->Converting());
+    EXPECT_TRUE(W->ButtonAdd->isEnabled());
+    EXPECT_TRUE(W->Messages.empty());
+}
+
+TEST_F(UiMainWindow, DroppedFilesAndFoldersBecomeRows) {
+    CreateAndShow();
+    fs::create_directories(Dir.Path() / "drop" / "sub");
+    const std::string y = Dir.Write("drop/y.avi", ""), x = Dir.Write("drop/sub/x.MKV", "");
+    Dir.Write("drop/notes.txt", "");
+    const std::string single = Dir.Write("single.bin", "");
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(single)),
+                  QUrl::fromLocalFile(QString::fromStdString(Dir.File("drop")))});
+    QDragEnterEvent enter(QPoint(20, 40), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(W.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(20, 40), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(W.get(), &drop);
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{single, x, y}));
+}
+
+TEST_F(UiMainWindow, FailedProfileNumberIsShownAndNothingStarts) {
+    CreateAndShow();
+    W->AddFileToListView(QString::fromStdString(Dir.Write("a.avi", "")));
+    W->VideoProfile().SetAudioBitrateDefault("fast");
+    W->ButtonConverter->click();
+    ASSERT_EQ(W->Messages.size(), 1u);
+    EXPECT_NE(W->Messages[0].find("fast"), std::string::npos);
+    EXPECT_FALSE(W->Converting());
+    EXPECT_TRUE(W->ButtonAdd->isEnabled());
+}
+
+class UiConversionRun : public zctest::TWindowTest {
+protected:
+    void SetUpRun(double seconds) {
+        CreateAndShow({{"setting", "displayHelpDialog", "0"}, {"setting", "folder", Dir.File("out")}});
+        // A small, quick profile: MPEG-4 and AAC at 320x240.
+        const auto& entries = W->Catalogue().arrayCommonProfiles;
+        const auto found = std::find_if(entries.begin(), entries.end(), [](const app::TProfile& p) {
+            return p.strFileName.find("mpeg4-aac-320x240") != std::string::npos;
+        });
+        ASSERT_NE(found, entries.end());
+        const int index = static_cast<int>(found - entries.begin());
+        W->ComboBoxOutputFormat->setCurrentIndex(index);
+        emit W->ComboBoxOutputFormat->activated(index);
+        W->Encoder().SetProgressInterval(100);
+        for (const char* name : {"one.avi", "two.avi"}) {
+            const std::string clip = zctest::MakeTestMedia(Dir.File(name), {.Format = "avi", .Seconds = seconds});
+            W->AddFileToListView(QString::fromStdString(clip));
+        }
+        for (int r = 0; r < 2; ++r)
+            QObject::connect(W->RowBar(r), &QProgressBar::valueChanged,
+                             [this, r](int v) { Highest[r] = std::max(Highest[r], v); });
+    }
+    void ExpectIdle() {
+        EXPECT_FALSE(W->Converting());
+        for (QWidget* w : std::initializer_list<QWidget*>{W->ButtonAdd, W->ButtonRemove, W->ButtonClearAll,
+                                                          W->ButtonMoveUp, W->ButtonMoveDown, W->ButtonSettingAdvance,
+                                                          W->ButtonSelectOuputFolder, W->EditOutputFolder,
+                                                          W->ComboBoxOutputFormat})
+            EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+        EXPECT_TRUE(W->N_BatchAdd->isEnabled());
+        EXPECT_EQ(W->ButtonConverter->text().toStdString(), "Convert");
+        EXPECT_EQ(W->N_Convert->text().toStdString(), "Convert");
+        for (int r = 0; r < W->ListViewFiles->rowCount(); ++r) EXPECT_EQ(W->RowBar(r)->value(), 0);
+    }
+    int Highest[2] = {0, 0};
+};
+
+TEST_F(UiConversionRun, TwoClipsConvertWithMovingBarsAndTheFinalNoticeReturnsToIdle) {
+    SetUpRun(3.0);
+    W->Answer = true;
+    W->ButtonConverter->click();
+    ASSERT_TRUE(W->Converting());
+    EXPECT_FALSE(W->ButtonAdd->isEnabled());
+    EXPECT_FALSE(W->N_ClearAll->isEnabled());
+    EXPECT_FALSE(W->EditOutputFolder->isEnabled());
+    EXPECT_TRUE(W->ButtonConverter->isEnabled());
+    EXPECT_EQ(W->ButtonConverter->text().toStdString(), "Stop");
+    EXPECT_EQ(W->N_Convert->text().toStdString(), "Stop");
+
+    ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Questions.empty(); }, 120000));
+    ExpectIdle();
+    EXPECT_GT(Highest[0], 0);
+    EXPECT_GT(Highest[1], 0);
+    for (const char* name : {"one.mp4", "two.mp4"}) EXPECT_GT(fs::file_size(Dir.File("out/") + name), 1000u) << name;
+
+    // The completion prompt: Yes opens the output folder, then the import guide.
+    ASSERT_EQ(W->Questions.size(), 1u);
+    EXPECT_EQ(W->Questions[0], W->Texts().strLanguage_MsgProcessFinished);
+    ASSERT_EQ(Opened.size(), 2u);
+    EXPECT_EQ(Opened[0], W->EditOutputFolder->text().toStdString());
+    EXPECT_EQ(Opened[1], W->Common().strCommonHowToUseItunes);
+    EXPECT_FALSE(ReadFile(LogFile).empty());  // library and engine lines reach the log file
+
+    // Rows stay; a new run converts them again.
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
+}
+
+TEST_F(UiConversionRun, StopByTheUserAsksOnceAndResetsTheBars) {
+    SetUpRun(20.0);
+    W->ButtonConverter->click();
+    ASSERT_TRUE(W->Converting());
+    WaitFor([] { return false; }, 300);
+    W->ButtonConverter->click();
+    EXPECT_FALSE(W->Converting());
+    ExpectIdle();
+    // The encoder's final notice after a stop does not ask a second time.
+    WaitFor([] { return false; }, 1000);
+    EXPECT_EQ(W->Questions.size(), 1u);
+    EXPECT_TRUE(Opened.empty());  // answered No
+}
+
+TEST_F(UiConversionRun, NoCompletionPromptWhenSwitchedOff) {
+    SetUpRun(1.0);
+    W->frmSetting->CheckBoxViewHowToUseItunes->click();
+    W->ButtonConverter->click();
+    ASSERT_TRUE(WaitFor([&] { return !W->Converting(); }, 60000));
+    WaitFor([] { return false; }, 300);
+    EXPECT_TRUE(W->Questions.empty());
+    ExpectIdle();
+}
+
+TEST_F(UiMainWindow, MenuEntriesOpenTheirLinksAndTheLog) {
+    CreateAndShow();
+    W->N_ViewLog->trigger();
+    W->N_LocalHelp->trigger();
+    W->N_Support->trigger();
+    ASSERT_EQ(Opened.size(), 3u);
+    EXPECT_EQ(Opened[0], LogFile);
+    EXPECT_EQ(Opened[1], W->Common().strCommonHelpUrl);
+    EXPECT_EQ(Opened[2].rfind("mailto:", 0), 0u);
+}
+
+} // namespace
