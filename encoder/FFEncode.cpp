@@ -520,6 +520,13 @@ void TCustomEncoder::Start(int threadCount) {
         FThreadMode = threadCount > 0;
         FWorking = true;
         FPaused = false;
+        // An empty list ends at once; otherwise the run would never end and
+        // the list could not be cleared.
+        if (FTasks.empty()) {
+            FThreadTerminated = true;
+            EndOfRun();
+            return;
+        }
     }
     int threads = threadCount;
     for (;;) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <chrono>
 #include <thread>
@@ -397,4 +398,47 @@ TEST_F(EncoderTest, PreviewWindowClosedByTheUserEndsThePreviewOnly) {
     EXPECT_TRUE(onMainThread);
     EXPECT_TRUE(Ends().front().Finished);  // the conversion went on
     EXPECT_FALSE(FEncoder.Task(0).PostHooks().count(engine::TPostHook::phPreview));
+}
+
+namespace {
+
+int OpenDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+} // namespace
+
+TEST_F(EncoderTest, DescriptorsReturnAfterFinishedFailedAndStoppedTasks) {
+    const std::string shortClip = Clip("short.mkv", 0.5);
+    const std::string longClip = Clip("long.mkv", 20);
+    // An empty list ends at once with the final event alone.
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_EQ(Ends().size(), 1u);
+    FEncoder.ClearTasks();
+    FEnds.clear();
+    const int before = OpenDescriptors();
+
+    AddConversion(shortClip, FDir.File("a.mkv"), "vcodec=mpeg4");
+    AddConversion(shortClip, FDir.File("b.mp4"), "vcodec=mpeg4<CRLF>acodec=aac");
+    EXPECT_EQ(FEncoder.AddTask(FDir.File("missing.mkv"), nullptr), -1);
+    const int refused = FEncoder.AddTask(shortClip, nullptr);
+    EXPECT_FALSE(FEncoder.SetOutputFile(refused, FDir.File("no/dir/out.mkv"), nullptr));
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    FEncoder.ClearTasks();
+    EXPECT_EQ(OpenDescriptors(), before) << "after finished and refused tasks";
+
+    FEnds.clear();
+    for (int i = 0; i < 3; ++i) AddConversion(longClip, FDir.File("stop" + std::to_string(i) + ".mkv"), "vcodec=mpeg4", "re=");
+    std::atomic<int> progress{0};
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo*) { ++progress; };
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return progress > 1; }));
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    FEncoder.ClearTasks();
+    EXPECT_EQ(OpenDescriptors(), before) << "after stopped tasks";
 }
