@@ -78,6 +78,12 @@ std::string OutputPath(const std::string& folder, const std::string& input, cons
     return (fs::path(folder) / (name + "." + extension)).string();
 }
 
+std::string LocalFileName(const std::string& path) {
+    const std::size_t colon = path.find(':');
+    if (colon == std::string::npos || path.find('/') < colon) return path;
+    return "./" + path;
+}
+
 bool MatchesExtension(const std::string& name, const std::string& extension) {
     if (extension.empty() || extension == "*") return true;
     const std::string suffix = "." + Lower(extension);
@@ -103,7 +109,7 @@ TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
 void TConversionRun::AddFile(const std::string& path) {
     TListRow row;
     row.Path = path;
-    row.DurationText = DurationToStr(FProbeDuration ? FProbeDuration(path) : -1);
+    row.DurationText = DurationToStr(FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1);
     FRows.push_back(std::move(row));
 }
 
@@ -171,8 +177,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         row.Done = 0;
         row.Total = -1;
         encoder::TInputOptions input;
-        input.FileName = row.Path;
-        const int task = FEncoder.AddTask(row.Path, &input);
+        input.FileName = LocalFileName(row.Path);
+        const int task = FEncoder.AddTask(input.FileName, &input);
         if (task < 0) {
             AppendLog(row.Path + ": " + FEncoder.LastErrMsg());
             continue;
@@ -185,7 +191,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.FrameRate = profile.FrameRate;
         output.FrameSize = profile.VideoSize;
         if ((output.FrameSize == "auto" || output.FrameSize == "-1") && FProbeSize) {
-            const std::string size = FProbeSize(row.Path);
+            const std::string size = FProbeSize(input.FileName);
             if (!size.empty()) output.FrameSize = size;
         }
         if (output.FrameSize == "auto" || output.FrameSize == "-1") output.FrameSize.clear();  // the input's own size
@@ -206,8 +212,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         taken.insert(path);
         std::error_code ec;
         fs::create_directories(outputFolder, ec);
-        output.FileName = path;
-        if (!FEncoder.SetOutputFile(task, path, &output)) AppendLog(path + ": " + FEncoder.LastErrMsg());
+        output.FileName = LocalFileName(path);
+        if (!FEncoder.SetOutputFile(task, output.FileName, &output)) AppendLog(path + ": " + FEncoder.LastErrMsg());
         FTaskRow[task] = static_cast<int>(r);
         FOutputs[static_cast<int>(r)] = path;
     }

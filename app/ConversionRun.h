@@ -28,6 +28,11 @@ int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration);
 std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension);
 // Whether a file name matches "*.ext" (case-insensitive); "*" matches everything.
 bool MatchesExtension(const std::string& name, const std::string& extension);
+
+// A name the libraries open as the local file it names: a relative name whose
+// first part ends in ':' ("a:b.mkv") would be read as a protocol, so it gets
+// a leading "./". Other names are returned as they are.
+std::string LocalFileName(const std::string& path);
 // Raises the process's open-file limit to its hard limit: every task holds
 // its input and output open, and a long list runs all at once.
 void RaiseOpenFileLimit();

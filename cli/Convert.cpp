@@ -88,8 +88,14 @@ int CommandConvert(int argc, char** argv) {
     int jobs = 0;
     bool recursive = false;
     std::vector<std::string> items;
+    bool optionsEnded = false;  // after "--" every argument is a file, even "-x" or "--x"
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (optionsEnded || arg == "--") {
+            if (optionsEnded) items.push_back(arg);
+            optionsEnded = true;
+            continue;
+        }
         auto value = [&](std::string& target) {
             if (i + 1 >= argc) return false;
             target = argv[++i];
@@ -114,7 +120,7 @@ int CommandConvert(int argc, char** argv) {
     if (items.empty()) {
         std::fprintf(stderr,
                      "usage: zconv convert [--profile NAME|FILE] [--out DIR] [--jobs N] [--recursive] [--ext EXT] "
-                     "FILES_OR_FOLDERS...\n");
+                     "[--] FILES_OR_FOLDERS...\n");
         return 2;
     }
 
