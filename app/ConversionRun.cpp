@@ -178,6 +178,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         row.Total = -1;
         encoder::TInputOptions input;
         input.FileName = LocalFileName(row.Path);
+        // What a file names inside (playlists, segment lists) stays local.
+        input.ExtOptions = "protocol_whitelist=file";
         const int task = FEncoder.AddTask(input.FileName, &input);
         if (task < 0) {
             AppendLog(row.Path + ": " + FEncoder.LastErrMsg());
