@@ -442,3 +442,81 @@ TEST_F(EncoderTest, DescriptorsReturnAfterFinishedFailedAndStoppedTasks) {
     FEncoder.ClearTasks();
     EXPECT_EQ(OpenDescriptors(), before) << "after stopped tasks";
 }
+
+namespace {
+
+// Damaged copies of a good file: cut at many places, bytes overwritten, the
+// header trashed. Deterministic, so a failure can be reproduced.
+std::vector<std::string> DamagedCopies(const std::string& source, const std::string& folder, int scale) {
+    std::ifstream in(source, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> names;
+    const std::string stem = std::filesystem::path(source).stem().string();
+    const std::string ext = std::filesystem::path(source).extension().string();
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        names.push_back((std::filesystem::path(folder) / name).string());
+        std::ofstream(names.back(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    const int cuts = 8 * scale;
+    for (int i = 0; i < cuts; ++i)
+        write(stem + "-cut" + std::to_string(i) + ext, data.substr(0, data.size() * static_cast<std::size_t>(i) / cuts));
+    for (int i = 0; i < 6 * scale; ++i) {
+        std::string bytes = data;
+        const std::size_t at = next() % bytes.size();
+        for (std::size_t k = at; k < std::min(bytes.size(), at + 1 + next() % 64); ++k) bytes[k] = static_cast<char>(next() >> 16);
+        write(stem + "-hit" + std::to_string(i) + ext, bytes);
+    }
+    std::string header = data;
+    for (std::size_t k = 0; k < std::min<std::size_t>(256, header.size()); ++k) header[k] = static_cast<char>(next() >> 16);
+    write(stem + "-header" + ext, header);
+    write(stem + "-lying" + (ext == ".mkv" ? ".mp4" : ".mkv"), data);
+    return names;
+}
+
+} // namespace
+
+TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
+    // ZC_CORPUS_SCALE multiplies the corpus (the sanitizer run may raise it).
+    const char* scaleText = std::getenv("ZC_CORPUS_SCALE");
+    const int scale = std::max(1, scaleText ? std::atoi(scaleText) : 1);
+    std::vector<std::string> corpus{FDir.File("empty.mkv")};
+    std::ofstream(corpus.front()).flush();
+    for (const std::string format : {"matroska", "mp4", "avi", "mpegts"}) {
+        zctest::TMediaSpec spec;
+        spec.Format = format;
+        spec.Seconds = 0.5;
+        spec.Width = 64;
+        spec.Height = 48;
+        if (spec.Format == "mp4") spec.AudioCodec = "aac";
+        const std::string ext = format == "matroska" ? ".mkv" : format == "mpegts" ? ".ts" : "." + spec.Format;
+        const std::string source = zctest::MakeTestMedia(FDir.File("source-" + spec.Format + ext), spec);
+        for (const std::string& name : DamagedCopies(source, FDir.Path().string(), scale)) corpus.push_back(name);
+    }
+    int refused = 0;
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        const int task = FEncoder.AddTask(corpus[i], nullptr);
+        if (task < 0) {
+            EXPECT_FALSE(FEncoder.LastErrMsg().empty()) << corpus[i];
+            ++refused;
+            continue;
+        }
+        if (!FEncoder.SetOutputFile(task, FDir.File("out" + std::to_string(i) + ".mkv"), "vcodec=mpeg4<CRLF>acodec=mp2")) {
+            EXPECT_FALSE(FEncoder.LastErrMsg().empty()) << corpus[i];
+            ++refused;
+        }
+    }
+    const int tasks = FEncoder.TasksCount();
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, 120s)) << "the run did not end";
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), static_cast<std::size_t>(tasks) + 1);
+    int finished = 0;
+    for (std::size_t i = 0; i + 1 < ends.size(); ++i) {
+        if (ends[i].Finished) ++finished;
+        else EXPECT_FALSE(ends[i].ExceptionMsg.empty()) << "task " << ends[i].TaskIndex << " failed without a message";
+    }
+    std::printf("damaged media: %zu files, %d refused when added, %d finished, %d ended with an error\n", corpus.size(),
+                refused, finished, tasks - finished);
+}
