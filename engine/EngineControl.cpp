@@ -370,6 +370,8 @@ void TCustomFFmpeg::StopOrTerminate(bool wait) {
     if (FTerminated || FTermThread.joinable()) return;
     FTermEvent.Reset();
     FTermThread = std::thread([this] {
+        // Never started: close the outputs now, so that none stays behind empty.
+        CleanUp();
         TerminationStep();
         FTermEvent.Set();
     });

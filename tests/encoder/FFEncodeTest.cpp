@@ -237,12 +237,25 @@ TEST_F(EncoderTest, StopWithStartedAndUnstartedTasks) {
     FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo*) { ++progress; };
     FEncoder.Start(2);
     ASSERT_TRUE(WaitFor([&] { return progress > 2; }));
+    const auto stopped = std::chrono::steady_clock::now();
     FEncoder.Stop(true);
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
+    std::printf("stop to final event: %lld ms\n", static_cast<long long>(latency.count()));
+    EXPECT_LT(latency, 2s);
     const auto ends = Ends();
     ASSERT_EQ(ends.size(), 6u);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_FALSE(ends[i].Finished) << ends[i].TaskIndex;
     EXPECT_EQ(ends[5].TaskIndex, -1);
+    // Started outputs keep what was written; none is left empty.
+    int kept = 0;
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = FDir.File("stop" + std::to_string(i) + ".mkv");
+        if (!std::filesystem::exists(name)) continue;
+        EXPECT_GT(std::filesystem::file_size(name), 0u) << name;
+        ++kept;
+    }
+    EXPECT_GE(kept, 2);
 }
 
 TEST_F(EncoderTest, PauseHoldsProgressAndResumeContinues) {
