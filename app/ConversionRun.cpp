@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace app {
 
@@ -169,8 +170,15 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
     const int sampleRate = KKStrToInt(profile.SampleRate);
     const int audioBitrate = KKStrToInt(profile.AudioBitrate);
 
-    std::set<std::string> inputs, taken;
-    for (const TListRow& row : FRows) inputs.insert(fs::weakly_canonical(row.Path).string());
+    // Inputs by device and inode, so links and other spellings of a name are caught.
+    std::set<std::pair<dev_t, ino_t>> inputs;
+    std::set<std::string> taken;
+    auto identity = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? std::make_pair(st.st_dev, st.st_ino) : std::make_pair(dev_t{}, ino_t{});
+    };
+    for (const TListRow& row : FRows) inputs.insert(identity(row.Path));
+    inputs.erase(std::make_pair(dev_t{}, ino_t{}));
     for (std::size_t r = 0; r < FRows.size(); ++r) {
         TListRow& row = FRows[r];
         row.Progress = 0;
@@ -206,7 +214,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         // Never over an input of the run, never two rows into one file.
         std::string path = OutputPath(outputFolder, row.Path, profile.Ext);
         const fs::path base = fs::path(path);
-        for (int n = 2; inputs.count(fs::weakly_canonical(path).string()) || taken.count(path); ++n)
+        for (int n = 2; inputs.count(identity(path)) || taken.count(path); ++n)
             path = (base.parent_path() / (base.stem().string() + " (" + std::to_string(n) + ")" +
                                           base.extension().string()))
                        .string();

@@ -154,6 +154,14 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     EXPECT_EQ(fs::file_size(in), size);
     EXPECT_EQ(FRun.Outputs().at(0), FDir.File("same/clip (2).mp4"));
     EXPECT_TRUE(FRun.Failures().empty());
+
+    // A hard link to the input where the output would go is the input too.
+    fs::create_directories(FDir.Path() / "linked");
+    fs::create_hard_link(in, FDir.File("linked/clip.mp4"));
+    ASSERT_TRUE(FRun.Start(FProfile, FDir.File("linked")));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(fs::file_size(in), size);
+    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("linked/clip (2).mp4"));
 }
 
 TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
