@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <sys/resource.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -532,4 +534,28 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
     }
     std::printf("damaged media: %zu files, %d refused when added, %d finished, %d ended with an error\n", corpus.size(),
                 refused, finished, tasks - finished);
+}
+
+TEST_F(EncoderTest, AFullDiskEndsTheTaskWithAnError) {
+    const std::string in = Clip("big.mkv", 4);
+    AddConversion(in, FDir.File("full.mkv"), "vcodec=mpeg4<CRLF>acodec=mp2<CRLF>qscale=2");
+    // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 32 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    FEncoder.Start(1);
+    const bool ended = WaitFor([&] { return RunEnded(); }, 60s);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    ASSERT_TRUE(ended);
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_FALSE(ends[0].Finished);
+    EXPECT_FALSE(ends[0].ExceptionMsg.empty());
+    std::printf("full disk: %s\n", ends[0].ExceptionMsg.c_str());
 }
