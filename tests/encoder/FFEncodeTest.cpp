@@ -559,3 +559,28 @@ TEST_F(EncoderTest, AFullDiskEndsTheTaskWithAnError) {
     EXPECT_FALSE(ends[0].ExceptionMsg.empty());
     std::printf("full disk: %s\n", ends[0].ExceptionMsg.c_str());
 }
+
+TEST_F(EncoderTest, StopInJoinModeEndsOnceAndKeepsTheOutput) {
+    const std::string a = Clip("ja.mkv", 20), b = Clip("jb.mkv", 20);
+    const int task = FEncoder.AddTask(a, "re=");
+    ASSERT_GE(task, 0);
+    ASSERT_TRUE(FEncoder.AddInputFile(task, b, "re="));
+    ASSERT_TRUE(FEncoder.SetOutputFile(task, FDir.File("joined.mkv"), "Join=<CRLF>vcodec=mpeg4<CRLF>acodec=mp2"));
+    std::atomic<int> progress{0};
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo*) { ++progress; };
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return progress > 1; }));
+    const auto stopped = std::chrono::steady_clock::now();
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_FALSE(ends[0].Finished);
+    // What was written before the stop reads back.
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avbind::avformat.avformat_open_input(&raw, FDir.File("joined.mkv").c_str(), nullptr, nullptr), 0);
+    avbind::TAVInputContextPtr ic(raw);
+    EXPECT_GE(avbind::avformat.avformat_find_stream_info(raw, nullptr), 0);
+    EXPECT_EQ(raw->nb_streams, 2u);
+}
