@@ -38,13 +38,16 @@ grep -q "missing.mkv: not converted" "$tmp/err" || fail "no message for the miss
 [ -s "$tmp/config/ZconvVideoConverter/log.txt" ] || [ -n "$(find "$tmp/config" -name 'log.txt' -size +0)" ] || fail "nothing in the log file"
 # Awkward names, given relative to the current folder: a ':' that the
 # libraries would take for a protocol, a leading '-', spaces and quotes.
+# Also bytes that are not UTF-8 and a name of 255 bytes.
 mkdir -p "$tmp/odd"
-for n in "a:b.mkv" "-dash.mkv" "it's \"quoted\" now.mkv"; do
+long="$(printf 'x%.0s' $(seq 1 251)).mkv"
+names=("a:b.mkv" "-dash.mkv" "it's \"quoted\" now.mkv" $'bad\xffbyte.mkv' "$long")
+for n in "${names[@]}"; do
   cp "$tmp/clips/clip1.mkv" "$tmp/odd/$n" || fail "copy $n"
 done
-(cd "$tmp/odd" && "$zconv" convert --out out -- "a:b.mkv" "-dash.mkv" "it's \"quoted\" now.mkv") >"$tmp/run" 2>"$tmp/err" \
+(cd "$tmp/odd" && "$zconv" convert --out out -- "${names[@]}") >"$tmp/run" 2>"$tmp/err" \
   || fail "awkward names: $(cat "$tmp/run" "$tmp/err")"
-[ "$(ls "$tmp/odd/out" | wc -l)" -eq 3 ] || fail "awkward names: $(ls "$tmp/odd/out")"
+[ "$(ls "$tmp/odd/out" | wc -l)" -eq 5 ] || fail "awkward names: $(ls "$tmp/odd/out")"
 for f in "$tmp/odd/out"/*; do "$zconv" probe "$f" >/dev/null 2>&1 || fail "$f does not read back"; done
 cmp -s "$tmp/odd/a:b.mkv" "$tmp/clips/clip1.mkv" || fail "an input changed"
 
