@@ -135,14 +135,14 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "zconv-bench";
     std::filesystem::create_directories(dir);
     const std::string source = (dir / "source.mkv").string();
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Audio = false;
-    spec.Width = Width;
-    spec.Height = Height;
-    spec.Seconds = seconds;
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Audio = false;
+    mediaSpec.Width = Width;
+    mediaSpec.Height = Height;
+    mediaSpec.Seconds = seconds;
     std::string error;
-    if (!zctest::WriteTestMedia(source, spec, error)) {
+    if (!zctest::WriteTestMedia(source, mediaSpec, error)) {
         std::fprintf(stderr, "cannot write the source: %s\n", error.c_str());
         return 1;
     }

@@ -64,11 +64,11 @@ protected:
         return probe.FileStreamInfo().Duration;
     }
     std::string Clip(const std::string& name) {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Width = 160;
-        spec.Height = 120;
-        return zctest::MakeTestMedia(FDir.File(name), spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Width = 160;
+        mediaSpec.Height = 120;
+        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
     }
     bool WaitForIdle() {
         const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -141,12 +141,12 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
 TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     const std::string in = FDir.File("same/clip.mp4");
     fs::create_directories(FDir.Path() / "same");
-    zctest::TMediaSpec spec;
-    spec.Format = "mp4";
-    spec.AudioCodec = "aac";
-    spec.Width = 64;
-    spec.Height = 48;
-    zctest::MakeTestMedia(in, spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "mp4";
+    mediaSpec.AudioCodec = "aac";
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    zctest::MakeTestMedia(in, mediaSpec);
     const auto size = fs::file_size(in);
     FRun.AddFile(in);
     ASSERT_TRUE(FRun.Start(FProfile, FDir.File("same")));

@@ -57,15 +57,15 @@ protected:
         WaitFor([&] { return !FEncoder.Working() || FEncoder.Terminated(); }, 5s);
     }
     std::string Clip(const std::string& name, double seconds = 1, bool audio = true) {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Seconds = seconds;
-        spec.Audio = audio;
-        spec.Width = 64;
-        spec.Height = 48;
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Seconds = seconds;
+        mediaSpec.Audio = audio;
+        mediaSpec.Width = 64;
+        mediaSpec.Height = 48;
         const std::string path = FDir.File(name);
         std::string error;
-        EXPECT_TRUE(zctest::WriteTestMedia(path, spec, error)) << error;
+        EXPECT_TRUE(zctest::WriteTestMedia(path, mediaSpec, error)) << error;
         return path;
     }
     std::vector<TTerminateInfo> Ends() {
@@ -499,14 +499,14 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
     std::vector<std::string> corpus{FDir.File("empty.mkv")};
     std::ofstream(corpus.front()).flush();
     for (const std::string format : {"matroska", "mp4", "avi", "mpegts"}) {
-        zctest::TMediaSpec spec;
-        spec.Format = format;
-        spec.Seconds = 0.5;
-        spec.Width = 64;
-        spec.Height = 48;
-        if (spec.Format == "mp4") spec.AudioCodec = "aac";
-        const std::string ext = format == "matroska" ? ".mkv" : format == "mpegts" ? ".ts" : "." + spec.Format;
-        const std::string source = zctest::MakeTestMedia(FDir.File("source-" + spec.Format + ext), spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = format;
+        mediaSpec.Seconds = 0.5;
+        mediaSpec.Width = 64;
+        mediaSpec.Height = 48;
+        if (mediaSpec.Format == "mp4") mediaSpec.AudioCodec = "aac";
+        const std::string ext = format == "matroska" ? ".mkv" : format == "mpegts" ? ".ts" : "." + mediaSpec.Format;
+        const std::string source = zctest::MakeTestMedia(FDir.File("source-" + mediaSpec.Format + ext), mediaSpec);
         for (const std::string& name : DamagedCopies(source, FDir.Path().string(), scale)) corpus.push_back(name);
     }
     int refused = 0;

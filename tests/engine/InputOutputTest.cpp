@@ -23,20 +23,20 @@ protected:
     zctest::TLogCatcher FLog;
 
     // A generated clip in the test folder.
-    std::string Media(const std::string& name, const zctest::TMediaSpec& spec) {
-        return zctest::MakeTestMedia(FDir.File(name), spec);
+    std::string Media(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
     }
     std::string VideoAudioMp4() {
-        zctest::TMediaSpec spec;
-        spec.Format = "mp4";
-        spec.AudioCodec = "aac";
-        return Media("va.mp4", spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "mp4";
+        mediaSpec.AudioCodec = "aac";
+        return Media("va.mp4", mediaSpec);
     }
     std::string AudioOnly() {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Video = false;
-        return Media("a.mka", spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Video = false;
+        return Media("a.mka", mediaSpec);
     }
     static std::vector<AVMediaType> StreamTypes(const AVFormatContext* oc) {
         std::vector<AVMediaType> types;
@@ -107,15 +107,15 @@ TEST_F(EngineFiles, AudioOnlyInputAndTheLibraryInputDevice) {
 }
 
 TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
-    zctest::TMediaSpec spec;
-    spec.Format = "mpegts";
-    spec.Audio = false;
-    spec.Width = 64;
-    spec.Height = 48;
-    spec.FrameRate = {5, 1};
-    spec.Seconds = 12;
-    spec.StartOffsetMicros = 1400000;
-    const std::string file = Media("late.ts", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "mpegts";
+    mediaSpec.Audio = false;
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    mediaSpec.FrameRate = {5, 1};
+    mediaSpec.Seconds = 12;
+    mediaSpec.StartOffsetMicros = 1400000;
+    const std::string file = Media("late.ts", mediaSpec);
 
     TCustomFFmpeg e(4);
     e.SetExtOption("ss", "10");
@@ -133,10 +133,10 @@ TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
 }
 
 TEST_F(EngineFiles, ProgramSelection) {
-    zctest::TMediaSpec spec;
-    spec.Format = "mpegts";
-    spec.Programs = 2;
-    const std::string file = Media("programs.ts", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "mpegts";
+    mediaSpec.Programs = 2;
+    const std::string file = Media("programs.ts", mediaSpec);
     TCustomFFmpeg e(4);
     e.SetExtOption("programid", "99");
     EXPECT_FALSE(e.OpenInputFile(file));

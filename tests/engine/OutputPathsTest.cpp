@@ -114,16 +114,16 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Source(const std::string& name, const zctest::TMediaSpec& spec) {
-        return zctest::MakeTestMedia(FDir.File(name), spec);
+    std::string Source(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
     }
     std::string Clip(double seconds = 1, int sampleRate = 48000, const std::string& audioCodec = "pcm_s16le") {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Seconds = seconds;
-        spec.SampleRate = sampleRate;
-        spec.AudioCodec = audioCodec;
-        return Source("clip-" + std::to_string(seconds) + "-" + audioCodec + ".mkv", spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Seconds = seconds;
+        mediaSpec.SampleRate = sampleRate;
+        mediaSpec.AudioCodec = audioCodec;
+        return Source("clip-" + std::to_string(seconds) + "-" + audioCodec + ".mkv", mediaSpec);
     }
     // Converts with the options (name, value) given before the output.
     std::string Convert(const std::vector<std::string>& inputs, const std::string& output,
@@ -219,14 +219,14 @@ TEST_F(EngineOutputPaths, ResamplingAndDownmixing) {
 }
 
 TEST_F(EngineOutputPaths, AudioSyncInsertsSilenceForLateAudio) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Seconds = 1;
-    spec.Width = 64;
-    spec.Height = 48;
-    spec.AudioCodec = "pcm_s16le";
-    spec.AudioDelayMicros = 500000;
-    const std::string late = Source("late.mkv", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Seconds = 1;
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    mediaSpec.AudioCodec = "pcm_s16le";
+    mediaSpec.AudioDelayMicros = 500000;
+    const std::string late = Source("late.mkv", mediaSpec);
 
     ASSERT_EQ(Convert({late}, FDir.File("synced.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}, {"async", "1"}, {"v", "3"}}),
               "");

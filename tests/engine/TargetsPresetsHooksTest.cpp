@@ -24,11 +24,11 @@ protected:
     zctest::TLogCatcher FLog;
 
     std::string Clip(const std::string& name, int width = 160, int height = 120) {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Width = width;
-        spec.Height = height;
-        return zctest::MakeTestMedia(FDir.File(name), spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Width = width;
+        mediaSpec.Height = height;
+        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
     }
     std::string ErrorOf(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
         try {
@@ -207,11 +207,11 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
 
 TEST_F(EngineExtras, UnicodeUrlsReadAndWriteFilesWithAnyName) {
     const std::string name = FDir.File("vidéo 日本.mkv");
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Width = 64;
-    spec.Height = 48;
-    zctest::MakeTestMedia(name, spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    zctest::MakeTestMedia(name, mediaSpec);
     const auto size = std::filesystem::file_size(name);
     const std::string output = FDir.File("sortie ü.mkv");
     ASSERT_EQ(Convert("unicode:" + name, "unicode://" + output, {{"vcodec", "mpeg4"}, {"acodec", "mp2"}}), "");

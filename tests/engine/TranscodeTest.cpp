@@ -73,19 +73,19 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Media(const std::string& name, const zctest::TMediaSpec& spec) {
-        return zctest::MakeTestMedia(FDir.File(name), spec);
+    std::string Media(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
     }
     std::string Clip(const std::string& name = "in.mkv", double seconds = 2, bool video = true, bool audio = true) {
-        zctest::TMediaSpec spec;
-        spec.Format = "matroska";
-        spec.Seconds = seconds;
-        spec.Video = video;
-        spec.Audio = audio;
-        spec.Width = 160;
-        spec.Height = 120;
-        spec.AudioCodec = "aac";
-        return Media(name, spec);
+        zctest::TMediaSpec mediaSpec;
+        mediaSpec.Format = "matroska";
+        mediaSpec.Seconds = seconds;
+        mediaSpec.Video = video;
+        mediaSpec.Audio = audio;
+        mediaSpec.Width = 160;
+        mediaSpec.Height = 120;
+        mediaSpec.AudioCodec = "aac";
+        return Media(name, mediaSpec);
     }
     // Runs the engine synchronously; returns its fatal message ("" when it finished).
     static std::string Run(TCustomFFmpeg& e) {
@@ -184,13 +184,13 @@ TEST_F(EngineTranscode, InProgramFiltersBetweenLibraryFilters) {
 }
 
 TEST_F(EngineTranscode, StartAndDurationCutACopyAtKeyFrames) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Seconds = 6;
-    spec.Width = 64;
-    spec.Height = 48;
-    spec.Audio = false;
-    const std::string in = Media("long.mkv", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Seconds = 6;
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    mediaSpec.Audio = false;
+    const std::string in = Media("long.mkv", mediaSpec);
     const std::string out = FDir.File("cut.mkv");
     TCustomFFmpeg e(4);
     e.SetExtOption("ss", "2");
@@ -255,12 +255,12 @@ TEST_F(EngineTranscode, SetUpMessages) {
 }
 
 TEST_F(EngineTranscode, MetadataMapsAndAutocopy) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Metadata = {{"title", "Holiday"}, {"comment", "beach"}};
-    spec.Width = 64;
-    spec.Height = 48;
-    const std::string in = Media("tagged.mkv", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Metadata = {{"title", "Holiday"}, {"comment", "beach"}};
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    const std::string in = Media("tagged.mkv", mediaSpec);
     const std::string out = FDir.File("tagged-out.mkv");
     TCustomFFmpeg e(4);
     ASSERT_TRUE(e.OpenInputFile(in));
@@ -346,12 +346,12 @@ TEST_F(EngineTranscode, JoinAppendsInputsWithContinuousTimestamps) {
 }
 
 TEST_F(EngineTranscode, StopEndsWithATrailerAndNotFinished) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Seconds = 30;
-    spec.Width = 320;
-    spec.Height = 240;
-    const std::string in = Media("long.mkv", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Seconds = 30;
+    mediaSpec.Width = 320;
+    mediaSpec.Height = 240;
+    const std::string in = Media("long.mkv", mediaSpec);
     const std::string out = FDir.File("stopped.mkv");
     TCustomFFmpeg e(4);
     ASSERT_TRUE(e.OpenInputFile(in));
@@ -413,16 +413,16 @@ TEST_F(EngineTranscode, TwoPassStatisticsFiles) {
 }
 
 TEST_F(EngineTranscode, ChaptersFollowTheCutAndTheMaps) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Seconds = 4;
-    spec.Width = 64;
-    spec.Height = 48;
-    spec.Audio = false;
-    spec.Chapters = {{0, 1}, {1, 2.5}, {2.5, 4}};
-    const std::string chaptered = Media("chapters.mkv", spec);
-    spec.Chapters.clear();
-    const std::string plain = Media("plain.mkv", spec);
+    zctest::TMediaSpec mediaSpec;
+    mediaSpec.Format = "matroska";
+    mediaSpec.Seconds = 4;
+    mediaSpec.Width = 64;
+    mediaSpec.Height = 48;
+    mediaSpec.Audio = false;
+    mediaSpec.Chapters = {{0, 1}, {1, 2.5}, {2.5, 4}};
+    const std::string chaptered = Media("chapters.mkv", mediaSpec);
+    mediaSpec.Chapters.clear();
+    const std::string plain = Media("plain.mkv", mediaSpec);
 
     auto chapters = [](const std::string& path) {
         std::vector<std::pair<double, double>> result;

@@ -58,10 +58,10 @@ class ProbeTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         Dir = new zctest::TTempDir;
-        auto make = [](const std::string& name, zctest::TMediaSpec spec) {
+        auto make = [](const std::string& name, zctest::TMediaSpec mediaSpec) {
             std::string error;
             const std::string path = Dir->File(name);
-            if (!zctest::WriteTestMedia(path, spec, error)) ADD_FAILURE() << name << ": " << error;
+            if (!zctest::WriteTestMedia(path, mediaSpec, error)) ADD_FAILURE() << name << ": " << error;
             Files[name] = path;
         };
         make("clip.mp4", {.Format = "mp4", .AudioCodec = "aac"});

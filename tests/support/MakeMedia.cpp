@@ -21,38 +21,38 @@ int Usage(const char* message) {
 } // namespace
 
 int main(int argc, char** argv) {
-    zctest::TMediaSpec spec;
+    zctest::TMediaSpec mediaSpec;
     std::string out;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--no-video") spec.Video = false;
-        else if (arg == "--no-audio") spec.Audio = false;
-        else if (arg == "--audio-first") spec.VideoFirst = false;
-        else if (arg == "--no-duration") spec.NoDuration = true;
+        if (arg == "--no-video") mediaSpec.Video = false;
+        else if (arg == "--no-audio") mediaSpec.Audio = false;
+        else if (arg == "--audio-first") mediaSpec.VideoFirst = false;
+        else if (arg == "--no-duration") mediaSpec.NoDuration = true;
         else if (arg.rfind("--", 0) == 0 && !hasValue) return Usage(("missing value of " + arg).c_str());
-        else if (arg == "--format") spec.Format = argv[++i];
-        else if (arg == "--seconds") spec.Seconds = std::strtod(argv[++i], nullptr);
+        else if (arg == "--format") mediaSpec.Format = argv[++i];
+        else if (arg == "--seconds") mediaSpec.Seconds = std::strtod(argv[++i], nullptr);
         else if (arg == "--size") {
-            if (std::sscanf(argv[++i], "%dx%d", &spec.Width, &spec.Height) != 2) return Usage("bad --size");
+            if (std::sscanf(argv[++i], "%dx%d", &mediaSpec.Width, &mediaSpec.Height) != 2) return Usage("bad --size");
         } else if (arg == "--rate") {
-            if (std::sscanf(argv[++i], "%d/%d", &spec.FrameRate.num, &spec.FrameRate.den) != 2) return Usage("bad --rate");
-        } else if (arg == "--sample-rate") spec.SampleRate = std::atoi(argv[++i]);
-        else if (arg == "--channels") spec.Channels = std::atoi(argv[++i]);
-        else if (arg == "--start") spec.StartOffsetMicros = std::strtoll(argv[++i], nullptr, 10);
-        else if (arg == "--programs") spec.Programs = std::atoi(argv[++i]);
-        else if (arg == "--vcodec") spec.VideoCodec = argv[++i];
-        else if (arg == "--acodec") spec.AudioCodec = argv[++i];
+            if (std::sscanf(argv[++i], "%d/%d", &mediaSpec.FrameRate.num, &mediaSpec.FrameRate.den) != 2) return Usage("bad --rate");
+        } else if (arg == "--sample-rate") mediaSpec.SampleRate = std::atoi(argv[++i]);
+        else if (arg == "--channels") mediaSpec.Channels = std::atoi(argv[++i]);
+        else if (arg == "--start") mediaSpec.StartOffsetMicros = std::strtoll(argv[++i], nullptr, 10);
+        else if (arg == "--programs") mediaSpec.Programs = std::atoi(argv[++i]);
+        else if (arg == "--vcodec") mediaSpec.VideoCodec = argv[++i];
+        else if (arg == "--acodec") mediaSpec.AudioCodec = argv[++i];
         else if (arg == "--meta") {
             const std::string kv = argv[++i];
             const std::size_t eq = kv.find('=');
             if (eq == std::string::npos) return Usage("--meta needs KEY=VALUE");
-            spec.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
+            mediaSpec.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
         } else if (arg.rfind("--", 0) == 0) return Usage(("unknown option " + arg).c_str());
         else if (out.empty()) out = arg;
         else return Usage("more than one output file");
     }
-    if (out.empty() || spec.Format.empty()) return Usage("usage: zc_make_media OUT --format NAME [options]");
+    if (out.empty() || mediaSpec.Format.empty()) return Usage("usage: zc_make_media OUT --format NAME [options]");
 
     avbind::TFFBinding binding;
     avbind::FFLoader().SetInstallLogger(false);
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    if (!zctest::WriteTestMedia(out, spec, error)) {
+    if (!zctest::WriteTestMedia(out, mediaSpec, error)) {
         std::fprintf(stderr, "zc_make_media: %s: %s\n", out.c_str(), error.c_str());
         return 1;
     }

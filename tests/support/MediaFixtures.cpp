@@ -45,7 +45,7 @@ struct TEncStream {
 
 class TWriter {
 public:
-    TWriter(const TMediaSpec& spec, std::string& error) : FSpec(spec), FError(error) {}
+    TWriter(const TMediaSpec& mediaSpec, std::string& error) : FSpec(mediaSpec), FError(error) {}
 
     bool Write(const std::string& path) {
         AVFormatContext* oc = nullptr;
@@ -303,10 +303,10 @@ private:
 
 } // namespace
 
-bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string& error) {
+bool WriteTestMedia(const std::string& path, const TMediaSpec& mediaSpec, std::string& error) {
     bool ok = false;
     {
-        TWriter writer(spec, error);
+        TWriter writer(mediaSpec, error);
         ok = writer.Write(path);
     }
     if (!ok) {
@@ -316,9 +316,9 @@ bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string
     return ok;
 }
 
-std::string MakeTestMedia(const std::string& path, const TMediaSpec& spec) {
+std::string MakeTestMedia(const std::string& path, const TMediaSpec& mediaSpec) {
     std::string error;
-    if (!WriteTestMedia(path, spec, error)) throw std::runtime_error("cannot write test media " + path + ": " + error);
+    if (!WriteTestMedia(path, mediaSpec, error)) throw std::runtime_error("cannot write test media " + path + ": " + error);
     return path;
 }
 

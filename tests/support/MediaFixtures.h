@@ -46,9 +46,9 @@ struct TMediaSpec {
 // from the timestamps (mpegts, mpeg) or from an audio stream's bit rate, so
 // it only yields a file without duration for video-only "matroska" or a raw
 // video stream ("m4v").
-bool WriteTestMedia(const std::string& path, const TMediaSpec& spec, std::string& error);
+bool WriteTestMedia(const std::string& path, const TMediaSpec& mediaSpec, std::string& error);
 
 // Writes the file or throws std::runtime_error with the reason; returns the path.
-std::string MakeTestMedia(const std::string& path, const TMediaSpec& spec);
+std::string MakeTestMedia(const std::string& path, const TMediaSpec& mediaSpec);
 
 } // namespace zctest
