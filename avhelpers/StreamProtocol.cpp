@@ -49,24 +49,27 @@ int OpenStream(const std::string& url, int flags, AVIOContext** pb) {
         if (found != GStreams.end()) stream = found->second;
     }
     if (!stream) return AVERROR(ENOENT);
-    constexpr int bufferSize = 32768;
-    auto* buffer = static_cast<std::uint8_t*>(avutil.av_malloc(bufferSize));
-    if (!buffer) return AVERROR(ENOMEM);
-    auto* handle = new TStreamHandle(stream);
-    const bool write = flags & AVIO_FLAG_WRITE;
-    AVIOContext* ctx = avformat.avio_alloc_context(buffer, bufferSize, write ? 1 : 0, handle,
-                                                   write ? nullptr : ReadPacket, write ? WritePacket : nullptr,
-                                                   SeekStream);
-    if (!ctx) {
-        delete handle;
-        avutil.av_free(buffer);
-        return AVERROR(ENOMEM);
-    }
-    *pb = ctx;
-    return 0;
+    return OpenCustomIO(std::make_unique<TStreamHandle>(stream), flags & AVIO_FLAG_WRITE, ReadPacket, WritePacket,
+                        SeekStream, pb);
 }
 
 } // namespace
+
+int OpenCustomIO(std::unique_ptr<TProtocolHandle> handle, bool write, TIOReadWrite read, TIOReadWrite writeFn,
+                 TIOSeek seek, AVIOContext** pb) {
+    constexpr int bufferSize = 32768;
+    auto* buffer = static_cast<std::uint8_t*>(avutil.av_malloc(bufferSize));
+    if (!buffer) return AVERROR(ENOMEM);
+    AVIOContext* ctx = avformat.avio_alloc_context(buffer, bufferSize, write ? 1 : 0, handle.get(),
+                                                   write ? nullptr : read, write ? writeFn : nullptr, seek);
+    if (!ctx) {
+        avutil.av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    handle.release();  // CloseCustomIO deletes it
+    *pb = ctx;
+    return 0;
+}
 
 void CloseCustomIO(AVIOContext** pb) {
     if (!pb || !*pb) return;

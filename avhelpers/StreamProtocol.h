@@ -34,6 +34,14 @@ public:
     virtual ~TProtocolHandle() = default;
 };
 
+// Makes a protocol's I/O context around the handle, which it then owns (also
+// on failure). Reading contexts use read, writing ones write. Returns 0 or a
+// negative error code.
+using TIOReadWrite = int (*)(void* opaque, std::uint8_t* buffer, int size);
+using TIOSeek = std::int64_t (*)(void* opaque, std::int64_t offset, int whence);
+int OpenCustomIO(std::unique_ptr<TProtocolHandle> handle, bool write, TIOReadWrite read, TIOReadWrite writeFn,
+                 TIOSeek seek, AVIOContext** pb);
+
 // Flushes and frees a protocol's I/O context with its buffer and handle.
 void CloseCustomIO(AVIOContext** pb);
 

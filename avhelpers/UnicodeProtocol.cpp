@@ -4,6 +4,7 @@
 #include "avhelpers/Registry.h"
 #include "avhelpers/StreamProtocol.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,13 +25,13 @@ int Fd(void* opaque) { return static_cast<TFileHandle*>(opaque)->Fd; }
 
 int ReadFile(void* opaque, std::uint8_t* buffer, int size) {
     const ssize_t n = ::read(Fd(opaque), buffer, static_cast<std::size_t>(size));
-    if (n < 0) return -1;
+    if (n < 0) return AVERROR(errno);
     return n == 0 ? AVERROR_EOF : static_cast<int>(n);
 }
 
 int WriteFile(void* opaque, std::uint8_t* buffer, int size) {
     const ssize_t n = ::write(Fd(opaque), buffer, static_cast<std::size_t>(size));
-    return n < 0 ? -1 : static_cast<int>(n);
+    return n < 0 ? AVERROR(errno) : static_cast<int>(n);
 }
 
 std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
@@ -47,21 +48,8 @@ int OpenFile(const std::string& url, int flags, AVIOContext** pb) {
     const bool read = flags & AVIO_FLAG_READ, write = flags & AVIO_FLAG_WRITE;
     const int mode = read && write ? O_RDWR | O_CREAT | O_TRUNC : write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
     const int fd = ::open(path.c_str(), mode | O_CLOEXEC, 0666);
-    if (fd < 0) return AVERROR(ENOENT);
-    constexpr int bufferSize = 32768;
-    auto* buffer = static_cast<std::uint8_t*>(avutil.av_malloc(bufferSize));
-    auto* handle = new TFileHandle(fd);
-    AVIOContext* ctx = buffer ? avformat.avio_alloc_context(buffer, bufferSize, write ? 1 : 0, handle,
-                                                            write ? nullptr : ReadFile, write ? WriteFile : nullptr,
-                                                            SeekFile)
-                              : nullptr;
-    if (!ctx) {
-        delete handle;
-        avutil.av_free(buffer);
-        return AVERROR(ENOMEM);
-    }
-    *pb = ctx;
-    return 0;
+    if (fd < 0) return AVERROR(errno);
+    return OpenCustomIO(std::make_unique<TFileHandle>(fd), write, ReadFile, WriteFile, SeekFile, pb);
 }
 
 } // namespace
