@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/FFmpeg.h"
+#include "tests/support/LogCatcher.h"
 
 #include <functional>
 #include <mutex>
@@ -10,40 +11,6 @@
 #include <vector>
 
 namespace zctest {
-
-// Catches what the engine logs, delivered directly (not through the main thread).
-class TLogCatcher {
-public:
-    TLogCatcher() {
-        avbind::FFLogger().SetTriggerEventInMainThread(false);
-        avbind::FFLogger().SetOnLog(
-            [this](const void* sender, std::uint32_t, avbind::TLogLevel level, const std::string& msg) {
-                std::lock_guard lock(FLock);
-                FLines.push_back({sender, level, msg});
-            });
-    }
-    ~TLogCatcher() { avbind::FFLogger().SetOnLog(nullptr); }
-
-    struct TLine {
-        const void* Sender;
-        avbind::TLogLevel Level;
-        std::string Msg;
-    };
-    bool Contains(const std::string& text) {
-        std::lock_guard lock(FLock);
-        for (const TLine& l : FLines)
-            if (l.Msg == text) return true;
-        return false;
-    }
-    std::vector<TLine> Lines() {
-        std::lock_guard lock(FLock);
-        return FLines;
-    }
-
-private:
-    std::mutex FLock;
-    std::vector<TLine> FLines;
-};
 
 // An engine whose transcode run is the test's; it can pretend to have files.
 class TScriptedFFmpeg : public engine::TCustomFFmpeg {

@@ -1,6 +1,7 @@
 #include "probe/FFDecode.h"
 
 #include "avbind/FFLoad.h"
+#include "tests/support/LogCatcher.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/TempDir.h"
 
@@ -23,35 +24,7 @@ using namespace probe;
 using avbind::avformat;
 using testing::HasSubstr;
 
-// What the probe logs, delivered directly on the logging thread.
-class TLogCatcher {
-public:
-    struct TLine {
-        const void* Sender;
-        avbind::TLogLevel Level;
-        std::string Msg;
-    };
-    TLogCatcher() {
-        avbind::FFLogger().SetTriggerEventInMainThread(false);
-        avbind::FFLogger().SetOnLog([this](const void* sender, std::uint32_t, avbind::TLogLevel level,
-                                           const std::string& msg) {
-            std::lock_guard lock(FLock);
-            FLines.push_back({sender, level, msg});
-        });
-    }
-    ~TLogCatcher() { avbind::FFLogger().SetOnLog(nullptr); }
-    // The last line this sender logged.
-    TLine LastFrom(const void* sender) {
-        std::lock_guard lock(FLock);
-        for (auto it = FLines.rbegin(); it != FLines.rend(); ++it)
-            if (it->Sender == sender) return *it;
-        return {nullptr, avbind::llQuiet, ""};
-    }
-
-private:
-    std::mutex FLock;
-    std::vector<TLine> FLines;
-};
+using zctest::TLogCatcher;
 
 // Media written once for the whole suite.
 class ProbeTest : public testing::Test {
