@@ -104,31 +104,44 @@ void AppendUtf16Le(std::string& out, char32_t c) {
     }
 }
 
+// The length of the well-formed UTF-8 sequence at s[i] (its code point in
+// `c`), or 0 when the bytes there are not one.
+int DecodeUtf8At(const std::string& s, size_t i, char32_t& c) {
+    const uint8_t b = uint8_t(s[i]);
+    const int len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || i + size_t(len) > s.size()) return 0;
+    c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    for (int k = 1; k < len; ++k) {
+        const uint8_t cb = uint8_t(s[i + size_t(k)]);
+        if ((cb & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (cb & 0x3F);
+    }
+    if ((len == 2 && c < 0x80) || (len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
+        (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+bool IsValidUtf8(const std::string& s) {
+    char32_t c;
+    for (size_t i = 0; i < s.size();) {
+        const int len = DecodeUtf8At(s, i, c);
+        if (len == 0) return false;
+        i += size_t(len);
+    }
+    return true;
+}
+
 // Invalid UTF-8 sequences become U+FFFD (UTF-16 cannot carry raw bytes).
 std::string Utf8ToUtf16Le(const std::string& s) {
     std::string out;
     out.reserve(s.size() * 2);
     size_t i = 0;
     while (i < s.size()) {
-        const uint8_t b = uint8_t(s[i]);
-        int len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = len > 0 && i + len <= s.size();
-        for (int k = 1; ok && k < len; ++k) {
-            const uint8_t cb = uint8_t(s[i + k]);
-            if ((cb & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (cb & 0x3F);
-        }
-        if (ok && ((len == 2 && c < 0x80) || (len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-                   (c >= 0xD800 && c <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            AppendUtf16Le(out, 0xFFFD);
-            ++i;
-        } else {
-            AppendUtf16Le(out, c);
-            i += len;
-        }
+        char32_t c;
+        const int len = DecodeUtf8At(s, i, c);
+        AppendUtf16Le(out, len ? c : 0xFFFD);
+        i += len ? size_t(len) : 1;
     }
     return out;
 }
@@ -229,11 +242,13 @@ bool KeyOf(const std::string& line, std::string& key, std::string* value = nullp
     return true;
 }
 
-// Index of the first header named `section`, or -1.
+// Index of the first header named `section`, or -1. Names in the file are
+// read without surrounding blanks, so the asked name is compared that way too.
 long FindSection(const TDocument& doc, const std::string& section) {
+    const std::string wanted = Trim(section);
     for (size_t i = 0; i < doc.Lines.size(); ++i) {
         auto name = SectionOf(doc.Lines[i].Text);
-        if (name && SameName(*name, section)) return long(i);
+        if (name && SameName(*name, wanted)) return long(i);
     }
     return -1;
 }
@@ -250,9 +265,10 @@ std::optional<std::string> Lookup(const std::string& fileName, const std::string
     const long header = FindSection(doc, section);
     if (header < 0) return std::nullopt;
     const size_t end = SectionEnd(doc, size_t(header));
+    const std::string wanted = Trim(key);
     std::string k, v;
     for (size_t i = size_t(header) + 1; i < end; ++i) {
-        if (KeyOf(doc.Lines[i].Text, k, &v) && SameName(k, key)) {
+        if (KeyOf(doc.Lines[i].Text, k, &v) && SameName(k, wanted)) {
             if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
                 v = v.substr(1, v.size() - 2);
             return v;
@@ -407,6 +423,10 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     std::lock_guard lock(gWriteMutex);
     auto bytes = ReadBytes(FFileName, true);
     TDocument doc = bytes ? Decode(*bytes) : TDocument{};
+    // A UTF-16 file cannot hold bytes that are not UTF-8 text: storing a
+    // replacement character instead would report success for another value.
+    if (doc.Encoding == TEncoding::Utf16Le && (!IsValidUtf8(sec) || !IsValidUtf8(k) || !IsValidUtf8(value)))
+        throw EIniFileError("Unable to write to " + FFileName + ": text is not valid UTF-8");
     const std::string eol = DefaultEol(doc);
     auto insert = [&](size_t at, std::string text) {
         if (at > 0 && doc.Lines[at - 1].Eol.empty()) doc.Lines[at - 1].Eol = eol;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing when
-# they are all present.
+# Installs the Debian packages the build and the tests need, plus any named on
+# the command line; does nothing when they are all present.
 set -euo pipefail
 
 packages=(
@@ -9,6 +9,7 @@ packages=(
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev
   qt6-base-dev xvfb xauth
+  "$@"
 )
 
 missing=()

@@ -71,6 +71,16 @@ TEST(IniFileTest, LookupIsCaseInsensitiveAndFirstMatchWins) {
     EXPECT_EQ(TIniFile(dir.File("none.ini")).ReadString("a", "b", "def"), "def");
 }
 
+TEST(IniFileTest, NamesWithSurroundingBlanksFindWhatTheyWrote) {
+    TTempDir dir;
+    TIniFile ini(dir.Write("blanks.ini", "[ App ]\n  Key = v\n"));
+    EXPECT_EQ(ini.ReadString(" app\t", "key ", ""), "v");
+    ini.WriteString(" Sec ", " Name\t", "x");
+    EXPECT_EQ(ini.ReadString(" Sec ", " Name\t", ""), "x");
+    EXPECT_TRUE(ini.ValueExists("sec", "name"));
+    EXPECT_EQ(ini.ReadSectionKeys(" sec"), std::vector<std::string>{"Name"});
+}
+
 TEST(IniFileTest, IntegersDecimalOrHexElseDefault) {
     TTempDir dir;
     TIniFile ini(dir.Write("i.ini",
@@ -154,6 +164,16 @@ TEST(IniFileTest, Utf8BomAndUtf16LeRoundTrip) {
     EXPECT_EQ(wide.ReadString("app", "title", ""), "変換 %s \U0001F3AC");
     wide.WriteString("App", "Extra", "ñ");
     EXPECT_EQ(ReadAll(wide.FileName()), Utf16(u"[App]\r\nTitle=変換 %s \U0001F3AC\r\nExtra=ñ\r\n"));
+
+    // Bytes that are not UTF-8 cannot be stored in UTF-16: refused, not replaced.
+    const std::string before = ReadAll(wide.FileName());
+    EXPECT_THROW(wide.WriteString("App", "Raw", "caf\xE9"), app::EIniFileError);
+    EXPECT_THROW(wide.WriteString("App", "k\xBF", "1"), app::EIniFileError);
+    EXPECT_THROW(wide.WriteString("App\xEF\xBB", "\xBF", "1"), app::EIniFileError) << "valid only when joined";
+    EXPECT_EQ(ReadAll(wide.FileName()), before);
+    // A UTF-8 file keeps such bytes as they are.
+    bom.WriteString("frmMain", "Raw", "caf\xE9");
+    EXPECT_EQ(bom.ReadString("frmMain", "Raw", ""), "caf\xE9");
 }
 
 TEST(IniFileTest, DamagedFilesGiveDefaultsAndStayWritable) {
