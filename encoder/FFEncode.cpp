@@ -181,7 +181,16 @@ void TCustomEncoder::ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* 
 
 bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& fileName) {
     task.SetReadTimeout(ReadTimeout);
-    if (!task.OpenInputFile(fileName)) return false;
+    {
+        std::lock_guard lock(FOpeningLock);
+        FOpening = &task;
+    }
+    const bool opened = task.OpenInputFile(fileName);
+    {
+        std::lock_guard lock(FOpeningLock);
+        FOpening = nullptr;
+    }
+    if (!opened) return false;
     task.Decoder(index).SetFileHandle(task.Finput_files[static_cast<std::size_t>(index)].ctx.get());
     return true;
 }
@@ -567,6 +576,10 @@ void TCustomEncoder::Resume() {
 }
 
 void TCustomEncoder::Stop(bool wait) {
+    {
+        std::lock_guard lock(FOpeningLock);
+        if (FOpening) FOpening->Stop(false);
+    }
     {
         std::lock_guard lock(FTerminateLock);
         FPendingTasks = 0;

@@ -213,6 +213,7 @@ public:
     void Start(int threadCount);
     void Pause();
     void Resume();
+    // Also ends an input open that waits for data on another thread (a pipe).
     void Stop(bool wait);
 
     // State and settings.
@@ -284,6 +285,10 @@ private:
     std::atomic<bool> FTerminated{false};
     bool FThreadMode = false;
     std::atomic<bool> FWorking{false};
+    // The task whose input is being opened (AddTask, AddInputFile), so that
+    // Stop from another thread can end an open that waits for data.
+    std::mutex FOpeningLock;
+    TFFmpeg* FOpening = nullptr;
     bool FPaused = false;
     std::atomic<bool> FThreadTerminated{true};
     TProgressInfo FProgressInfo;

@@ -382,7 +382,13 @@ void TCustomFFmpeg::StopOrTerminate(bool wait) {
 
 bool TCustomFFmpeg::ReadTimeoutCheck(void* sender) {
     auto* self = static_cast<TCustomFFmpeg*>(sender);
-    if (!self || self->FReadTimeout <= 0) return false;
+    if (!self) return false;
+    // A stop may come between the checks, after the time of the last read was renewed.
+    if (self->FBroken) {
+        FFLogger().Log(self, llInfo, "connecting/reading/writing canceled");
+        return true;
+    }
+    if (self->FReadTimeout <= 0) return false;
     const std::int64_t lastRead = self->FLastRead;
     if (avutil.av_gettime() - lastRead <= static_cast<std::int64_t>(self->FReadTimeout) * 1000) return false;
     FFLogger().Log(self, llInfo,

@@ -420,6 +420,8 @@ private:
     // The read-timeout watchdog around blocking library calls of this thread.
     void ArmWatchdog();
     void DisarmWatchdog();
+    // Why the watchdog ended an open: a stop or the read timeout.
+    std::string WatchdogMessage(const std::string& fileName) const;
     void LogDoNothing(const std::string& name);
 
 public:

@@ -5,6 +5,7 @@
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
 #include "avhelpers/Registry.h"
+#include "avhelpers/WaitingInput.h"
 
 namespace engine {
 
@@ -19,6 +20,11 @@ void TCustomFFmpeg::ArmWatchdog() {
 void TCustomFFmpeg::DisarmWatchdog() {
     FLastRead = INT64_MAX;
     InterruptCB().Remove(CurrentThreadID(), this, ReadTimeoutCheck);
+}
+
+std::string TCustomFFmpeg::WatchdogMessage(const std::string& fileName) const {
+    if (FBroken) return Format("%s: opening was stopped", fileName.c_str());
+    return Format("%s: nothing was received for %d ms", fileName.c_str(), FReadTimeout);
 }
 
 bool TCustomFFmpeg::LookupCodec(const std::string& name, AVMediaType type, AVCodecID& id, int strictness,
@@ -119,9 +125,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ic->flags |= AVFMT_FLAG_NONBLOCK;
     ic->interrupt_callback = BindingInterruptCB();
 
-    // Names of the system's own protocols are read through their I/O context.
+    // Names of the system's own protocols are read through their I/O context,
+    // and so are local pipes and devices, whose reads must stay interruptible.
     TCustomIOPtr customIO;
-    if (const int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, customIO); opened < 0) {
+    int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, customIO);
+    if (opened == 0) opened = avhelpers::OpenWaitingInput(fileName, customIO);
+    if (opened < 0) {
         avformat.avformat_free_context(ic);
         FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
         return failed();
@@ -133,7 +142,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ArmWatchdog();
     int ret = avformat.avformat_open_input(&ic, fileName.c_str(), forced, params.Address());
     if (ret < 0) {
-        FLastErrMsg = avhelpers::GetErrorText(fileName, ret);
+        FLastErrMsg = ret == AVERROR_EXIT ? WatchdogMessage(fileName) : avhelpers::GetErrorText(fileName, ret);
         return failed();
     }
     owner.reset(ic);
@@ -163,6 +172,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     FLastRead = avutil.av_gettime();
     ret = avformat.avformat_find_stream_info(ic, nullptr);
+    if (ret == AVERROR_EXIT) {
+        FLastErrMsg = WatchdogMessage(fileName);
+        return failed();
+    }
     if (ret < 0 && Fverbose >= 0) {
         FLastErrMsg = Format("%s: could not find codec parameters", fileName.c_str());
         FFLogger().Log(this, llVerbose, FLastErrMsg);

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <csignal>
 #include <sys/resource.h>
 #include <cstring>
@@ -221,7 +225,10 @@ TEST_F(EncoderTest, OneThreadRunsTasksOneAfterAnotherAndZeroRunsThemHere) {
     EXPECT_EQ(ends[2].TaskIndex, 2);
 
     FEncoder.ClearTasks();
-    FEnds.clear();
+    {
+        std::lock_guard lock(FLock);
+        FEnds.clear();
+    }
     for (int i = 0; i < 2; ++i) AddConversion(in, FDir.File("sync" + std::to_string(i) + ".mkv"), "vcodec=mpeg4");
     FEncoder.Start(0);  // returns when everything has ended
     const auto syncEnds = Ends();
@@ -433,7 +440,10 @@ TEST_F(EncoderTest, DescriptorsReturnAfterFinishedFailedAndStoppedTasks) {
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
     EXPECT_EQ(Ends().size(), 1u);
     FEncoder.ClearTasks();
-    FEnds.clear();
+    {
+        std::lock_guard lock(FLock);
+        FEnds.clear();
+    }
     const int before = OpenDescriptors();
 
     AddConversion(shortClip, FDir.File("a.mkv"), "vcodec=mpeg4");
@@ -583,4 +593,122 @@ TEST_F(EncoderTest, StopInJoinModeEndsOnceAndKeepsTheOutput) {
     avbind::TAVInputContextPtr ic(raw);
     EXPECT_GE(avbind::avformat.avformat_find_stream_info(raw, nullptr), 0);
     EXPECT_EQ(raw->nb_streams, 2u);
+}
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes `data` into a pipe from its own thread; with `stallAt` it stops
+// there and holds the pipe open until released.
+class TPipeWriter {
+public:
+    TPipeWriter(std::string path, std::string data, std::size_t stallAt = std::string::npos)
+        : FThread([this, path = std::move(path), data = std::move(data), stallAt] {
+              const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+              if (fd < 0) return;
+              const std::size_t end = std::min(stallAt, data.size());
+              for (std::size_t at = 0; at < end;) {
+                  const ssize_t n = ::write(fd, data.data() + at, end - at);
+                  if (n <= 0) break;
+                  at += static_cast<std::size_t>(n);
+              }
+              FStalled = true;
+              std::unique_lock lock(FLock);
+              FRelease.wait(lock, [this] { return FReleased; });
+              ::close(fd);
+          }) {}
+    ~TPipeWriter() {
+        Release();
+        FThread.join();
+    }
+    void Release() {
+        std::lock_guard lock(FLock);
+        FReleased = true;
+        FRelease.notify_all();
+    }
+    std::atomic<bool> FStalled{false};
+
+private:
+    std::mutex FLock;
+    std::condition_variable FRelease;
+    bool FReleased = false;
+    std::thread FThread;  // last: starts once the rest is ready
+};
+
+} // namespace
+
+TEST_F(EncoderTest, PipesThatNeverDeliverEndOnStopOrTimeout) {
+    const std::string pipe = FDir.File("never.pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+
+    // No writer ever comes: a stop from another thread ends the open.
+    int index = 0;
+    std::string message;
+    std::thread adder([&] {
+        index = FEncoder.AddTask(pipe, "");
+        message = FEncoder.LastErrMsg();
+    });
+    std::this_thread::sleep_for(300ms);
+    auto stopped = std::chrono::steady_clock::now();
+    FEncoder.Stop(true);
+    adder.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    EXPECT_EQ(index, -1);
+    EXPECT_THAT(message, testing::HasSubstr("opening was stopped"));
+    EXPECT_EQ(FEncoder.TasksCount(), 0);
+
+    // A writer that never writes: the read timeout ends the wait.
+    const int writer = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    FEncoder.ReadTimeout = 300;
+    stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(FEncoder.AddTask(pipe, ""), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    EXPECT_THAT(FEncoder.LastErrMsg(), testing::HasSubstr("nothing was received for 300 ms"));
+    ::close(writer);
+    EXPECT_TRUE(Ends().empty()) << "no task was added, so no event";
+}
+
+TEST_F(EncoderTest, APipeConvertsAndAStalledPipeStopsQuickly) {
+    const std::string clip = ReadFile(Clip("piped.mkv", 2));
+    const std::string pipe = FDir.File("clip.pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    {
+        TPipeWriter writer(pipe, clip);
+        AddConversion(pipe, FDir.File("from-pipe.mkv"), "vcodec=mpeg4<CRLF>acodec=mp2");
+        FEncoder.Start(1);
+        writer.Release();
+        ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    }
+    auto ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_TRUE(ends[0].Finished) << ends[0].ExceptionMsg;
+
+    // The writer stalls in the middle and keeps the pipe open: the stop still ends the task.
+    FEncoder.ClearTasks();
+    {
+        std::lock_guard lock(FLock);
+        FEnds.clear();
+    }
+    TPipeWriter stalling(pipe, clip, clip.size() / 2);
+    AddConversion(pipe, FDir.File("stalled.mkv"), "vcodec=mpeg4<CRLF>acodec=mp2");
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return stalling.FStalled.load(); }));
+    std::this_thread::sleep_for(300ms);
+    const auto stopped = std::chrono::steady_clock::now();
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_FALSE(ends[0].Finished);
+    const std::string out = FDir.File("stalled.mkv");
+    if (std::filesystem::exists(out)) {
+        EXPECT_GT(std::filesystem::file_size(out), 0u);
+    }
+    std::printf("stalled pipe: %s\n", ends[0].ExceptionMsg.c_str());
 }

@@ -214,8 +214,14 @@ TEST(EngineInterrupts, ReadTimeoutAndStopChecks) {
     EXPECT_TRUE(log.Contains("connecting/reading/writing canceled"));
     EXPECT_TRUE(TScriptedFFmpeg::StopCheck(&engine));
 
-    engine.SetReadTimeout(0);  // no watchdog at all
-    EXPECT_FALSE(TScriptedFFmpeg::ReadTimeoutCheck(&engine));
+    // The stop counts even when no timeout is set, and even after the time was renewed.
+    engine.SetReadTimeout(0);
+    engine.SetLastRead(avbind::avutil.av_gettime());
+    EXPECT_TRUE(TScriptedFFmpeg::ReadTimeoutCheck(&engine));
+    TScriptedFFmpeg quiet;
+    quiet.SetReadTimeout(0);  // no watchdog at all
+    quiet.SetLastRead(1);
+    EXPECT_FALSE(TScriptedFFmpeg::ReadTimeoutCheck(&quiet));
 }
 
 TEST(EngineInterrupts, RegisteredCheckInterruptsABlockingOpen) {
