@@ -72,11 +72,20 @@ int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration) {
     return static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
 }
 
+std::string FitFileName(std::string stem, const std::string& suffix) {
+    constexpr std::size_t kNameMax = 255;  // bytes, the file systems' limit
+    if (stem.size() + suffix.size() <= kNameMax) return stem + suffix;
+    std::size_t keep = suffix.size() < kNameMax ? kNameMax - suffix.size() : 0;
+    // Never end inside a UTF-8 character: back off over continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    return stem.substr(0, keep) + suffix;
+}
+
 std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension) {
     std::string name = fs::path(input).filename().string();
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos) name.erase(dot);
-    return (fs::path(folder) / (name + "." + extension)).string();
+    return (fs::path(folder) / FitFileName(name, "." + extension)).string();
 }
 
 std::string LocalFileName(const std::string& path) {
@@ -215,15 +224,20 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         std::string path = OutputPath(outputFolder, row.Path, profile.Ext);
         const fs::path base = fs::path(path);
         for (int n = 2; inputs.count(identity(path)) || taken.count(path); ++n)
-            path = (base.parent_path() / (base.stem().string() + " (" + std::to_string(n) + ")" +
-                                          base.extension().string()))
+            path = (base.parent_path() /
+                    FitFileName(base.stem().string(), " (" + std::to_string(n) + ")" + base.extension().string()))
                        .string();
         if (path != base.string()) AppendLog(row.Path + ": the output is written as " + path);
         taken.insert(path);
         std::error_code ec;
         fs::create_directories(outputFolder, ec);
         output.FileName = LocalFileName(path);
-        if (!FEncoder.SetOutputFile(task, output.FileName, &output)) AppendLog(path + ": " + FEncoder.LastErrMsg());
+        if (!FEncoder.SetOutputFile(task, output.FileName, &output)) {
+            // The row's reason is the output's own error (an unwritable folder,
+            // a bad name), not the task's later "no output" complaint.
+            FFailures[static_cast<int>(r)] = FEncoder.LastErrMsg();
+            AppendLog(path + ": " + FEncoder.LastErrMsg());
+        }
         FTaskRow[task] = static_cast<int>(r);
         FOutputs[static_cast<int>(r)] = path;
     }
@@ -242,7 +256,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         if (info.TaskIndex >= 0) {
             const auto found = FTaskRow.find(info.TaskIndex);
             if (found != FTaskRow.end() && !info.Finished)
-                FFailures[found->second] = info.Exception ? info.ExceptionMsg : "stopped";
+                FFailures.try_emplace(found->second, info.Exception ? info.ExceptionMsg : "stopped");
             if (found != FTaskRow.end() && info.Finished) {
                 FRows[static_cast<std::size_t>(found->second)].Progress = 100;
                 if (OnRowProgress) OnRowProgress(found->second);

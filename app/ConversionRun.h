@@ -23,8 +23,11 @@ int KKStrToInt(const std::string& text);
 // Whole seconds done × 100 / whole seconds in total; 0 while the total is
 // under a second or unknown.
 int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration);
+// `stem` + `suffix` within the file systems' 255-byte name limit: the stem
+// is shortened as needed, never inside a UTF-8 character.
+std::string FitFileName(std::string stem, const std::string& suffix);
 // The folder, a separator, and the input's file name with its extension
-// replaced (or appended when it has none).
+// replaced (or appended when it has none), shortened to fit.
 std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension);
 // Whether a file name matches "*.ext" (case-insensitive); "*" matches everything.
 bool MatchesExtension(const std::string& name, const std::string& extension);

@@ -43,6 +43,13 @@ TEST(DurationTexts, ProgressAndOutputNames) {
     EXPECT_EQ(OutputPath("/out", "/clips/holiday.avi", "mp4"), "/out/holiday.mp4");
     EXPECT_EQ(OutputPath("/out/", "/clips/a.b.mkv", "mp4"), "/out/a.b.mp4");
     EXPECT_EQ(OutputPath("/out", "/clips/clip", "mp4"), "/out/clip.mp4");
+    // Names stay within 255 bytes, cut between characters.
+    const std::string x251(251, 'x');
+    EXPECT_EQ(OutputPath("/out", "/clips/" + x251 + ".avi", "webm"), "/out/" + x251.substr(0, 250) + ".webm");
+    EXPECT_EQ(FitFileName(x251, " (2).mkv"), x251.substr(0, 247) + " (2).mkv");
+    std::string wide;
+    for (int i = 0; i < 90; ++i) wide += "\xE8\xA7\x86";  // 270 bytes of 3-byte characters
+    EXPECT_EQ(FitFileName(wide, ".mp4"), wide.substr(0, 249) + ".mp4");
     EXPECT_TRUE(MatchesExtension("CLIP.AVI", "avi"));
     EXPECT_FALSE(MatchesExtension("clips", "avi"));
     EXPECT_TRUE(MatchesExtension("clips", "*"));
@@ -162,6 +169,18 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(fs::file_size(in), size);
     EXPECT_EQ(FRun.Outputs().at(0), FDir.File("linked/clip (2).mp4"));
+
+    // A 255-byte name whose numbered form would be too long is shortened.
+    const std::string longName = std::string(251, 'n') + ".mp4";
+    fs::create_directories(FDir.Path() / "long");
+    fs::copy_file(in, FDir.File("long/" + longName));
+    FRun.Clear();
+    FRun.AddFile(FDir.File("long/" + longName));
+    ASSERT_TRUE(FRun.Start(FProfile, FDir.File("long")));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_TRUE(FRun.Failures().empty());
+    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("long/" + std::string(247, 'n') + " (2).mp4"));
+    EXPECT_TRUE(fs::exists(FRun.Outputs().at(0)));
 }
 
 TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {

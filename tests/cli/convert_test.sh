@@ -51,4 +51,18 @@ done
 for f in "$tmp/odd/out"/*; do "$zconv" probe "$f" >/dev/null 2>&1 || fail "$f does not read back"; done
 cmp -s "$tmp/odd/a:b.mkv" "$tmp/clips/clip1.mkv" || fail "an input changed"
 
+# An output folder without write permission: the file's own error, the input kept.
+# Permissions do not bind root, so as root the run drops to an unprivileged user.
+mkdir -m 755 "$tmp/shared" && mkdir -m 555 "$tmp/shared/locked" && mkdir -m 777 "$tmp/shared/home"
+cp "$tmp/clips/clip1.mkv" "$tmp/shared/clip.mkv" && chmod 644 "$tmp/shared/clip.mkv"
+chmod 755 "$tmp"
+as_user=()
+[ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+HOME="$tmp/shared/home" XDG_CONFIG_HOME="$tmp/shared/home" \
+  "${as_user[@]}" "$zconv" convert --out "$tmp/shared/locked" "$tmp/shared/clip.mkv" >"$tmp/run" 2>"$tmp/err"; rc=$?
+[ $rc -eq 1 ] || fail "exit $rc for an unwritable folder: $(cat "$tmp/run" "$tmp/err")"
+grep -q "clip.mkv: $tmp/shared/locked/clip\.[a-z0-9]*: Permission denied" "$tmp/err" \
+  || fail "no permission message: $(cat "$tmp/err")"
+cmp -s "$tmp/shared/clip.mkv" "$tmp/clips/clip1.mkv" || fail "the input changed"
+
 echo "zconv profiles/convert: all checks passed"
