@@ -19,9 +19,7 @@ cmake --build build-fuzz -j"$(nproc)" --target "fuzz_$name"
 
 corpus=build-fuzz/corpus/$name findings=build-fuzz/findings/$name
 mkdir -p "$corpus" "$findings"
-# The libraries keep a little memory from their own start-up for the whole run.
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
-export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 exec "build-fuzz/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
   -artifact_prefix="$findings/" -max_len=4096 -timeout=10 -rss_limit_mb=4096 "$@" "$corpus" "tests/fuzz/seeds/$name"

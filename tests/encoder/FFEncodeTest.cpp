@@ -712,3 +712,30 @@ TEST_F(EncoderTest, APipeConvertsAndAStalledPipeStopsQuickly) {
     }
     std::printf("stalled pipe: %s\n", ends[0].ExceptionMsg.c_str());
 }
+
+TEST_F(EncoderTest, AStopDuringTheDrainEndsOnceAndKeepsAReadableOutput) {
+    // "reverse" holds every picture until the input ends, so output pictures
+    // appear only in the drain; the hook slows them down to make the drain last.
+    const std::string in = Clip("drain.mkv", 3, false);
+    const std::string out = FDir.File("drained.mkv");
+    AddConversion(in, out, "vcodec=mpeg4<CRLF>vf=reverse<CRLF>VideoOutputHook=");
+    std::atomic<int> drained{0};
+    FEncoder.OnVideoOutputHook = [&](TCustomEncoder*, THookInfo*) {
+        ++drained;
+        std::this_thread::sleep_for(20ms);
+    };
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return drained > 3; }));
+    const auto stopped = std::chrono::steady_clock::now();
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    EXPECT_LT(drained, 75) << "the drain went on after the stop";
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_FALSE(ends[0].Finished);
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avbind::avformat.avformat_open_input(&raw, out.c_str(), nullptr, nullptr), 0);
+    avbind::TAVInputContextPtr ic(raw);
+    EXPECT_GE(avbind::avformat.avformat_find_stream_info(raw, nullptr), 0);
+}
