@@ -4,6 +4,7 @@
 #include "avbind/Platform.h"
 #include "avhelpers/FFUtils.h"
 #include "avhelpers/UnicodeProtocol.h"
+#include "avhelpers/WaitingInput.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -145,8 +146,29 @@ void TCustomDecoder::Report(TLogLevel level, const std::string& message) {
 
 // ---- opening and closing ----
 
+namespace {
+
+// Ends the waits of this thread's reads once the probe's read timeout has passed.
+class TReadDeadline {
+public:
+    explicit TReadDeadline(int timeoutMs)
+        : FDeadline(timeoutMs > 0 ? avutil.av_gettime() + std::int64_t{timeoutMs} * 1000 : INT64_MAX) {
+        avbind::InterruptCB().Add(avbind::CurrentThreadID(), this, Passed);
+    }
+    ~TReadDeadline() { avbind::InterruptCB().Remove(avbind::CurrentThreadID(), this, Passed); }
+    TReadDeadline(const TReadDeadline&) = delete;
+    TReadDeadline& operator=(const TReadDeadline&) = delete;
+
+private:
+    static bool Passed(void* self) { return avutil.av_gettime() > static_cast<TReadDeadline*>(self)->FDeadline; }
+    std::int64_t FDeadline;
+};
+
+} // namespace
+
 bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& formatName) {
     CheckLibraries();
+    const TReadDeadline deadline(FReadTimeout);
     CloseFile();
     const AVInputFormat* format = nullptr;
     if (!formatName.empty()) {
@@ -162,9 +184,13 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
         return false;
     }
     context->flags |= AVFMT_FLAG_NONBLOCK;
-    // Names of the system's own protocols are read through their I/O context.
+    context->interrupt_callback = avbind::BindingInterruptCB();
+    // Names of the system's own protocols are read through their I/O context,
+    // and so are local pipes and devices, whose reads must stay interruptible.
     avhelpers::TCustomIOPtr io;
-    if (const int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, io); opened < 0) {
+    int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, io);
+    if (opened == 0) opened = avhelpers::OpenWaitingInput(fileName, io);
+    if (opened < 0) {
         avformat.avformat_free_context(context);
         Report(avbind::llError, avhelpers::GetErrorText(fileName, opened));
         return false;
@@ -174,6 +200,11 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
     }
     // On failure the library frees the context itself.
     const int ret = avformat.avformat_open_input(&context, fileName.c_str(), format, nullptr);
+    if (ret == AVERROR_EXIT) {
+        Report(avbind::llError, Format("%s: nothing was received for %d ms", fileName.c_str(), FReadTimeout));
+        CloseFile();
+        return false;
+    }
     if (ret < 0) {
         Report(avbind::llError, avhelpers::GetErrorText(fileName, ret));
         CloseFile();

@@ -116,6 +116,10 @@ public:
 
     bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
     void SetTriggerEventInMainThread(bool value) { FTriggerEventInMainThread = value; }
+    // Longest time LoadFile may take, in milliseconds, since a pipe or a
+    // device may never deliver; 0 waits for ever.
+    int ReadTimeout() const { return FReadTimeout; }
+    void SetReadTimeout(int ms) { FReadTimeout = ms; }
     void SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent handler) { FOnBeforeFindStreamInfo = std::move(handler); }
 
 protected:
@@ -146,6 +150,7 @@ private:
     int FFirstVideoStreamIndex = -1;
     int FFirstSubtitleStreamIndex = -1;
     bool FTriggerEventInMainThread = true;
+    int FReadTimeout = 10000;
     TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
 };
 

@@ -644,6 +644,7 @@ private:
 TEST_F(EncoderTest, PipesThatNeverDeliverEndOnStopOrTimeout) {
     const std::string pipe = FDir.File("never.pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int descriptors = OpenDescriptors();
 
     // No writer ever comes: a stop from another thread ends the open.
     int index = 0;
@@ -671,6 +672,7 @@ TEST_F(EncoderTest, PipesThatNeverDeliverEndOnStopOrTimeout) {
     EXPECT_THAT(FEncoder.LastErrMsg(), testing::HasSubstr("nothing was received for 300 ms"));
     ::close(writer);
     EXPECT_TRUE(Ends().empty()) << "no task was added, so no event";
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(EncoderTest, APipeConvertsAndAStalledPipeStopsQuickly) {
@@ -711,6 +713,8 @@ TEST_F(EncoderTest, APipeConvertsAndAStalledPipeStopsQuickly) {
         EXPECT_GT(std::filesystem::file_size(out), 0u);
     }
     std::printf("stalled pipe: %s\n", ends[0].ExceptionMsg.c_str());
+    FEncoder.ClearTasks();
+    stalling.Release();
 }
 
 TEST_F(EncoderTest, AStopDuringTheDrainEndsOnceAndKeepsAReadableOutput) {

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <chrono>
+#include <fstream>
+#include <sys/stat.h>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -261,6 +265,35 @@ TEST_F(ProbeTest, OpenFailures) {
     EXPECT_EQ(Decoder.LastErrMsg(), junk + ": Invalid data found when processing input");
     EXPECT_EQ(Decoder.FileHandle(), nullptr);
     EXPECT_EQ(Decoder.ForceFormat(), "");
+}
+
+TEST_F(ProbeTest, PipesAreReadAndOneThatNeverDeliversTimesOut) {
+    const std::string pipe = Dir->File("probe.pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    Decoder.SetReadTimeout(300);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Decoder.LoadFile(pipe));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(Decoder.LastErrMsg(), pipe + ": nothing was received for 300 ms");
+
+    // A writer delivering a whole clip: the probe reads it like a file.
+    std::ifstream in(File("clip.mkv"), std::ios::binary);
+    const std::string clip((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::thread writer([&] {
+        std::ofstream out(pipe, std::ios::binary);
+        out.write(clip.data(), static_cast<std::streamsize>(clip.size()));
+    });
+    // The probe may stop reading before the writer is done; the writer then
+    // fails with EPIPE when the probe closes, rather than killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    Decoder.SetReadTimeout(5000);
+    const bool loaded = Decoder.LoadFile(pipe);
+    const int width = loaded ? Decoder.FirstVideoStreamInfo().Width : 0;
+    Decoder.CloseFile();
+    writer.join();
+    ASSERT_TRUE(loaded) << Decoder.LastErrMsg();
+    EXPECT_EQ(width, 352);
+    std::filesystem::remove(pipe);
 }
 
 TEST_F(ProbeTest, ForeignContextStaysOpen) {
