@@ -296,8 +296,13 @@ TEST_F(EncoderTest, PauseHoldsProgressAndResumeContinues) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Cannot ClearTasks while working.");
     }
+    // A stop while paused ends both tasks, once each.
+    FEncoder.Pause();
+    const auto stopped = std::chrono::steady_clock::now();
     FEncoder.Stop(true);
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+    EXPECT_EQ(Ends().size(), 3u);
     FEncoder.ClearTasks();
 }
 
