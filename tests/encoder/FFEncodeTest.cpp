@@ -508,9 +508,9 @@ std::vector<std::string> DamagedCopies(const std::string& source, const std::str
 } // namespace
 
 TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
-    // ZC_CORPUS_SCALE multiplies the corpus (the sanitizer run may raise it).
+    // ZC_CORPUS_SCALE sets the corpus size (10: some 570 files).
     const char* scaleText = std::getenv("ZC_CORPUS_SCALE");
-    const int scale = std::max(1, scaleText ? std::atoi(scaleText) : 1);
+    const int scale = std::max(1, scaleText ? std::atoi(scaleText) : 10);
     std::vector<std::string> corpus{FDir.File("empty.mkv")};
     std::ofstream(corpus.front()).flush();
     for (const std::string format : {"matroska", "mp4", "avi", "mpegts"}) {
@@ -524,6 +524,20 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
         const std::string source = zctest::MakeTestMedia(FDir.File("source-" + mediaSpec.Format + ext), mediaSpec);
         for (const std::string& name : DamagedCopies(source, FDir.Path().string(), scale)) corpus.push_back(name);
     }
+    // Good files with streams the chosen encoders cannot take: six channels
+    // for a two-channel encoder, a picture size the encoder refuses.
+    std::vector<std::string> outputTexts(corpus.size(), "vcodec=mpeg4<CRLF>acodec=mp2");
+    zctest::TMediaSpec sixChannels;
+    sixChannels.Format = "matroska";
+    sixChannels.Seconds = 0.5;
+    sixChannels.Width = 64;
+    sixChannels.Height = 48;
+    sixChannels.Channels = 6;
+    sixChannels.AudioCodec = "pcm_s16le";
+    corpus.push_back(zctest::MakeTestMedia(FDir.File("six-channels.mkv"), sixChannels));
+    outputTexts.push_back("vcodec=mpeg4<CRLF>acodec=mp2<CRLF>ac=6");
+    corpus.push_back(corpus.back());
+    outputTexts.push_back("vcodec=h263<CRLF>an=");
     int refused = 0;
     for (std::size_t i = 0; i < corpus.size(); ++i) {
         const int task = FEncoder.AddTask(corpus[i], nullptr);
@@ -532,7 +546,7 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
             ++refused;
             continue;
         }
-        if (!FEncoder.SetOutputFile(task, FDir.File("out" + std::to_string(i) + ".mkv"), "vcodec=mpeg4<CRLF>acodec=mp2")) {
+        if (!FEncoder.SetOutputFile(task, FDir.File("out" + std::to_string(i) + ".mkv"), outputTexts[i])) {
             EXPECT_FALSE(FEncoder.LastErrMsg().empty()) << corpus[i];
             ++refused;
         }
@@ -549,6 +563,13 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
     }
     std::printf("damaged media: %zu files, %d refused when added, %d finished, %d ended with an error\n", corpus.size(),
                 refused, finished, tasks - finished);
+    // The two unencodable ones are the last tasks; neither may pass as finished.
+    ASSERT_GE(ends.size(), 3u);
+    for (const TTerminateInfo& end : ends)
+        if (end.TaskIndex >= tasks - 2) {
+            EXPECT_FALSE(end.Finished) << "task " << end.TaskIndex;
+            std::printf("unencodable: %s\n", end.ExceptionMsg.c_str());
+        }
 }
 
 TEST_F(EncoderTest, AFullDiskEndsTheTaskWithAnError) {
