@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -222,13 +224,34 @@ TEST(IniFileTest, FailedOrUnsafeWritesLeaveTheFileAsItWas) {
 }
 
 TEST(IniFileTest, WriteIntoAReadOnlyFolderFailsCleanly) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
     TTempDir dir;
     const std::string content = "[a]\nb=1\n";
     std::filesystem::create_directory(dir.File("ro"));
     TIniFile locked(dir.Write("ro/c.ini", content));
-    ::chmod(dir.File("ro").c_str(), 0500);
-    EXPECT_THROW(locked.WriteString("a", "b", "2"), EIniFileError);
+    ::chmod(dir.Path().c_str(), 0755);
+    ::chmod(dir.File("ro").c_str(), 0555);
+    // Permissions do not stop root, so as root the write is tried by a child
+    // that has dropped to an unprivileged user.
+    auto refused = [&] {
+        try {
+            locked.WriteString("a", "b", "2");
+        } catch (const EIniFileError& e) {
+            return std::string(e.what()).find("Permission denied") != std::string::npos;
+        }
+        return false;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(refused());
+    } else {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+            ::_exit(dropped && refused() ? 0 : 1);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write was not refused";
+    }
     ::chmod(dir.File("ro").c_str(), 0700);
     EXPECT_EQ(ReadAll(locked.FileName()), content);
     EXPECT_EQ(FilesIn(dir.File("ro")), 1u);
