@@ -79,4 +79,9 @@ int OpenWaitingInput(const std::string& url, TCustomIOPtr& io) {
     return 1;
 }
 
+int OpenInputThroughOwnIO(const std::string& url, TCustomIOPtr& io) {
+    const int opened = OpenRegisteredProtocol(url, AVIO_FLAG_READ, io);
+    return opened != 0 ? opened : OpenWaitingInput(url, io);
+}
+
 } // namespace avhelpers

@@ -16,4 +16,9 @@ namespace avhelpers {
 // libraries open it); a negative error when such a file cannot be opened.
 int OpenWaitingInput(const std::string& url, TCustomIOPtr& io);
 
+// An input the libraries must not open themselves: a name of the system's
+// own protocols (OpenRegisteredProtocol) or a local pipe or device
+// (OpenWaitingInput). Returns like them.
+int OpenInputThroughOwnIO(const std::string& url, TCustomIOPtr& io);
+
 } // namespace avhelpers

@@ -128,9 +128,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     // Names of the system's own protocols are read through their I/O context,
     // and so are local pipes and devices, whose reads must stay interruptible.
     TCustomIOPtr customIO;
-    int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, customIO);
-    if (opened == 0) opened = avhelpers::OpenWaitingInput(fileName, customIO);
-    if (opened < 0) {
+    if (const int opened = avhelpers::OpenInputThroughOwnIO(fileName, customIO); opened < 0) {
         avformat.avformat_free_context(ic);
         FLastErrMsg = avhelpers::GetErrorText(fileName, opened);
         return failed();

@@ -188,9 +188,7 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
     // Names of the system's own protocols are read through their I/O context,
     // and so are local pipes and devices, whose reads must stay interruptible.
     avhelpers::TCustomIOPtr io;
-    int opened = avhelpers::OpenRegisteredProtocol(fileName, AVIO_FLAG_READ, io);
-    if (opened == 0) opened = avhelpers::OpenWaitingInput(fileName, io);
-    if (opened < 0) {
+    if (const int opened = avhelpers::OpenInputThroughOwnIO(fileName, io); opened < 0) {
         avformat.avformat_free_context(context);
         Report(avbind::llError, avhelpers::GetErrorText(fileName, opened));
         return false;
