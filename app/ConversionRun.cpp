@@ -199,7 +199,9 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         input.ExtOptions = "protocol_whitelist=file";
         const int task = FEncoder.AddTask(input.FileName, &input);
         if (task < 0) {
-            AppendLog(row.Path + ": " + FEncoder.LastErrMsg());
+            // Most reasons already start with the file's name; it is not repeated.
+            const std::string& reason = FEncoder.LastErrMsg();
+            AppendLog(reason.rfind(input.FileName + ": ", 0) == 0 ? reason : row.Path + ": " + reason);
             continue;
         }
         encoder::TOutputOptions output;
