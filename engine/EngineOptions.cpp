@@ -31,8 +31,13 @@ void SkipSeparator(const char*& p) {
 // The grow check of the engine's arrays: a count that no allocation can hold
 // is refused before anything is allocated.
 template <class T>
-void GrowTo(std::vector<T>& array, std::size_t wanted) {
+void CheckGrowLimit(std::size_t wanted) {
     if (wanted >= static_cast<std::size_t>(INT_MAX) / sizeof(T)) throw std::runtime_error("Array too big.");
+}
+
+template <class T>
+void GrowTo(std::vector<T>& array, std::size_t wanted) {
+    CheckGrowLimit<T>(wanted);
     if (array.size() >= wanted) return;
     try {
         array.resize(wanted);
@@ -576,6 +581,10 @@ void TCustomFFmpeg::SetStreamId(const std::string& name, const std::string& arg)
         !TryStrToInt(arg.substr(colon + 1), value) || index < 0)
         RaiseFF("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"", arg.c_str(),
                 name.c_str());
+    CheckGrowLimit<int>(static_cast<std::size_t>(index) + 1);
+    // No output has more streams: a larger index would only allocate (up to
+    // gigabytes) for nothing.
+    if (index >= MAX_STREAMS) RaiseFF("stream index over MAX_STREAMS(%d)", MAX_STREAMS);
     GrowTo(Fstreamid_map, static_cast<std::size_t>(index) + 1);
     Fstreamid_map[static_cast<std::size_t>(index)] = value;
 }

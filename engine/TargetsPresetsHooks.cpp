@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <dlfcn.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -163,6 +164,15 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
 void TCustomFFmpeg::LoadPresetFile(const std::string& option, const std::string& path) {
     if (option.empty() || path.empty()) return;
     if (!std::strchr("afsv", option[0])) throw std::logic_error("LoadPresetFile: unknown preset option " + option);
+    // A preset is a small text file: a device or a pipe named here would be
+    // read for ever, or would never answer.
+    constexpr std::uintmax_t kMaxPresetSize = 1 << 20;
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        RaiseFF("Preset file \"%s\" is not a regular file", path.c_str());
+    if (std::filesystem::exists(status) && std::filesystem::file_size(path, ec) > kMaxPresetSize)
+        RaiseFF("Preset file \"%s\" is larger than 1 MiB", path.c_str());
     std::ifstream in(path, std::ios::binary);
     if (!in) RaiseFF("Preset file \"%s\" not found", path.c_str());
     std::stringstream buffer;

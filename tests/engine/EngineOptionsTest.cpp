@@ -282,6 +282,9 @@ TEST_F(EngineOptions, StreamIds) {
     EXPECT_EQ(ErrorOf("streamid", "a:1"), "Invalid value \"a:1\" for option \"streamid" + syntax);
     EXPECT_EQ(ErrorOf("streamid", "3"), "Invalid value \"3\" for option \"streamid" + syntax);
     EXPECT_EQ(ErrorOf("streamid", "-1:3"), "Invalid value \"-1:3\" for option \"streamid" + syntax);
+    // No output stream has such an index; nothing is allocated for it.
+    EXPECT_EQ(ErrorOf("streamid", "500000000:1"), "stream index over MAX_STREAMS(1024)");
+    EXPECT_EQ(FEngine.Fstreamid_map.size(), 3u);
     try {
         Set("streamid", "2000000000:1");
         ADD_FAILURE() << "a huge stream index was taken";

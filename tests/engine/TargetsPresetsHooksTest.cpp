@@ -147,6 +147,12 @@ TEST_F(EngineExtras, PresetFiles) {
 
     EXPECT_EQ(ErrorOf(e, "fpre", FDir.File("none.ffpreset")),
               "Preset file \"" + FDir.File("none.ffpreset") + "\" not found");
+    // Devices, pipes and folders are not presets, nor is a file of megabytes.
+    EXPECT_EQ(ErrorOf(e, "vpre", "/dev/zero"), "Preset file \"/dev/zero\" is not a regular file");
+    EXPECT_EQ(ErrorOf(e, "vpre", FDir.Path().string()),
+              "Preset file \"" + FDir.Path().string() + "\" is not a regular file");
+    const std::string huge = FDir.Write("huge.ffpreset", std::string(2 << 20, '#'));
+    EXPECT_EQ(ErrorOf(e, "vpre", huge), "Preset file \"" + huge + "\" is larger than 1 MiB");
     const std::string broken = FDir.Write("broken.ffpreset", "vcodec=mpeg4\nnovalue\n");
     EXPECT_EQ(ErrorOf(e, "apre", broken), broken + ": Invalid syntax: \"novalue\"");
     const std::string unknown = FDir.Write("unknown.ffpreset", "bogus_option=1\n");
