@@ -770,3 +770,22 @@ TEST_F(EncoderTest, AStopDuringTheDrainEndsOnceAndKeepsAReadableOutput) {
     avbind::TAVInputContextPtr ic(raw);
     EXPECT_GE(avbind::avformat.avformat_find_stream_info(raw, nullptr), 0);
 }
+
+TEST_F(EncoderTest, AStopLeavesAFinishedOutputAlone) {
+    const std::string shortClip = Clip("short.mkv", 0.5), longClip = Clip("long.mkv", 20);
+    const std::string done = FDir.File("done.mkv"), cut = FDir.File("cut.mkv");
+    AddConversion(shortClip, done, "vcodec=mpeg4<CRLF>acodec=mp2");
+    AddConversion(longClip, cut, "vcodec=mpeg4<CRLF>acodec=mp2", "re=");
+    FEncoder.Start(2);
+    ASSERT_TRUE(WaitFor([&] { return !Ends().empty(); }));
+    ASSERT_TRUE(Ends().front().Finished);
+    const std::string before = ReadFile(done);
+    ASSERT_FALSE(before.empty());
+    FEncoder.Stop(true);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 3u);
+    EXPECT_FALSE(ends[1].Finished);
+    EXPECT_EQ(ReadFile(done), before) << "the finished output changed";
+    EXPECT_GT(std::filesystem::file_size(cut), 0u);
+}
