@@ -79,7 +79,7 @@ extern "C" {
     X(av_frame_move_ref)    \
     X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)         \
     X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_realloc)      \
-    X(av_opt_find) X(av_opt_find2) X(av_opt_set) X(av_opt_set_int) X(av_opt_get_int)             \
+    X(av_opt_find) X(av_opt_find2) X(av_opt_set) X(av_opt_set_int) X(av_opt_get_int) X(av_opt_free) \
     X(av_opt_set_defaults) X(av_opt_get) X(av_opt_set_dict) X(av_opt_next) X(av_opt_set_bin)     \
     X(av_opt_child_class_iterate)
 

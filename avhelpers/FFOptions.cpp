@@ -202,4 +202,16 @@ void ApplyOptions(TFFOptions& options, void* target, void* optionContext, const 
     }
 }
 
+void ReleasePrivateData(const TFFOptions& options, AVCodecContext* ctx, AVDictionary** kept) {
+    if (!ctx || !ctx->priv_data) return;
+    for (const std::string& name : options.opt_names) {
+        if (!avutil.av_opt_find(ctx->priv_data, name.c_str(), nullptr, 0, 0)) continue;
+        std::uint8_t* value = nullptr;
+        if (avutil.av_opt_get(ctx->priv_data, name.c_str(), 0, &value) >= 0 && value)
+            avutil.av_dict_set(kept, name.c_str(), reinterpret_cast<char*>(value), AV_DICT_DONT_STRDUP_VAL);
+    }
+    avutil.av_opt_free(ctx->priv_data);
+    avutil.av_freep(&ctx->priv_data);
+}
+
 } // namespace avhelpers

@@ -43,5 +43,10 @@ bool SetDictionaryOption(TFFOptions& options, const std::string& name, const std
 // options on the target's private context. `target` and `optionContext` are
 // objects whose first member is an AVClass pointer. Refusals are logged.
 void ApplyOptions(TFFOptions& options, void* target, void* optionContext, const AVCodec* codec, int flags);
+// Moves the values of the recorded options that an encoder context's private
+// data holds into `kept`, then frees that private data: for some encoders it
+// is hundreds of kilobytes, held by every waiting task. Opening the encoder
+// with `kept` (avcodec_open2) makes it again with the same values.
+void ReleasePrivateData(const TFFOptions& options, AVCodecContext* ctx, AVDictionary** kept);
 
 } // namespace avhelpers

@@ -330,6 +330,7 @@ TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, in
     } else if (type != AVMEDIA_TYPE_DATA) {
         ctx->codec_id = id;
         avhelpers::ApplyOptions(FOptions, ctx, holder, enc, TypeOptionFlag(type) | AV_OPT_FLAG_ENCODING_PARAM);
+        avhelpers::ReleasePrivateData(FOptions, ctx, ost.private_options.Address());
     }
     if (language && !language->empty()) {
         avutil.av_dict_set(&st->metadata, "language", language->c_str(), 0);

@@ -82,6 +82,9 @@ struct TAVOutputStream {
     AVStream* st = nullptr;               // owned by the output's format context
     // The encoder context of this stream; the groups of a joined output share one.
     std::shared_ptr<AVCodecContext> enc_ctx;
+    // The encoder's private options, kept aside until the encoder opens (its
+    // private data is freed in between; see ReleasePrivateData).
+    avbind::TAVDictionary private_options;
     int stream_copy = 0;                  // created as a copied stream
     int encoding_needed = 0;              // 0 = stream copy
     int frame_number = 0;

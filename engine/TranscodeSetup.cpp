@@ -577,7 +577,7 @@ void TCustomFFmpeg::OpenRunCodecs() {
             int ret;
             {
                 std::lock_guard codecs(CodecMutex());
-                ret = avcodec.avcodec_open2(enc, ost.enc, nullptr);
+                ret = avcodec.avcodec_open2(enc, ost.enc, ost.private_options.Address());
             }
             if (ret < 0)
                 SetupError(Format("Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "

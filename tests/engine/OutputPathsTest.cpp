@@ -189,6 +189,30 @@ TEST_F(EngineOutputPaths, DevicePresetsProduceWhatWasAsked) {
     }
 }
 
+TEST_F(EngineOutputPaths, EncoderPrivateOptionsReachTheEncoder) {
+    // Private options of the encoders are kept aside while tasks wait and
+    // given to the encoder when it opens; "profile" also names a public one.
+    if (!HaveEncoders({"libx264", "aac"})) GTEST_SKIP() << "no H.264 encoder";
+    const std::string source = Clip(1);
+    const std::string out = FDir.File("main.mp4");
+    ASSERT_EQ(Convert({source}, out,
+                      {{"vcodec", "libx264"}, {"profile", "baseline"}, {"acodec", "aac"},
+                       {"aac_coder", "fast"}, {"s", "160x120"}}),
+              "");
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avbind::avformat.avformat_open_input(&raw, out.c_str(), nullptr, nullptr), 0);
+    avbind::TAVInputContextPtr ic(raw);
+    ASSERT_GE(avbind::avformat.avformat_find_stream_info(raw, nullptr), 0);
+    bool sawVideo = false;
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            // Without the option this encoder writes High.
+            EXPECT_EQ(raw->streams[i]->codecpar->profile, FF_PROFILE_H264_CONSTRAINED_BASELINE);
+            sawVideo = true;
+        }
+    EXPECT_TRUE(sawVideo);
+}
+
 TEST_F(EngineOutputPaths, FrameRateKeepingDropsAndDuplicates) {
     const std::string source = Clip(2);
     ASSERT_EQ(Convert({source}, FDir.File("half.avi"), {{"vcodec", "mpeg4"}, {"an", ""}, {"r", "12.5"}}), "");
