@@ -139,8 +139,7 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
         ASSERT_TRUE(probe.LoadFile(path)) << path;
         EXPECT_EQ(probe.FirstVideoStreamInfo().Width, 160);
     }
-    std::ifstream log(FDir.File("log.txt"));
-    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const std::string text = zctest::ReadAll(FDir.File("log.txt"));
     EXPECT_THAT(text, testing::HasSubstr("missing.mkv: No such file or directory"));
     EXPECT_THAT(text, testing::Not(testing::HasSubstr("missing.mkv: " + FDir.File("missing.mkv"))));
     EXPECT_THAT(text, testing::HasSubstr("the output is written as " + out + "/a (2).mp4"));

@@ -14,16 +14,10 @@
 
 using app::EIniFileError;
 using app::TIniFile;
+using zctest::ReadAll;
 using zctest::TTempDir;
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string Utf16(const std::u16string& text) {
     std::string out = "\xFF\xFE";

@@ -478,8 +478,7 @@ namespace {
 // Damaged copies of a good file: cut at many places, bytes overwritten, the
 // header trashed. Deterministic, so a failure can be reproduced.
 std::vector<std::string> DamagedCopies(const std::string& source, const std::string& folder, int scale) {
-    std::ifstream in(source, std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string data = zctest::ReadAll(source);
     std::vector<std::string> names;
     const std::string stem = std::filesystem::path(source).stem().string();
     const std::string ext = std::filesystem::path(source).extension().string();
@@ -623,11 +622,6 @@ TEST_F(EncoderTest, StopInJoinModeEndsOnceAndKeepsTheOutput) {
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Writes `data` into a pipe from its own thread; with `stallAt` it stops
 // there and holds the pipe open until released.
 class TPipeWriter {
@@ -702,7 +696,7 @@ TEST_F(EncoderTest, PipesThatNeverDeliverEndOnStopOrTimeout) {
 }
 
 TEST_F(EncoderTest, APipeConvertsAndAStalledPipeStopsQuickly) {
-    const std::string clip = ReadFile(Clip("piped.mkv", 2));
+    const std::string clip = zctest::ReadAll(Clip("piped.mkv", 2));
     const std::string pipe = FDir.File("clip.pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     {
@@ -779,13 +773,13 @@ TEST_F(EncoderTest, AStopLeavesAFinishedOutputAlone) {
     FEncoder.Start(2);
     ASSERT_TRUE(WaitFor([&] { return !Ends().empty(); }));
     ASSERT_TRUE(Ends().front().Finished);
-    const std::string before = ReadFile(done);
+    const std::string before = zctest::ReadAll(done);
     ASSERT_FALSE(before.empty());
     FEncoder.Stop(true);
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
     const auto ends = Ends();
     ASSERT_EQ(ends.size(), 3u);
     EXPECT_FALSE(ends[1].Finished);
-    EXPECT_EQ(ReadFile(done), before) << "the finished output changed";
+    EXPECT_EQ(zctest::ReadAll(done), before) << "the finished output changed";
     EXPECT_GT(std::filesystem::file_size(cut), 0u);
 }

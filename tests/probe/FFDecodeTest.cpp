@@ -277,8 +277,7 @@ TEST_F(ProbeTest, PipesAreReadAndOneThatNeverDeliversTimesOut) {
     EXPECT_EQ(Decoder.LastErrMsg(), pipe + ": nothing was received for 300 ms");
 
     // A writer delivering a whole clip: the probe reads it like a file.
-    std::ifstream in(File("clip.mkv"), std::ios::binary);
-    const std::string clip((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string clip = zctest::ReadAll(File("clip.mkv"));
     std::thread writer([&] {
         std::ofstream out(pipe, std::ios::binary);
         out.write(clip.data(), static_cast<std::streamsize>(clip.size()));

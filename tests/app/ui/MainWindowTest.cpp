@@ -14,10 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using UiMainWindow = zctest::TWindowTest;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using zctest::ReadAll;
 
 TEST_F(UiMainWindow, StartUpShowsTitleProfilesOutputFolderAndEmptiesTheLog) {
     Create({{"setting", "displayHelpDialog", "0"}, {"app", "version", "2.1"}});
@@ -46,7 +43,7 @@ TEST_F(UiMainWindow, StartUpShowsTitleProfilesOutputFolderAndEmptiesTheLog) {
     EXPECT_EQ(W->EditOutputFolder->text().toStdString(), folder);
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_TRUE(W->Messages.empty());  // the libraries were found
-    EXPECT_EQ(ReadFile(LogFile), "");
+    EXPECT_EQ(ReadAll(LogFile), "");
 
     // Fixed size: the client area below the menu bar is 474 x 432.
     EXPECT_EQ(W->centralWidget()->size(), QSize(474, 432));
@@ -209,7 +206,7 @@ TEST_F(UiConversionRun, TwoClipsConvertWithMovingBarsAndTheFinalNoticeReturnsToI
     ASSERT_EQ(Opened.size(), 2u);
     EXPECT_EQ(Opened[0], W->EditOutputFolder->text().toStdString());
     EXPECT_EQ(Opened[1], W->Common().strCommonHowToUseItunes);
-    EXPECT_FALSE(ReadFile(LogFile).empty());  // library and engine lines reach the log file
+    EXPECT_FALSE(ReadAll(LogFile).empty());  // library and engine lines reach the log file
 
     // Rows stay; a new run converts them again.
     EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
