@@ -2,33 +2,24 @@
 
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
+#include "tests/support/TempDir.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
 namespace zcfuzz {
 
 namespace {
 
-// Never destroyed: the clean-up at exit still needs it.
-const std::string& ScratchFolder() {
-    static const std::string* folder = [] {
-        auto* pattern = new std::string((std::filesystem::temp_directory_path() / "zcfuzz-XXXXXX").string());
-        if (!mkdtemp(pattern->data())) Fail("cannot make the scratch folder");
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(ScratchFolder(), ignored);
-        });
-        return pattern;
-    }();
-    return *folder;
+// Made on first use, removed with its files when the process exits.
+const zctest::TTempDir& ScratchFolder() {
+    static const zctest::TTempDir folder;
+    return folder;
 }
 
 } // namespace
 
-std::string ScratchPath(const char* name) { return ScratchFolder() + "/" + name; }
+std::string ScratchPath(const char* name) { return ScratchFolder().File(name); }
 
 std::string WriteScratchFile(const char* name, std::string_view data) {
     const std::string path = ScratchPath(name);
