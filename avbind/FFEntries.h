@@ -101,7 +101,7 @@ extern "C" {
     X(avcodec_align_dimensions2) X(avcodec_find_best_pix_fmt_of_list)          \
     X(av_get_bits_per_sample) X(av_get_exact_bits_per_sample)                  \
     X(av_get_profile_name)                                                     \
-    X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref)   \
+    X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_move_ref) \
     X(av_packet_rescale_ts) X(av_packet_get_side_data)                         \
     X(av_packet_new_side_data) X(av_new_packet) X(av_grow_packet)              \
     X(av_shrink_packet) X(av_packet_make_writable)                             \

@@ -443,6 +443,23 @@ void TCustomFFmpeg::WriteVideoStats(TAVOutputStream& ost, int frameSize) {
 
 // ---- Audio ----
 
+void TCustomFFmpeg::SliceAudioFrame(TAVFramePtr& out, const AVFrame* in, int skip, int count) {
+    if (!out) out.reset(avutil.av_frame_alloc());
+    AVFrame* slice = out.get();
+    if (!slice) throw std::runtime_error("Could not alloc buffer.");
+    avutil.av_frame_unref(slice);
+    if (avutil.av_frame_ref(slice, in) < 0) throw std::runtime_error("Could not alloc buffer.");
+    const AVSampleFormat format = static_cast<AVSampleFormat>(in->format);
+    const int channels = in->ch_layout.nb_channels;
+    const bool planar = avutil.av_sample_fmt_is_planar(format);
+    const int step = avutil.av_get_bytes_per_sample(format) * (planar ? 1 : channels);
+    const int planes = planar ? channels : 1;
+    for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) slice->data[p] += skip * step;
+    if (slice->extended_data != slice->data)
+        for (int p = 0; p < planes; ++p) slice->extended_data[p] += skip * step;
+    slice->nb_samples = count;
+}
+
 AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) {
     AVFrame* chunk = frame;
     if (FOnAudioHook) {
@@ -601,8 +618,6 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
         if (std::fabs(delta) > 50) {
             if (ist.is_start || std::fabs(delta) > Faudio_drift_threshold * enc->sample_rate) {
                 const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
-                const bool planar = avutil.av_sample_fmt_is_planar(format);
-                const int bps = avutil.av_get_bytes_per_sample(format) * (planar ? 1 : inChannels);
                 if (sampleDelta < 0) {
                     // Audio ahead of its clock: the start of the chunk goes.
                     const int skip = static_cast<int>(std::min<long long>(-sampleDelta, frame->nb_samples));
@@ -610,15 +625,8 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
                         FFLogger().Log(this, llVerbose, "discarding %d audio samples", static_cast<int>(-delta));
                     ist.is_start = 0;
                     if (skip >= frame->nb_samples) return;
-                    adjusted.reset(avutil.av_frame_alloc());
-                    AVFrame* trimmed = adjusted.get();
-                    if (!trimmed || avutil.av_frame_ref(trimmed, frame) < 0) throw std::runtime_error("Could not alloc buffer.");
-                    for (int p = 0; p < (planar ? inChannels : 1) && p < AV_NUM_DATA_POINTERS; ++p)
-                        trimmed->data[p] += skip * bps;
-                    if (trimmed->extended_data != trimmed->data)
-                        for (int p = 0; p < (planar ? inChannels : 1); ++p) trimmed->extended_data[p] += skip * bps;
-                    trimmed->nb_samples -= skip;
-                    chunk = trimmed;
+                    SliceAudioFrame(adjusted, frame, skip, frame->nb_samples - skip);
+                    chunk = adjusted.get();
                 } else if (sampleDelta > 0) {
                     // Audio behind its clock: silence first.
                     TAVFramePtr padded(avutil.av_frame_alloc());

@@ -422,6 +422,9 @@ private:
     void DisarmWatchdog();
     // Why the watchdog ended an open: a stop or the read timeout.
     std::string WatchdogMessage(const std::string& fileName) const;
+    // Positions an input at `timestamp` (microseconds, the file's own time)
+    // or before it, early enough that the picture there can be decoded.
+    void SeekToStart(AVFormatContext* ic, std::int64_t timestamp, const std::string& fileName);
     void LogDoNothing(const std::string& name);
 
 public:
@@ -479,6 +482,15 @@ private:
     // Loop and ending.
     void RunLoop();
     void EndRun();
+    // Where the output ends in a file's timeline (microseconds); INT64_MAX = no end.
+    std::int64_t CutEnd(const TAVInputFile& file) const;
+    // Limits, decodes or copies one packet of input stream `index`.
+    void ProcessPacket(int fileIndex, int index, AVPacket* pkt);
+    // A stream copy of a cut file starts at a key frame: the file's packets
+    // wait until it is known which one, then go on moved to start there.
+    void StartHolding();
+    void HoldPacket(int fileIndex, int index, AVPacket* pkt);
+    void ReleaseHeld(int fileIndex);
     bool EndOfJoinedInput(int k);
     int DispatchInputPacket(TAVInputStream& ist, int index, AVPacket* pkt);
     void ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* frame, AVSubtitle* subtitle);
@@ -521,6 +533,10 @@ private:
     avbind::TAVFramePtr FInputPicture;   // engine copy of a decoded picture for the input hooks
     avbind::TAVFramePtr FOutputPicture;  // engine copy of the final picture for the output hooks
     avbind::TAVFramePtr FAudioChunk;     // a decoded chunk after the hook, volume or sync step
+    avbind::TAVFramePtr FAudioSlice;     // a decoded chunk cut at the start or the end
+
+    // `out` becomes a reference to `count` samples of `in` from `skip` on.
+    static void SliceAudioFrame(avbind::TAVFramePtr& out, const AVFrame* in, int skip, int count);
 };
 
 } // namespace engine

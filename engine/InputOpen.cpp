@@ -68,6 +68,53 @@ void AddOpenParameter(TAVDictionary& dict, const char* key, const std::string& v
 
 } // namespace
 
+void TCustomFFmpeg::SeekToStart(AVFormatContext* ic, std::int64_t timestamp, const std::string& fileName) {
+    int video = -1;
+    for (unsigned i = 0; i < ic->nb_streams && video < 0; ++i) {
+        const AVStream* st = ic->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            st->discard != AVDISCARD_ALL)
+            video = static_cast<int>(i);
+    }
+    const std::int64_t earliest = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    auto seek = [&](std::int64_t target) {
+        FLastRead = avutil.av_gettime();
+        return avformat.avformat_seek_file(ic, -1, INT64_MIN, target, target, 0);
+    };
+    if (seek(timestamp) < 0) {
+        if (Fverbose > 0)
+            FFLogger().Log(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
+                           static_cast<double>(timestamp) / AV_TIME_BASE);
+        return;
+    }
+    if (video < 0) return;
+    // Indexed containers land on the key frame at or before the position;
+    // others (transport and program streams) may land after it, and the
+    // picture at the position could not be decoded. Such a landing is moved
+    // back until the first key frame read is early enough.
+    TAVPacketPtr pkt(avcodec.av_packet_alloc());
+    if (!pkt) return;
+    const AVRational tb = ic->streams[video]->time_base;
+    std::int64_t margin = 0, landed = timestamp;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        std::int64_t keyAt = AV_NOPTS_VALUE;
+        for (int n = 0; n < 10000; ++n) {
+            FLastRead = avutil.av_gettime();
+            if (avformat.av_read_frame(ic, pkt.get()) < 0) break;
+            const bool key = pkt->stream_index == video && (pkt->flags & AV_PKT_FLAG_KEY);
+            const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+            if (key && ts != AV_NOPTS_VALUE) keyAt = avutil.av_rescale_q(ts, tb, AV_TIME_BASE_Q);
+            avcodec.av_packet_unref(pkt.get());
+            if (key) break;
+        }
+        if (keyAt == AV_NOPTS_VALUE || keyAt <= timestamp || landed <= earliest) break;
+        margin = margin ? margin * 2 : AV_TIME_BASE;
+        if (seek(std::max(earliest, timestamp - margin)) < 0) break;
+        landed = std::max(earliest, timestamp - margin);
+    }
+    if (seek(landed) < 0) seek(timestamp);
+}
+
 bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     // Whatever happens, forced decoders and the capture channel are per attempt.
     auto failed = [this]() {
@@ -182,12 +229,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     std::int64_t timestamp = Fstart_time;
     if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
-    if (Fstart_time != 0) {
-        FLastRead = avutil.av_gettime();
-        ret = avformat.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
-        if (ret < 0 && Fverbose > 0)
-            FFLogger().Log(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
-                           static_cast<double>(timestamp) / AV_TIME_BASE);
+    const bool seeked = Fstart_time != 0;
+    if (seeked) {
+        SeekToStart(ic, timestamp, fileName);
         Fstart_time = 0;
     }
     DisarmWatchdog();
@@ -279,6 +323,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     for (auto& ist : streams) Finput_streams.push_back(std::move(ist));
     Finput_codecs.insert(Finput_codecs.end(), decoders.begin(), decoders.end());
     file.nb_streams = static_cast<int>(ic->nb_streams);
+    file.seeked = seeked;
     ++Fnb_input_files;
 
     Ftop_field_first = -1;

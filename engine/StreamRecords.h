@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace engine {
@@ -32,6 +33,17 @@ struct TAVInputFile {
     int ist_index = 0;               // index of the file's first stream in the input stream table
     int buffer_size = 0;
     int nb_streams = 0;              // streams present when opened; later ones are ignored
+    bool seeked = false;             // opened at a start position ("ss" before the input)
+    // How far (microseconds) the file's timeline was moved forward so that a
+    // stream copy, which can only start at a key frame, starts at the cut.
+    std::int64_t preroll = 0;
+    // A stream copy of a cut file starts at the last key frame at or before
+    // the cut: until that frame is known, the file's packets wait here.
+    int anchor_index = -1;           // input stream table index of that copied video; -1 = none
+    bool holding = false;
+    std::int64_t anchor_key = AV_NOPTS_VALUE;  // microseconds: the last key frame so far at or before the cut
+    std::vector<std::pair<int, avbind::TAVPacketPtr>> held;  // (input stream index, packet)
+    std::size_t held_bytes = 0;
 };
 
 // One stream of an input file.

@@ -81,6 +81,7 @@ void TCustomFFmpeg::RunLoop() {
         run.StopCheckRegistered = true;
     }
     AVPacket* pkt = run.Packet.get();
+    StartHolding();
 
     while (!FBroken) {
         PassPauseGate();
@@ -139,6 +140,7 @@ void TCustomFFmpeg::RunLoop() {
             continue;
         }
         if (ret < 0) {
+            ReleaseHeld(fileIndex);
             file.eof_reached = 1;
             if (!FJoinMode) {
                 if (Fopt_shortest) break;
@@ -190,39 +192,153 @@ void TCustomFFmpeg::RunLoop() {
             }
         }
 
-        if (Frecording_time != INT64_MAX) {
-            const std::int64_t limit = Frecording_time + Fstart_time;
-            int past = -1;
-            if (pkt->pts != AV_NOPTS_VALUE)
-                past = avutil.av_compare_ts(pkt->pts, tb, limit, AV_TIME_BASE_Q) >= 0;
-            else if (ist.pts != AV_NOPTS_VALUE)
-                past = ist.pts >= limit;
-            else if (pkt->dts != AV_NOPTS_VALUE)
-                past = avutil.av_compare_ts(pkt->dts, tb, limit, AV_TIME_BASE_Q) >= 0;
-            else
-                FFLogger().Log(this, llDebug,
-                               "no timestamp information to check whether recording time exhausted or not.");
-            if (past == 1) {
-                ist.is_past_recording_time = 1;
-                avcodec.av_packet_unref(pkt);
-                continue;
-            }
+        if (file.holding) {
+            HoldPacket(fileIndex, index, pkt);
+        } else {
+            ProcessPacket(fileIndex, index, pkt);
         }
-
-        if (DispatchInputPacket(ist, index, pkt) < 0) {
-            const std::string text = Format("Error while decoding stream #%d.%d (%s)", fileIndex, pkt->stream_index,
-                                            GetMediaTypeName(ist.st->codecpar->codec_type).c_str());
-            avcodec.av_packet_unref(pkt);
-            if (Fexit_on_error) throw FFmpegException(text);
-            if (Fverbose >= 0) FFLogger().Log(this, llVerbose, text);
-            continue;
-        }
-        avcodec.av_packet_unref(pkt);
         const std::int64_t now = avutil.av_gettime_relative();
         if (now - run.LastReport > ReportInterval) {
             run.LastReport = now;
             ReportProgress(false);
         }
+    }
+}
+
+std::int64_t TCustomFFmpeg::CutEnd(const TAVInputFile& file) const {
+    if (Frecording_time == INT64_MAX) return INT64_MAX;
+    return Fstart_time + Frecording_time + file.preroll;
+}
+
+void TCustomFFmpeg::ProcessPacket(int fileIndex, int index, AVPacket* pkt) {
+    TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(index)];
+    const TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+    const AVRational tb = ist.st->time_base;
+    if (ist.is_past_recording_time) {
+        avcodec.av_packet_unref(pkt);
+        return;
+    }
+    if (const std::int64_t limit = CutEnd(file); limit != INT64_MAX) {
+        // Decoding order decides: once a packet is decoded at or after the
+        // end, every later one shows later too. Pictures decoded earlier
+        // that show after the end are cut where they are decoded.
+        int past = -1;
+        if (pkt->dts != AV_NOPTS_VALUE)
+            past = avutil.av_compare_ts(pkt->dts, tb, limit, AV_TIME_BASE_Q) >= 0;
+        else if (pkt->pts != AV_NOPTS_VALUE)
+            past = avutil.av_compare_ts(pkt->pts, tb, limit, AV_TIME_BASE_Q) >= 0;
+        else if (ist.pts != AV_NOPTS_VALUE)
+            past = ist.pts >= limit;
+        else
+            FFLogger().Log(this, llDebug, "no timestamp information to check whether recording time exhausted or not.");
+        if (past == 1) {
+            ist.is_past_recording_time = 1;
+            avcodec.av_packet_unref(pkt);
+            return;
+        }
+    }
+
+    if (DispatchInputPacket(ist, index, pkt) < 0) {
+        const std::string text = Format("Error while decoding stream #%d.%d (%s)", fileIndex, pkt->stream_index,
+                                        GetMediaTypeName(ist.st->codecpar->codec_type).c_str());
+        avcodec.av_packet_unref(pkt);
+        if (Fexit_on_error) throw FFmpegException(text);
+        if (Fverbose >= 0) FFLogger().Log(this, llVerbose, text);
+        return;
+    }
+    avcodec.av_packet_unref(pkt);
+}
+
+// ---- Where a stream copy of a cut file starts ----
+
+void TCustomFFmpeg::StartHolding() {
+    for (int i = 0; i < Fnb_input_files; ++i) {
+        TAVInputFile& file = Finput_files[static_cast<std::size_t>(i)];
+        file.anchor_index = -1;
+        file.holding = false;
+        file.anchor_key = AV_NOPTS_VALUE;
+        file.held.clear();
+        file.held_bytes = 0;
+        if (FJoinMode || Fcopy_ts || !(file.seeked || Fstart_time != 0)) continue;
+        for (const TAVOutputStream* ost : FRun.Table) {
+            const TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+            if (!ost->encoding_needed && ist.file_index == i && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                file.anchor_index = ost->source_index;
+                file.holding = true;
+                break;
+            }
+        }
+    }
+}
+
+namespace {
+
+std::int64_t PacketMicros(const AVPacket* pkt, AVRational tb, bool preferPts) {
+    std::int64_t ts = preferPts ? pkt->pts : pkt->dts;
+    if (ts == AV_NOPTS_VALUE) ts = preferPts ? pkt->dts : pkt->pts;
+    return ts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : avutil.av_rescale_q(ts, tb, AV_TIME_BASE_Q);
+}
+
+// Packets held back for a copy's start, at most; past that the copy starts
+// at the next key frame after the cut instead.
+constexpr std::size_t MaxHeldBytes = 256u << 20;
+
+} // namespace
+
+void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
+    TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+    const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
+    const std::int64_t cut = Fstart_time;
+    bool release = false;
+    if (index == file.anchor_index) {
+        const std::int64_t decodeAt = PacketMicros(pkt, tb, false), showAt = PacketMicros(pkt, tb, true);
+        if ((pkt->flags & AV_PKT_FLAG_KEY) && showAt != AV_NOPTS_VALUE && showAt <= cut) {
+            // A later key frame at or before the cut: what came before it is not needed.
+            file.anchor_key = showAt;
+            const std::int64_t keep = showAt - AV_TIME_BASE;  // other streams keep a second for their decoders
+            std::erase_if(file.held, [&](const std::pair<int, TAVPacketPtr>& h) {
+                if (h.first == file.anchor_index) return true;
+                const std::int64_t at = PacketMicros(h.second.get(),
+                                                     Finput_streams[static_cast<std::size_t>(h.first)]->st->time_base, true);
+                return at != AV_NOPTS_VALUE && at < keep;
+            });
+            file.held_bytes = 0;
+            for (const auto& h : file.held) file.held_bytes += static_cast<std::size_t>(h.second->size);
+        }
+        release = decodeAt != AV_NOPTS_VALUE && decodeAt > cut;
+    }
+    TAVPacketPtr held(avcodec.av_packet_alloc());
+    if (!held) throw std::runtime_error("Could not alloc buffer.");
+    avcodec.av_packet_move_ref(held.get(), pkt);
+    file.held_bytes += static_cast<std::size_t>(held->size);
+    file.held.emplace_back(index, std::move(held));
+    if (release || file.held_bytes > MaxHeldBytes) ReleaseHeld(fileIndex);
+}
+
+void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
+    TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+    if (!file.holding) return;
+    file.holding = false;
+    // The file's timeline moves so that the key frame lands on the cut: the
+    // copy then starts at the output's start, and the end moves with it.
+    const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, Fstart_time - file.anchor_key);
+    file.preroll = shift;
+    Finput_files_ts_offset[static_cast<std::size_t>(fileIndex)] += shift;
+    if (shift && Fverbose > 0)
+        FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start", fileIndex,
+                       static_cast<double>(shift) / AV_TIME_BASE);
+    auto held = std::move(file.held);
+    file.held.clear();
+    file.held_bytes = 0;
+    // Pictures before the key frame were let go when it came.
+    for (auto& [index, packet] : held) {
+        AVPacket* p = packet.get();
+        const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
+        const std::int64_t shiftTb = avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb);
+        if (p->pts != AV_NOPTS_VALUE) p->pts += shiftTb;
+        if (p->dts != AV_NOPTS_VALUE) p->dts += shiftTb;
+        if (FBroken) break;
+        ProcessPacket(fileIndex, index, p);
     }
 }
 
@@ -284,6 +400,7 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
 
 void TCustomFFmpeg::EndRun() {
     TRunState& run = FRun;
+    for (int i = 0; i < Fnb_input_files; ++i) ReleaseHeld(i);
     for (std::size_t i = 0; i < Finput_streams.size(); ++i) {
         TAVInputStream& ist = *Finput_streams[i];
         if (ist.decoding_needed && ist.decoder_flushed != 1) DispatchInputPacket(ist, static_cast<int>(i), nullptr);
@@ -373,9 +490,33 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
         if (ret < 0) return -1;
         ist.pts = ist.next_pts;
         AVFrame* served = frame;
+        const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
+        const bool cutStart = file.seeked || Fstart_time != 0;
+        const std::int64_t cutEnd = CutEnd(file);
         if (type == AVMEDIA_TYPE_AUDIO) {
             if (frame->sample_rate > 0)
                 ist.next_pts += static_cast<std::int64_t>(1000000) * frame->nb_samples / frame->sample_rate;
+            // Cut to the sample: what lies before the start or after the end goes.
+            int skip = 0, keep = frame->nb_samples;
+            if (frame->sample_rate > 0) {
+                if (cutStart && ist.pts < Fstart_time)
+                    skip = static_cast<int>(std::min<std::int64_t>(
+                        keep, avutil.av_rescale(Fstart_time - ist.pts, frame->sample_rate, AV_TIME_BASE)));
+                if (cutEnd != INT64_MAX)
+                    keep = static_cast<int>(std::clamp<std::int64_t>(
+                        avutil.av_rescale(cutEnd - ist.pts, frame->sample_rate, AV_TIME_BASE), 0, keep));
+            }
+            if (keep - skip <= 0) {
+                avutil.av_frame_unref(frame);
+                continue;
+            }
+            if (skip || keep < frame->nb_samples) {
+                if (!FAudioSlice) FAudioSlice.reset(avutil.av_frame_alloc());
+                SliceAudioFrame(FAudioSlice, frame, skip, keep - skip);
+                avutil.av_frame_unref(frame);
+                avutil.av_frame_move_ref(frame, FAudioSlice.get());
+                if (skip) ist.pts = Fstart_time;
+            }
             served = AudioHookAndVolume(ist, frame);
         } else {
             if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
@@ -384,6 +525,11 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
                 ist.next_pts += avutil.av_rescale_q(frame->pkt_duration, tb, AV_TIME_BASE_Q);
             else if (ist.st->avg_frame_rate.num)
                 ist.next_pts += avutil.av_rescale_q(1, av_inv_q(ist.st->avg_frame_rate), AV_TIME_BASE_Q);
+            // Pictures before the start (decoded only as references) and after the end go.
+            if ((cutStart && ist.pts < Fstart_time) || ist.pts >= cutEnd) {
+                avutil.av_frame_unref(frame);
+                continue;
+            }
             PrepareDecodedPicture(ist, frame);
         }
         ServeOutputs(ist, pkt, served, nullptr);
@@ -398,7 +544,10 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
         const std::int64_t ahead = ist.pts - (avutil.av_gettime_relative() - ist.start);
         if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
     }
-    if (Fstart_time != 0 && ist.pts < Fstart_time) return;
+    // Decoded units were cut where they were decoded; copied packets are cut
+    // by their own times.
+    if (!frame && !pkt && Fstart_time != 0 && ist.pts < Fstart_time) return;
+    if (subtitle && Fstart_time != 0 && ist.pts < Fstart_time) return;
     for (TAVOutputStream* ost : FRun.Table) {
         if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
         if (!ost->encoding_needed) {
@@ -426,6 +575,14 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
 
 void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt) {
     const std::int64_t startOffset = avutil.av_rescale_q(Fstart_time, AV_TIME_BASE_Q, ost.st->time_base);
+    const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
+    if (file.seeked || Fstart_time != 0) {
+        // Shown before the start: not copied (a copy's key frame was moved onto the start).
+        const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (ts != AV_NOPTS_VALUE ? avutil.av_compare_ts(ts, ist.st->time_base, Fstart_time, AV_TIME_BASE_Q) < 0
+                                 : ist.pts < Fstart_time)
+            return;
+    }
     if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !Fcopy_initial_nonkeyframes) return;
     const AVMediaType type = ist.st->codecpar->codec_type;
     if (type == AVMEDIA_TYPE_AUDIO) Faudio_size += pkt->size;
