@@ -24,6 +24,7 @@ extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
@@ -76,6 +77,7 @@ extern "C" {
     X(av_image_fill_linesizes)                                                 \
     X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref)       \
     X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy_props) X(av_frame_copy)         \
+    X(av_display_rotation_get) X(av_display_rotation_set)                      \
     X(av_frame_move_ref)    \
     X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)         \
     X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_realloc)      \
@@ -117,6 +119,7 @@ extern "C" {
     X(avformat_alloc_output_context2) X(avformat_open_input)                   \
     X(avformat_close_input) X(avformat_find_stream_info)                       \
     X(avformat_new_stream) X(avformat_write_header) X(avformat_seek_file)      \
+    X(av_stream_get_side_data) X(av_stream_new_side_data)                      \
     X(avformat_query_codec) X(avformat_get_class)                              \
     X(avformat_match_stream_specifier)                                         \
     X(av_find_input_format) X(av_guess_format) X(av_guess_codec)               \

@@ -1,6 +1,7 @@
 #include "avhelpers/FFUtils.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -316,6 +317,19 @@ int ReadWholeFile(const std::string& fileName, avbind::TAVBufferPtr& buffer, std
     buffer = std::move(data);
     size = count + 1;
     return 0;
+}
+
+double DisplayRotation(const AVStream* stream) {
+    std::size_t size = 0;
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        avbind::avformat.av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
+    if (!matrix || size < 9 * sizeof(std::int32_t)) return 0;
+    // The library gives the counter-clockwise angle.
+    double degrees = -avbind::avutil.av_display_rotation_get(matrix);
+    if (degrees != degrees) return 0;  // a degenerate matrix
+    degrees = std::fmod(degrees, 360);
+    if (degrees < 0) degrees += 360;
+    return degrees < 0.5 || degrees > 359.5 ? 0 : degrees;
 }
 
 } // namespace avhelpers

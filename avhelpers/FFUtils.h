@@ -49,4 +49,9 @@ std::string GetMetadataValue(const AVDictionary* dictionary, const std::string& 
 // Needs avutil and the C runtime loaded.
 int ReadWholeFile(const std::string& fileName, avbind::TAVBufferPtr& buffer, std::size_t& size);
 
+// How far a stream's pictures must be turned clockwise to show upright
+// (its display matrix), in degrees from 0 up to 360; 0 without a matrix.
+// Needs avutil and avformat loaded.
+double DisplayRotation(const AVStream* stream);
+
 } // namespace avhelpers

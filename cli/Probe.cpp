@@ -69,6 +69,12 @@ std::string JsonTime(std::int64_t microseconds) {
     return microseconds < 0 ? "null" : avbind::Format("%" PRId64, microseconds);
 }
 
+// A start time in microseconds, which may be below zero; null when unknown.
+std::string JsonStart(std::int64_t start, AVRational timeBase) {
+    if (start == AV_NOPTS_VALUE || timeBase.den == 0) return "null";
+    return avbind::Format("%" PRId64, avbind::avutil.av_rescale_q(start, timeBase, AVRational{1, AV_TIME_BASE}));
+}
+
 std::string JsonMetadata(const AVDictionary* metadata) {
     std::string out = "{";
     const AVDictionaryEntry* e = nullptr;
@@ -95,7 +101,8 @@ std::string JsonStream(probe::TFFDecoder& decoder, int index) {
     };
     auto times = [&](const auto& info) {
         out += avbind::Format(", \"time_base\": \"%d/%d\"", st->time_base.num, st->time_base.den);
-        out += ", \"start_time\": " + JsonTime(info.StartTimeScaled) + ", \"duration\": " + JsonTime(info.DurationScaled);
+        out += ", \"start_time\": " + JsonStart(st->start_time, st->time_base) +
+               ", \"duration\": " + JsonTime(info.DurationScaled);
         out += avbind::Format(", \"bit_rate\": %" PRId64, info.BitRate);
     };
     if (type == AVMEDIA_TYPE_VIDEO) {
@@ -105,9 +112,10 @@ std::string JsonStream(probe::TFFDecoder& decoder, int index) {
         times(info);
         const char* pixFmt = avbind::avutil.av_get_pix_fmt_name(info.PixFmt);
         out += avbind::Format(", \"width\": %d, \"height\": %d, \"pixel_format\": %s, \"frame_rate\": \"%d/%d\", "
-                              "\"aspect_ratio\": %.6g",
+                              "\"aspect_ratio\": %.6g, \"rotation\": %g",
                               info.Width, info.Height, pixFmt ? JsonString(pixFmt).c_str() : "null",
-                              info.FrameRate.num, info.FrameRate.den, static_cast<double>(info.AspectRatio));
+                              info.FrameRate.num, info.FrameRate.den, static_cast<double>(info.AspectRatio),
+                              info.Rotation);
     } else if (type == AVMEDIA_TYPE_AUDIO) {
         probe::TAudioStreamInfo info;
         decoder.GetAudioStreamInfo(index, info);
@@ -135,7 +143,7 @@ std::string Json(probe::TFFDecoder& decoder) {
     out += "  \"format_long_name\": " + JsonString(decoder.FormatLongName()) + ",\n";
     out += avbind::Format("  \"size\": %" PRId64 ",\n", decoder.FileSize());
     out += "  \"duration\": " + JsonTime(info.Duration) + ",\n";
-    out += "  \"start_time\": " + JsonTime(info.StartTime) + ",\n";
+    out += "  \"start_time\": " + JsonStart(decoder.FileHandle()->start_time, AVRational{1, AV_TIME_BASE}) + ",\n";
     out += avbind::Format("  \"bit_rate\": %" PRId64 ",\n", info.BitRate);
     out += avbind::Format("  \"program_count\": %d,\n", decoder.ProgramCount());
     out += "  \"metadata\": " + JsonMetadata(decoder.FileHandle()->metadata) + ",\n";

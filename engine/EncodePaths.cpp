@@ -189,6 +189,17 @@ void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist
     }
     // Through the stream's filter graph: pictures enter in microseconds.
     if (!frame->sample_aspect_ratio.num) frame->sample_aspect_ratio = ist.st->sample_aspect_ratio;
+    if (frame->width != ost.graph_in_width || frame->height != ost.graph_in_height ||
+        frame->format != ost.graph_in_format) {
+        // A picture of another shape: what the graph holds goes out, then a graph for the new shape.
+        const char* oldName = avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(ost.graph_in_format));
+        const char* newName = avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
+        FFLogger().Log(this, llInfo, "Input stream #%d.%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
+                       ist.file_index, ist.st->index, ost.graph_in_width, ost.graph_in_height,
+                       oldName ? oldName : "none", frame->width, frame->height, newName ? newName : "none");
+        FlushVideoFilters(ost, ist);
+        if (BuildVideoFilterGraph(ist, ost, frame) < 0) RaiseFF("Error opening filters!");
+    }
     const std::int64_t savedPts = frame->pts;
     frame->pts = ist.pts;
     AVFilterContext* entry = ost.filter_steps.empty() ? ost.input_video_filter : ost.filter_steps.front().src;

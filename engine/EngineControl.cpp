@@ -85,6 +85,7 @@ void TCustomFFmpeg::ResetToDefaults() {
     Fvideo_language.clear();
     Fsame_quality = false;
     Fdo_deinterlace = false;
+    Fautorotate = true;
     Ftop_field_first = -1;
     Fme_threshold = 0;
     Fintra_dc_precision = 8;
@@ -162,6 +163,7 @@ void TCustomFFmpeg::ResetToDefaults() {
     FFinished = false;
     FTerminated = false;
     FFatalException = false;
+    FRemoveOutputs = false;
     FTotalOutputDuration = -1;
 }
 
@@ -281,9 +283,9 @@ void TCustomFFmpeg::CleanUp() {
         const bool hasFile = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && !(oc->flags & AVFMT_FLAG_CUSTOM_IO);
         if (hasFile && oc->pb) {
             avformat.avio_closep(&oc->pb);
-            // A conversion that wrote nothing leaves no empty file behind.
+            // A conversion that wrote nothing, or nothing readable, leaves no file behind.
             struct stat st {};
-            if (stat(oc->url, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) unlink(oc->url);
+            if (stat(oc->url, &st) == 0 && S_ISREG(st.st_mode) && (st.st_size == 0 || FRemoveOutputs)) unlink(oc->url);
         }
         oc.reset();
     }

@@ -163,6 +163,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"pass", ZC_CALL(SetPass(v))},
         {"passlogfile", ZC_CALL(SetPassLogFile(n, v))},
         {"deinterlace", ZC_FLAG(Fdo_deinterlace)},
+        {"noautorotate", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.Fautorotate = !FlagValue(v); }},
         {"psnr", ZC_FLAG(Fdo_psnr)},
         {"vstats", ZC_CALL(SetVStats(FlagValue(v)))},
         {"vstats_file", ZC_TEXT(Fvstats_filename)},
@@ -239,7 +240,7 @@ bool TCustomFFmpeg::IsValuelessOption(const std::string& name) {
         "newvideo", "newaudio", "newsubtitle",
         // Flags.
         "dump", "hex", "re", "loop_input", "copyts", "copytb", "shortest", "xerror", "intra", "vn", "sameq",
-        "deinterlace", "psnr", "qphist", "force_fps", "an", "sn", "isync", "vstats"};
+        "deinterlace", "noautorotate", "psnr", "qphist", "force_fps", "an", "sn", "isync", "vstats"};
     for (const char* n : names)
         if (name == n) return true;
     return false;

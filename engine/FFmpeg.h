@@ -259,6 +259,7 @@ public:
     std::string Fvideo_language;
     bool Fsame_quality = false;
     bool Fdo_deinterlace = false;
+    bool Fautorotate = true;   // the next input's pictures are turned upright when encoded
     int Ftop_field_first = -1;
     int Fme_threshold = 0;
     int Fintra_dc_precision = 8;
@@ -377,6 +378,7 @@ protected:
     int FReadTimeout = 10000;                     // milliseconds
     std::atomic<std::int64_t> FLastRead{INT64_MAX};  // microseconds
     bool FFatalException = false;
+    bool FRemoveOutputs = false;  // the run failed before its outputs were readable
     std::string FFatalMessage;
     std::int64_t FTotalOutputDuration = -1;
     std::string FLastErrMsg;
@@ -463,13 +465,21 @@ private:
     void SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, AVFormatContext* oc);
     void SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVFormatContext* oc, int position);
     void PickEncoderSampleRate(AVCodecContext* ctx, const AVCodec* enc);
-    int BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost);
+    // The stream's filter graph for the decoder's pictures, or again (from
+    // set) for pictures of another size or format, still ending in the encoder's size.
+    int BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost, const AVFrame* from = nullptr);
     // One library graph: buffer source (srcArgs), an optional scale, the
     // description, a sink limited to sinkFormats (ended by AV_PIX_FMT_NONE).
     int BuildFilterPiece(avbind::TAVFilterGraphPtr& graph, AVFilterContext*& src, AVFilterContext*& sink,
                          const std::string& srcArgs, const int* sinkFormats, int scaleWidth, int scaleHeight,
                          const std::string& description, int swsFlags);
     void SetupTwoPass(TAVOutputStream& ost, int position);
+    // The input's sample aspect ratio (0/1 when unknown).
+    AVRational InputAspect(const TAVInputStream& ist) const;
+    // The sample aspect ratio that keeps a picture's display aspect at another size.
+    static AVRational ScaledAspect(AVRational sar, int fromWidth, int fromHeight, int toWidth, int toHeight);
+    // The filters that turn the input's pictures upright; empty when none are needed.
+    std::string UprightFilters(const TAVInputStream& ist);
     void OpenRunCodecs();
     void ApplyMetadataMaps();
     void CopyChapters(int inFile, int outFile);

@@ -324,6 +324,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     Finput_codecs.insert(Finput_codecs.end(), decoders.begin(), decoders.end());
     file.nb_streams = static_cast<int>(ic->nb_streams);
     file.seeked = seeked;
+    file.autorotate = Fautorotate;
+    Fautorotate = true;
     ++Fnb_input_files;
 
     Ftop_field_first = -1;

@@ -34,6 +34,7 @@ struct TAVInputFile {
     int buffer_size = 0;
     int nb_streams = 0;              // streams present when opened; later ones are ignored
     bool seeked = false;             // opened at a start position ("ss" before the input)
+    bool autorotate = true;          // encoded pictures are turned upright by the display matrix
     // How far (microseconds) the file's timeline was moved forward so that a
     // stream copy, which can only start at a key frame, starts at the cut.
     std::int64_t preroll = 0;
@@ -126,6 +127,11 @@ struct TAVOutputStream {
     AVFilterContext* input_video_filter = nullptr;   // owned by graph
     avbind::TAVFramePtr picref;
     std::string avfilter;                 // filter description, cleared once parsed
+    std::string filter_description;       // the description the graph was made from
+    bool turned = false;                  // the graph turns pictures a quarter turn first
+    bool scale_first = false;             // the graph scales to scale_width x scale_height first
+    int scale_width = 0, scale_height = 0;
+    int graph_in_width = 0, graph_in_height = 0, graph_in_format = -1;  // the pictures the graph takes
     avbind::TAVFilterGraphPtr graph;      // the last (or only) graph, feeding the encoder
     std::vector<TFilterStep> filter_steps;  // in-program filters before it, in order
     int sws_flags = 0;

@@ -56,6 +56,8 @@ void TCustomFFmpeg::RunTranscode() {
             const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
             for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
         }
+        // Without their headers the files cannot be read: they go at the clean-up.
+        if (!headersWritten) FRemoveOutputs = true;
         CleanupRun();
         throw;
     }
@@ -414,7 +416,11 @@ void TCustomFFmpeg::EndRun() {
     run.TrailersWritten = true;
     for (int i = 0; i < outputs; ++i) {
         const int ret = avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
-        if (ret < 0) RaiseFF("%s", avhelpers::GetErrorText(Foutput_files[static_cast<std::size_t>(i)]->url, ret).c_str());
+        if (ret < 0) {
+            // A file whose index could not be written cannot be read (MP4, MOV).
+            FRemoveOutputs = true;
+            RaiseFF("%s", avhelpers::GetErrorText(Foutput_files[static_cast<std::size_t>(i)]->url, ret).c_str());
+        }
     }
     ReportProgress(true);
     const std::size_t entries = FJoinMode ? static_cast<std::size_t>(run.GroupSize) : run.Table.size();
@@ -449,8 +455,17 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
     (void)index;
     if (ist.next_pts == AV_NOPTS_VALUE) ist.next_pts = ist.pts;
     const AVRational tb = ist.st->time_base;
-    if (pkt && pkt->dts != AV_NOPTS_VALUE) ist.next_pts = ist.pts = avutil.av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
     const AVMediaType type = ist.st->codecpar->codec_type;
+    if (pkt && pkt->dts != AV_NOPTS_VALUE) {
+        const std::int64_t dts = avutil.av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+        // Decoded sound keeps the time its samples count out while the
+        // container's (often rounded) times agree with it; a container's
+        // millisecond steps would otherwise leave gaps and overlaps.
+        const std::int64_t step = std::max<std::int64_t>(avutil.av_rescale_q(1, tb, AV_TIME_BASE_Q), 500);
+        const bool counted = type == AVMEDIA_TYPE_AUDIO && ist.decoding_needed && ist.next_pts != AV_NOPTS_VALUE &&
+                             std::llabs(dts - ist.next_pts) <= 2 * step;
+        if (!counted) ist.next_pts = ist.pts = dts;
+    }
 
     if (!ist.decoding_needed) {
         if (!pkt) return 0;
@@ -651,7 +666,7 @@ void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TA
     AVCodecContext* enc = ost.enc_ctx.get();
     const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
     for (int i = 0; i < packets; ++i) {
-        sub->pts = avutil.av_rescale_q(pts, ist.st->time_base, AV_TIME_BASE_Q) +
+        sub->pts = avutil.av_rescale_q(pts, ist.st->time_base, AV_TIME_BASE_Q) - Fstart_time +
                    avutil.av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
         sub->end_display_time -= sub->start_display_time;
         sub->start_display_time = 0;
@@ -662,8 +677,11 @@ void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TA
         std::memcpy(opkt->data, buffer.data(), static_cast<std::size_t>(size));
         opkt->stream_index = ost.index;
         opkt->pts = opkt->dts = avutil.av_rescale_q(sub->pts, AV_TIME_BASE_Q, ost.st->time_base);
+        // A text subtitle shows for its display time; DVB clears with a second packet.
         if (enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE)
             opkt->pts = opkt->dts += 90 * (i == 0 ? sub->start_display_time : sub->end_display_time);
+        else if (sub->end_display_time != UINT32_MAX)
+            opkt->duration = avutil.av_rescale_q(sub->end_display_time, AVRational{1, 1000}, ost.st->time_base);
         MuxPacket(oc, opkt, ost);
     }
 }

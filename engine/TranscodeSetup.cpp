@@ -73,6 +73,17 @@ int ProbedFrames(const TAVInputStream& ist) {
 
 AVMediaType TypeOf(const TAVOutputStream& ost) { return ost.st->codecpar->codec_type; }
 
+// The stream's side data (display matrix, mastering display, ...) goes with it.
+void CopySideData(const AVStream* from, AVStream* to, bool displayMatrixOnly) {
+    for (int i = 0; i < from->nb_side_data; ++i) {
+        const AVPacketSideData& data = from->side_data[i];
+        if (displayMatrixOnly && data.type != AV_PKT_DATA_DISPLAYMATRIX) continue;
+        std::uint8_t* copy = avformat.av_stream_new_side_data(to, data.type, data.size);
+        if (!copy) throw std::runtime_error("Could not alloc buffer.");
+        std::memcpy(copy, data.data, data.size);
+    }
+}
+
 bool InProgram(const AVFormatContext* ic, int programId, int streamIndex) {
     for (unsigned p = 0; p < ic->nb_programs; ++p) {
         const AVProgram* program = ic->programs[p];
@@ -275,6 +286,9 @@ void TCustomFFmpeg::SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, A
     ost.enc_ctx->time_base = ost.st->time_base;
     ost.enc_ctx->codec_type = in->codec_type;
     ost.enc_ctx->codec_id = in->codec_id;
+    // Muxers read the rates of copied streams too (a timecode track's frame rate).
+    ost.st->avg_frame_rate = ist.st->avg_frame_rate;
+    ost.st->r_frame_rate = ist.st->r_frame_rate;
 
     switch (in->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
@@ -292,7 +306,6 @@ void TCustomFFmpeg::SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, A
         }
         out->sample_aspect_ratio = sar;
         ost.st->sample_aspect_ratio = sar;
-        ost.st->avg_frame_rate = ist.st->avg_frame_rate;
         break;
     }
     case AVMEDIA_TYPE_AUDIO:
@@ -308,6 +321,7 @@ void TCustomFFmpeg::SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, A
     default:
         RaiseFF("invalid codec_type of output stream");
     }
+    CopySideData(ist.st, ost.st, false);
 }
 
 // ---- Encoding ----
@@ -393,9 +407,24 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         // Deinterlacing is a filter in this library generation; it runs first in
         // the stream's graph, which keeps the pictures' timing right.
         if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
-        if ((FEnableFilter || Fdo_deinterlace) && BuildVideoFilterGraph(ist, ost) < 0) {
-            FLastErrMsg = FLastErrMsg.empty() ? "Error opening filters!" : "Error opening filters: " + FLastErrMsg;
-            throw FFmpegException(FLastErrMsg);
+        // Pictures a camera stored turned are turned upright before anything else.
+        const std::string upright = UprightFilters(ist);
+        if (!upright.empty()) ost.avfilter = ost.avfilter.empty() ? upright : upright + "," + ost.avfilter;
+        ost.turned = upright.find("transpose") != std::string::npos;
+        // Pictures left as stored keep the matrix, so players still turn them.
+        if (upright.empty()) CopySideData(ist.st, ost.st, true);
+        if (FEnableFilter || !ost.avfilter.empty()) {
+            if (BuildVideoFilterGraph(ist, ost) < 0) {
+                FLastErrMsg = FLastErrMsg.empty() ? "Error opening filters!" : "Error opening filters: " + FLastErrMsg;
+                throw FFmpegException(FLastErrMsg);
+            }
+        } else {
+            // The display aspect stays unless asked otherwise, whatever the size.
+            if (ost.frame_aspect_ratio != 0)
+                enc->sample_aspect_ratio = avutil.av_d2q(ost.frame_aspect_ratio * enc->height / enc->width, 255);
+            else
+                enc->sample_aspect_ratio = ScaledAspect(InputAspect(ist), dec->width, dec->height, enc->width, enc->height);
+            ost.st->sample_aspect_ratio = enc->sample_aspect_ratio;
         }
         break;
     }
@@ -412,6 +441,32 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
     if (ost.encoding_needed && enc->codec_id != AV_CODEC_ID_H264 &&
         (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)))
         SetupTwoPass(ost, position);
+}
+
+AVRational TCustomFFmpeg::InputAspect(const TAVInputStream& ist) const {
+    const AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio
+                                                           : ist.dec_ctx->sample_aspect_ratio;
+    return sar.num > 0 && sar.den > 0 ? sar : AVRational{0, 1};
+}
+
+AVRational TCustomFFmpeg::ScaledAspect(AVRational sar, int fromWidth, int fromHeight, int toWidth, int toHeight) {
+    if (!sar.num || fromWidth <= 0 || fromHeight <= 0 || toWidth <= 0 || toHeight <= 0) return sar;
+    AVRational scaled{0, 1};
+    avutil.av_reduce(&scaled.num, &scaled.den, static_cast<std::int64_t>(sar.num) * toHeight * fromWidth,
+                     static_cast<std::int64_t>(sar.den) * toWidth * fromHeight, INT_MAX);
+    return scaled;
+}
+
+std::string TCustomFFmpeg::UprightFilters(const TAVInputStream& ist) {
+    if (!Finput_files[static_cast<std::size_t>(ist.file_index)].autorotate) return {};
+    const double degrees = avhelpers::DisplayRotation(ist.st);
+    if (degrees == 0) return {};
+    if (std::fabs(degrees - 90) < 1) return "transpose=clock";
+    if (std::fabs(degrees - 180) < 1) return "hflip,vflip";
+    if (std::fabs(degrees - 270) < 1) return "transpose=cclock";
+    FFLogger().Log(this, llWarning, "Input stream #%d.%d is turned by %.0f degrees; only quarter turns are undone",
+                   ist.file_index, ist.st->index, degrees);
+    return {};
 }
 
 void TCustomFFmpeg::SetupTwoPass(TAVOutputStream& ost, int position) {
@@ -489,17 +544,33 @@ int TCustomFFmpeg::BuildFilterPiece(TAVFilterGraphPtr& graph, AVFilterContext*& 
     return avfilter.avfilter_graph_config(graph.get(), nullptr);
 }
 
-int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost) {
+int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost, const AVFrame* from) {
     AVCodecContext* dec = ist.dec_ctx.get();
     AVCodecContext* enc = ost.enc_ctx.get();
-    const AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio : dec->sample_aspect_ratio;
-    std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
-                                 dec->height, static_cast<int>(dec->pix_fmt), AV_TIME_BASE, sar.num,
-                                 sar.den ? sar.den : 1);
-    // The size asked for with "s" is applied first, before the user's filters.
-    bool scaleFirst = enc->width != dec->width || enc->height != dec->height;
-    const std::string description = std::move(ost.avfilter);
-    ost.avfilter.clear();
+    AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio : dec->sample_aspect_ratio;
+    if (from && from->sample_aspect_ratio.num) sar = from->sample_aspect_ratio;
+    const int inWidth = from ? from->width : dec->width, inHeight = from ? from->height : dec->height;
+    const int inFormat = from ? from->format : static_cast<int>(dec->pix_fmt);
+    std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", inWidth, inHeight,
+                                 inFormat, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1);
+    // The size asked for with "s" is applied first, before the user's filters
+    // (and so before a quarter turn, which swaps it).
+    if (!from) {
+        ost.scale_first = enc->width != dec->width || enc->height != dec->height;
+        ost.scale_width = ost.turned ? enc->height : enc->width;
+        ost.scale_height = ost.turned ? enc->width : enc->height;
+        ost.filter_description = std::move(ost.avfilter);
+        ost.avfilter.clear();
+    }
+    bool scaleFirst = ost.scale_first;
+    const int scaleWidth = ost.scale_width, scaleHeight = ost.scale_height;
+    // The encoder is open once pictures flow: a graph made again for pictures
+    // of another shape still ends in its size.
+    std::string description = ost.filter_description;
+    if (from) description += Format("%sscale=%d:%d", description.empty() ? "" : ",", enc->width, enc->height);
+    ost.graph_in_width = inWidth;
+    ost.graph_in_height = inHeight;
+    ost.graph_in_format = inFormat;
     ost.filter_steps.clear();
 
     // In-program filters run between library graphs: each graph ends in the
@@ -515,7 +586,7 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
         step.stage = record->Create ? record->Create(piece.Args) : nullptr;
         if (!step.stage) return AVERROR(EINVAL);
         int ret = BuildFilterPiece(step.graph, step.src, step.sink, srcArgs, step.stage->Formats(),
-                                   scaleFirst ? enc->width : 0, scaleFirst ? enc->height : 0, libraryPart,
+                                   scaleFirst ? scaleWidth : 0, scaleFirst ? scaleHeight : 0, libraryPart,
                                    ost.sws_flags);
         if (ret < 0) return ret;
         const int width = avfilter.av_buffersink_get_w(step.sink), height = avfilter.av_buffersink_get_h(step.sink);
@@ -536,9 +607,10 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
 
     const int sinkFormats[] = {enc->pix_fmt, AV_PIX_FMT_NONE};
     const int ret = BuildFilterPiece(ost.graph, ost.input_video_filter, ost.output_video_filter, srcArgs, sinkFormats,
-                                     scaleFirst ? enc->width : 0, scaleFirst ? enc->height : 0, libraryPart,
+                                     scaleFirst ? scaleWidth : 0, scaleFirst ? scaleHeight : 0, libraryPart,
                                      ost.sws_flags);
     if (ret < 0) return ret;
+    if (from) return 0;
 
     enc->width = avfilter.av_buffersink_get_w(ost.output_video_filter);
     enc->height = avfilter.av_buffersink_get_h(ost.output_video_filter);
@@ -554,6 +626,30 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
 
 void TCustomFFmpeg::OpenRunCodecs() {
     TRunState& run = FRun;
+    // Decoders first: a text subtitle encoder starts from its decoder's header.
+    for (std::size_t i = 0; i < Finput_streams.size(); ++i) {
+        TAVInputStream& ist = *Finput_streams[i];
+        if (!ist.decoding_needed) continue;
+        const std::string type = GetMediaTypeName(ist.st->codecpar->codec_type);
+        const AVCodec* decoder = i < Finput_codecs.size() && Finput_codecs[i]
+                                     ? Finput_codecs[i]
+                                     : avcodec.avcodec_find_decoder(ist.st->codecpar->codec_id);
+        if (!decoder)
+            SetupError(Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                              static_cast<int>(ist.st->codecpar->codec_id), ist.file_index, ist.st->index,
+                              type.c_str()));
+        std::lock_guard lists(CodecListLock());
+        int ret;
+        {
+            std::lock_guard codecs(CodecMutex());
+            ret = avcodec.avcodec_open2(ist.dec_ctx.get(), decoder, nullptr);
+        }
+        if (ret < 0)
+            SetupError(Format("Error while opening decoder for input stream #%d.%d (%s)", ist.file_index,
+                              ist.st->index, type.c_str()));
+        FDecoderList.push_back({nullptr, &ist});
+    }
+
     const std::size_t encoders = FJoinMode ? static_cast<std::size_t>(run.GroupSize) : run.Table.size();
     for (std::size_t pos = 0; pos < encoders; ++pos) {
         TAVOutputStream& ost = *run.Table[pos];
@@ -596,29 +692,6 @@ void TCustomFFmpeg::OpenRunCodecs() {
         TAVOutputStream& ost = *run.Table[pos];
         const TAVOutputStream& first = *run.Table[pos % static_cast<std::size_t>(run.GroupSize)];
         if (ost.encoding_needed) ost.codec_id = first.enc_ctx->codec_id;
-    }
-
-    for (std::size_t i = 0; i < Finput_streams.size(); ++i) {
-        TAVInputStream& ist = *Finput_streams[i];
-        if (!ist.decoding_needed) continue;
-        const std::string type = GetMediaTypeName(ist.st->codecpar->codec_type);
-        const AVCodec* decoder = i < Finput_codecs.size() && Finput_codecs[i]
-                                     ? Finput_codecs[i]
-                                     : avcodec.avcodec_find_decoder(ist.st->codecpar->codec_id);
-        if (!decoder)
-            SetupError(Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                              static_cast<int>(ist.st->codecpar->codec_id), ist.file_index, ist.st->index,
-                              type.c_str()));
-        std::lock_guard lists(CodecListLock());
-        int ret;
-        {
-            std::lock_guard codecs(CodecMutex());
-            ret = avcodec.avcodec_open2(ist.dec_ctx.get(), decoder, nullptr);
-        }
-        if (ret < 0)
-            SetupError(Format("Error while opening decoder for input stream #%d.%d (%s)", ist.file_index,
-                              ist.st->index, type.c_str()));
-        FDecoderList.push_back({nullptr, &ist});
     }
 
     // The decoders now know their real output: the audio paths start from it.

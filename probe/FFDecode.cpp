@@ -398,13 +398,15 @@ bool TCustomDecoder::GetVideoStreamInfo(int index, TVideoStreamInfo& info) {
     info.PixFmt = static_cast<AVPixelFormat>(par->format);
     // An unknown pixel aspect means square pixels: a zero or divided-by-zero
     // display aspect helps nobody.
-    AVRational sar = par->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
+    // The container's pixel aspect wins over the codec's, as players take it.
+    AVRational sar = st->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
     if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
     if (par->height > 0)
         info.AspectRatio = static_cast<float>(par->width * (static_cast<double>(sar.num) / sar.den) / par->height);
     info.FrameRate = st->avg_frame_rate.num != 0 && st->avg_frame_rate.den != 0 ? st->avg_frame_rate
                                                                                : st->r_frame_rate;
+    info.Rotation = avhelpers::DisplayRotation(st);
     return true;
 }
 
@@ -519,6 +521,8 @@ std::string TCustomDecoder::StreamLine(int index) const {
             text += RateText(av_q2d(st->r_frame_rate), "tbr");
         if (st->time_base.num != 0 && st->time_base.den != 0)
             text += RateText(1 / av_q2d(st->time_base), "tbn");
+        if (const double rotation = avhelpers::DisplayRotation(st); rotation != 0)
+            text += Format(", Rotation: %g degrees", rotation);
     }
     const AVRational base = st->time_base.den != 0 ? st->time_base : AVRational{st->time_base.num, 1};
     if (st->start_time != AV_NOPTS_VALUE)
@@ -546,8 +550,7 @@ std::string TCustomDecoder::FileInfoText() {
         text += "Format Long Name: " + std::string(format->long_name) + "\n";
     text += "File Size: " + SizeText(FFileSize) + "\n";
     text += "Duration: " + (ic->duration != AV_NOPTS_VALUE ? avhelpers::FormatDuration(ic->duration) : "N/A") + "\n";
-    if (ic->start_time != AV_NOPTS_VALUE && ic->start_time >= 0)
-        text += "StartTime: " + SecondsText(ic->start_time) + "\n";
+    if (ic->start_time != AV_NOPTS_VALUE) text += "StartTime: " + SecondsText(ic->start_time) + "\n";
     if (ic->bit_rate < 1)
         text += "Bit Rate: N/A\n";
     else

@@ -45,6 +45,7 @@ struct TVideoStreamInfo {
     float AspectRatio = -1.0f;                 // display aspect: width × pixel aspect / height
     AVPixelFormat PixFmt = AV_PIX_FMT_NONE;    // -1
     AVRational FrameRate{-1, -1};
+    double Rotation = 0;                       // clockwise degrees a player turns the pictures (display matrix)
 };
 
 struct TSubtitleStreamInfo {

@@ -174,6 +174,15 @@ private:
         c->time_base = AVRational{FSpec.FrameRate.den, FSpec.FrameRate.num};
         c->gop_size = 12;
         c->pix_fmt = AV_PIX_FMT_YUV420P;
+        c->sample_aspect_ratio = FSpec.SampleAspect;
+        s->Stream->sample_aspect_ratio = FSpec.SampleAspect;
+        if (FSpec.Rotation) {
+            auto* matrix = reinterpret_cast<std::int32_t*>(
+                avformat.av_stream_new_side_data(s->Stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+            if (!matrix) return Fail("out of memory");
+            // The MP4 writer stores the matrix the other way round from how it reads it back.
+            avutil.av_display_rotation_set(matrix, FSpec.Rotation);
+        }
         if (codec->pix_fmts) {
             bool found = false;
             for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) found = found || *f == c->pix_fmt;

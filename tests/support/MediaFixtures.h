@@ -31,6 +31,8 @@ struct TMediaSpec {
     std::map<std::string, std::string> Metadata{};  // container metadata
     // Chapters as (start, end) in seconds, titled "Chapter 1", "Chapter 2", ...
     std::vector<std::pair<double, double>> Chapters{};
+    AVRational SampleAspect{0, 1};      // of the pictures; 0/1 = not stated
+    int Rotation = 0;                   // clockwise degrees a player turns the pictures, as read back from MP4
     std::string VideoCodec = "mpeg4";
     std::string AudioCodec = "mp2";
 };
