@@ -1,9 +1,13 @@
 #include "app/ConversionRun.h"
 
 #include "avbind/Convert.h"
+#include "avbind/FFLoad.h"
+#include "avhelpers/FFUtils.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -109,10 +113,72 @@ void RaiseOpenFileLimit() {
     }
 }
 
+TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path) {
+    TSourceInfo info;
+    if (!probe.LoadFile(path)) return info;
+    const AVFormatContext* ic = probe.FileHandle();
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        const AVStream* st = ic->streams[i];
+        const AVCodecParameters* par = st->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && info.Width == 0 && par->width > 0 && par->height > 0 &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            info.Width = par->width;
+            info.Height = par->height;
+            const AVRational sar = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio : par->sample_aspect_ratio;
+            if (sar.num > 0 && sar.den > 0) {
+                info.SarNum = sar.num;
+                info.SarDen = sar.den;
+            }
+            info.Rotation = static_cast<int>(std::lround(avhelpers::DisplayRotation(st)));
+        } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+            if (info.Subtitles++ == 0) info.SubtitleCodec = par->codec_id;
+        }
+    }
+    probe.CloseFile();
+    return info;
+}
+
+namespace {
+
+int EvenAtLeastTwo(double value) { return std::max(2, 2 * static_cast<int>(std::lround(value / 2))); }
+
+} // namespace
+
+TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize) {
+    TPictureFit fit;
+    int width = 0, height = 0;
+    char tail = 0;
+    const bool fixed = std::sscanf(profileSize.c_str(), "%dx%d%c", &width, &height, &tail) == 2 && width > 0 && height > 0;
+    if (source.Width <= 0 || source.Height <= 0) {
+        if (fixed) fit.FrameSize = profileSize;
+        return fit;
+    }
+    // The picture as shown: upright, in square pixels.
+    const bool quarter = source.Rotation % 180 == 90;
+    const double sar = source.SarNum > 0 && source.SarDen > 0 ? static_cast<double>(source.SarNum) / source.SarDen : 1;
+    double shownWidth = source.Width * sar, shownHeight = source.Height;
+    if (quarter) std::swap(shownWidth, shownHeight);
+    if (!fixed) {
+        const int w = quarter ? source.Height : source.Width, h = quarter ? source.Width : source.Height;
+        if (w % 2 || h % 2) fit.FrameSize = avbind::Format("%dx%d", w & ~1 ? w & ~1 : 2, h & ~1 ? h & ~1 : 2);
+        return fit;
+    }
+    const double aspect = shownWidth / shownHeight;
+    int inner = width, innerHeight = height;
+    if (aspect >= static_cast<double>(width) / height)
+        innerHeight = std::min(height, EvenAtLeastTwo(width / aspect));
+    else
+        inner = std::min(width, EvenAtLeastTwo(height * aspect));
+    fit.Filters = avbind::Format("scale=%d:%d,setsar=1", inner, innerHeight);
+    if (inner != width || innerHeight != height)
+        fit.Filters += avbind::Format(",pad=%d:%d:(ow-iw)/2:(oh-ih)/2:black", width, height);
+    return fit;
+}
+
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
                                std::function<std::int64_t(const std::string&)> probeDuration,
-                               std::function<std::string(const std::string&)> probeSize)
-    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSize(std::move(probeSize)) {}
+                               std::function<TSourceInfo(const std::string&)> probeSource)
+    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSource(std::move(probeSource)) {}
 
 // ---- The list ----
 
@@ -210,12 +276,11 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.VideoCodec = profile.VideoCodec;
         output.VideoBitrate = videoBitrate;
         output.FrameRate = profile.FrameRate;
-        output.FrameSize = profile.VideoSize;
-        if ((output.FrameSize == "auto" || output.FrameSize == "-1") && FProbeSize) {
-            const std::string size = FProbeSize(input.FileName);
-            if (!size.empty()) output.FrameSize = size;
-        }
-        if (output.FrameSize == "auto" || output.FrameSize == "-1") output.FrameSize.clear();  // the input's own size
+        const TSourceInfo source = FProbeSource ? FProbeSource(input.FileName) : TSourceInfo{};
+        const TPictureFit fit = FitPicture(source, profile.VideoSize);
+        output.FrameSize = fit.FrameSize;
+        output.VideoFilters = fit.Filters;
+        ChooseSubtitles(source, profile.Ext, row.Path, output);
         output.AudioCodec = profile.AudioCodec;
         if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
         output.AudioChannels = channels;
@@ -270,6 +335,36 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
     FConverting = true;
     FEncoder.Start(jobs > 0 ? jobs : FEncoder.TasksCount());
     return true;
+}
+
+void TConversionRun::ChooseSubtitles(const TSourceInfo& source, const std::string& extension,
+                                     const std::string& path, encoder::TOutputOptions& output) {
+    if (source.Subtitles == 0) return;
+    // Text becomes a text format the container takes (its own first);
+    // subtitles in pictures are copied where the container takes them.
+    const AVOutputFormat* format = avbind::avformat.av_guess_format(nullptr, ("x." + extension).c_str(), nullptr);
+    auto takes = [&](AVCodecID id) {
+        return format && id != AV_CODEC_ID_NONE &&
+               avbind::avformat.avformat_query_codec(format, id, FF_COMPLIANCE_NORMAL) == 1;
+    };
+    const AVCodecDescriptor* d = avbind::avcodec.avcodec_descriptor_get(source.SubtitleCodec);
+    std::string why;
+    if (d && (d->props & AV_CODEC_PROP_TEXT_SUB)) {
+        for (AVCodecID id : {format ? format->subtitle_codec : AV_CODEC_ID_NONE, AV_CODEC_ID_MOV_TEXT,
+                             AV_CODEC_ID_WEBVTT, AV_CODEC_ID_SUBRIP, AV_CODEC_ID_ASS}) {
+            if (!takes(id) || !avbind::avcodec.avcodec_find_encoder(id)) continue;
+            output.SubtitleCodec = avbind::avcodec.avcodec_get_name(id);
+            return;
+        }
+        why = "the " + extension + " container takes no text subtitles";
+    } else if (takes(source.SubtitleCodec)) {
+        output.SubtitleCodec = "copy";
+        return;
+    } else {
+        why = "the " + extension + " container takes no subtitles in pictures";
+    }
+    output.DisableSubtitle = true;
+    AppendLog(path + ": its subtitles are left out: " + why);
 }
 
 void TConversionRun::Stop() {

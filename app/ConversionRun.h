@@ -4,6 +4,7 @@
 #pragma once
 
 #include "encoder/FFEncode.h"
+#include "probe/FFDecode.h"
 
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,29 @@ std::string LocalFileName(const std::string& path);
 // its input and output open, and a long list runs all at once.
 void RaiseOpenFileLimit();
 
+// What a run needs to know of a file to fit its pictures and subtitles to a profile.
+struct TSourceInfo {
+    int Width = 0, Height = 0;   // coded size of the first picture stream; 0 = no picture
+    int SarNum = 0, SarDen = 0;  // its pixel aspect; 0 = not stated (square pixels)
+    int Rotation = 0;            // clockwise degrees a player turns it
+    int Subtitles = 0;           // subtitle streams
+    AVCodecID SubtitleCodec = AV_CODEC_ID_NONE;  // of the first one
+};
+// The probe's answers for a file; an empty record when it cannot be read.
+TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path);
+
+// How a task's pictures are sized: an "s" size and a filter description
+// (either may be empty).
+struct TPictureFit {
+    std::string FrameSize;
+    std::string Filters;
+};
+// A profile size ("WxH") is met exactly: the picture is scaled to fit inside
+// it with its display aspect (pixels made square) and padded with black.
+// "auto" (or "-1", or no size) keeps the source's size and aspect, rounded to
+// even sizes where the source's are odd (encoders of 4:2:0 pictures need that).
+TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize);
+
 // The device profile's values a task is built from.
 struct TProfileValues {
     std::string Ext;
@@ -57,10 +81,10 @@ struct TListRow {
 
 class TConversionRun {
 public:
-    // probeDuration: microseconds, or -1 when unknown. probeSize: "WxH" of the
-    // first video stream, or "" when there is none.
+    // probeDuration: microseconds, or -1 when unknown. probeSource: the
+    // file's picture and subtitles (an empty record when unknown).
     TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration,
-                   std::function<std::string(const std::string&)> probeSize);
+                   std::function<TSourceInfo(const std::string&)> probeSource);
 
     // ---- The list ----
     void AddFile(const std::string& path);
@@ -96,9 +120,13 @@ public:
     void AppendLog(const std::string& line);
 
 private:
+    // The task's subtitle choice for the container; a line in the log when they are left out.
+    void ChooseSubtitles(const TSourceInfo& source, const std::string& extension, const std::string& path,
+                         encoder::TOutputOptions& output);
+
     encoder::TCustomEncoder& FEncoder;
     std::function<std::int64_t(const std::string&)> FProbeDuration;
-    std::function<std::string(const std::string&)> FProbeSize;
+    std::function<TSourceInfo(const std::string&)> FProbeSource;
     std::vector<TListRow> FRows;
     std::map<int, int> FTaskRow;  // task index -> row
     std::map<int, std::string> FOutputs;

@@ -164,15 +164,7 @@ int CommandConvert(int argc, char** argv) {
             probe.CloseFile();
             return d;
         },
-        [&](const std::string& path) {
-            std::string size;
-            if (probe.LoadFile(path)) {
-                const probe::TVideoStreamInfo v = probe.FirstVideoStreamInfo();
-                if (v.Width > 0 && v.Height > 0) size = std::to_string(v.Width) + "x" + std::to_string(v.Height);
-                probe.CloseFile();
-            }
-            return size;
-        });
+        [&](const std::string& path) { return app::ProbeSource(probe, path); });
     run.LogFileName = logFile;
     avbind::FFLogger().SetOnLog(
         [&](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { run.AppendLog(msg); });

@@ -124,15 +124,7 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
             FFDecoder.CloseFile();
             return d;
         },
-        [this](const std::string& path) {
-            std::string size;
-            if (FFDecoder.LoadFile(path)) {
-                const probe::TVideoStreamInfo v = FFDecoder.FirstVideoStreamInfo();
-                if (v.Width > 0 && v.Height > 0) size = std::to_string(v.Width) + "x" + std::to_string(v.Height);
-                FFDecoder.CloseFile();
-            }
-            return size;
-        });
+        [this](const std::string& path) { return app::ProbeSource(FFDecoder, path); });
     FRun->LogFileName = FCommon->GetLogFileName();
     FRun->OnRowProgress = [this](int row) {
         if (QProgressBar* bar = RowBar(row)) bar->setValue(FRun->Rows()[static_cast<std::size_t>(row)].Progress);

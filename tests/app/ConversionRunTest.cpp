@@ -62,7 +62,7 @@ protected:
     zctest::TTempDir FDir;
     encoder::TFFEncoder FEncoder;
     TConversionRun FRun{FEncoder, [this](const std::string& path) { return Duration(path); },
-                        [](const std::string&) { return std::string("160x120"); }};
+                        [](const std::string&) { return app::TSourceInfo{160, 120}; }};
     TProfileValues FProfile{"mp4", "mpeg4", "300k", "25", "auto", "aac", "64k", "44100", "2"};
 
     std::int64_t Duration(const std::string& path) {
