@@ -35,6 +35,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/time.h>
+#include <libavutil/video_enc_params.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -77,7 +78,7 @@ extern "C" {
     X(av_image_fill_linesizes)                                                 \
     X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_ref)       \
     X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy_props) X(av_frame_copy)         \
-    X(av_display_rotation_get) X(av_display_rotation_set)                      \
+    X(av_display_rotation_get) X(av_display_rotation_set) X(av_frame_get_side_data) \
     X(av_frame_move_ref)    \
     X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)         \
     X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_realloc)      \

@@ -3,6 +3,7 @@
 
 #include "avbind/Platform.h"
 #include "avbind/Convert.h"
+#include "avbind/FFLog.h"
 #include "encoder/FFEncode.h"
 #include "engine/FFmpeg.h"
 
@@ -22,6 +23,7 @@ namespace cli {
 namespace {
 
 volatile std::sig_atomic_t GInterrupted = 0;
+std::atomic<const void*> GChecking{nullptr};  // the scratch engine of the option check
 void OnInterrupt(int) { GInterrupted = 1; }
 
 struct TOption {
@@ -61,7 +63,9 @@ bool ParseGroup(const std::vector<std::string>& args, TGroup& group, std::string
             pending.clear();
         } else if (arg.size() > 1 && arg[0] == '-') {
             TOption option{arg.substr(1), {}};
-            if (!engine::TCustomFFmpeg::IsValuelessOption(option.Name)) {
+            if (option.Name == "join") {
+                option.Value = "1";  // the encoder's switch, not an engine option
+            } else if (!engine::TCustomFFmpeg::IsValuelessOption(option.Name)) {
                 if (i + 1 >= args.size()) {
                     error = "Missing argument for option \"" + option.Name + "\"";
                     return false;
@@ -132,19 +136,28 @@ std::string OptionText(const std::vector<TOption>& options) {
 // Option errors are found before anything is opened: every option is tried
 // on a scratch engine in the order given.
 bool CheckOptions(const TPlan& plan) {
+    // The check says nothing of its own: the real tasks give the warnings.
+    avbind::FFLogger().SetOnLog([](const void* sender, std::uint32_t, avbind::TLogLevel, const std::string& msg) {
+        if (!GChecking || sender != GChecking) std::fprintf(stderr, "%s\n", msg.c_str());
+    });
     for (const TGroup& group : plan.Groups) {
         engine::TCustomFFmpeg scratch(engine::MaxFilesLimit);
+        GChecking = &scratch;
         for (const TFileStep& step : group.Steps) {
             for (const TOption& option : step.Options) {
-                if (option.Name == "newvideo" || option.Name == "newaudio" || option.Name == "newsubtitle") continue;
+                if (option.Name == "newvideo" || option.Name == "newaudio" || option.Name == "newsubtitle" ||
+                    option.Name == "join")
+                    continue;
                 try {
                     scratch.SetExtOption(option.Name, option.Value);
                 } catch (const std::exception& e) {
+                    GChecking = nullptr;
                     std::fprintf(stderr, "%s\n", e.what());
                     return false;
                 }
             }
         }
+        GChecking = nullptr;
     }
     return true;
 }
@@ -181,18 +194,28 @@ int CommandTranscode(int argc, char** argv) {
         bool ok = true;
         for (std::size_t s = 0; s < group.Steps.size() && ok; ++s) {
             const TFileStep& step = group.Steps[s];
-            std::string text = OptionText(step.Options);
-            const bool lastOutput = !step.Input && s + 1 == group.Steps.size();
-            if (lastOutput) text += OptionText(group.Trailing);
+            const std::string text = OptionText(step.Options);
             if (step.Input)
                 ok = task < 0 ? (task = enc.AddTask(step.Path, text)) >= 0 : enc.AddInputFile(task, step.Path, text);
             else
                 ok = task >= 0 && enc.SetOutputFile(task, step.Path, text);
         }
+        // Options after the last output belong to the streams they add, in order,
+        // as they would on the engine's own command line.
+        std::string trailingError;
+        for (std::size_t t = 0; ok && task >= 0 && t < group.Trailing.size(); ++t) {
+            try {
+                enc.Task(task).SetExtOption(group.Trailing[t].Name, group.Trailing[t].Value);
+            } catch (const std::exception& e) {
+                trailingError = e.what();
+                ok = false;
+            }
+        }
         if (!ok || task < 0) {
-            std::fprintf(stderr, "task %zu: %s\n", g, task < 0 && enc.LastErrMsg().empty()
-                                                        ? "no input before the output"
-                                                        : enc.LastErrMsg().c_str());
+            const std::string reason = !trailingError.empty()                    ? trailingError
+                                       : task < 0 && enc.LastErrMsg().empty() ? "no input before the output"
+                                                                              : enc.LastErrMsg();
+            std::fprintf(stderr, "task %zu: %s\n", g, reason.c_str());
             if (task >= 0) enc.RemoveTask(task);
             failed = true;
         } else {

@@ -67,7 +67,8 @@ int Usage() {
                  "       zconv probe [--lib-dir DIR] [--json] FILE\n"
                  "  libs       load the media libraries (from DIR, default <program folder>/lib,\n"
                  "             else the system search) and print where each came from\n"
-                 "  transcode  configure one conversion with transcoder options\n"
+                 "  transcode  configure one conversion with transcoder options; -join before\n"
+                 "             the output appends every input into it, one after another\n"
                  "  probe      print the container and stream information of a media file\n"
                  "             (--json: one JSON object, times in microseconds)\n");
     return 2;

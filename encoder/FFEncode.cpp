@@ -334,8 +334,9 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
             if (o.AudioSampleRate > 0) task.SetAudioRate(o.AudioSampleRate);
             if (o.AudioBitrate > 0 && o.TargetType == ttIgnore) task.SetBitrate("ab", std::to_string(o.AudioBitrate));
             if (o.AudioBitRateTolerance > 0) task.SetLibOptionInt("abt", o.AudioBitRateTolerance);
-            task.SetExtOption("alang", o.AudioLanguage);
-            task.SetAudioSyncMethod(o.AudioSyncMethod);
+            // Fields still at their defaults leave what the option text set.
+            if (!o.AudioLanguage.empty()) task.SetExtOption("alang", o.AudioLanguage);
+            if (o.AudioSyncMethod != 0) task.SetAudioSyncMethod(o.AudioSyncMethod);
             if (!o.AudioTag.empty()) task.SetCodecTag("atag", o.AudioTag);
             if (o.DisableVideo) task.SetExtOption("vn", "1");
             if (!o.FrameRate.empty()) task.SetFrameRate(o.FrameRate);
@@ -346,12 +347,12 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
             if (o.VideoMinRate > 0) task.SetLibOptionInt("minrate", o.VideoMinRate);
             if (o.VideoBitRateTolerance > 0) task.SetLibOptionInt("bt", o.VideoBitRateTolerance);
             if (o.VideoBufSize > 0) task.SetLibOptionInt("bufsize", o.VideoBufSize);
-            task.SetVideoSyncMethod(o.VideoSyncMethod);
+            if (o.VideoSyncMethod != -1) task.SetVideoSyncMethod(o.VideoSyncMethod);
             if (!o.VideoTag.empty()) task.SetCodecTag("vtag", o.VideoTag);
-            task.SetExtOption("vlang", o.VideoLanguage);
+            if (!o.VideoLanguage.empty()) task.SetExtOption("vlang", o.VideoLanguage);
             if (o.DisableSubtitle) task.SetExtOption("sn", "1");
-            task.SetExtOption("slang", o.SubtitleLanguage);
-            task.SetExtOption("isync", o.InputSync ? "1" : "0");
+            if (!o.SubtitleLanguage.empty()) task.SetExtOption("slang", o.SubtitleLanguage);
+            if (o.InputSync) task.SetExtOption("isync", "1");
             if (o.CopyTimestamp) task.SetExtOption("copyts", "1");
             if (o.TimeStart != AV_NOPTS_VALUE) task.SetStartTime(o.TimeStart);
             if (o.TimeLength != AV_NOPTS_VALUE) task.SetRecordingTime(o.TimeLength);

@@ -340,6 +340,7 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
             out->top_field_first = Ftop_field_first != -1 ? Ftop_field_first : picture->top_field_first;
         out->quality = (enc->flags & AV_CODEC_FLAG_QSCALE) ? enc->global_quality : 0;
+        if (Fsame_quality && ist.quality > 0) out->quality = static_cast<int>(ist.quality);
         out->pict_type = AV_PICTURE_TYPE_NONE;
         out->key_frame = 0;
         out->pts = ost.sync_opts;

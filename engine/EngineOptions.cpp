@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <strings.h>
 #include <ctime>
 #include <new>
 
@@ -223,6 +224,13 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
     for (const TEntry& entry : table) {
         if (AName == entry.Name) {
             entry.Run(*this, AName, AValue);
+            return;
+        }
+    }
+    // Option texts may have lower-cased a name ("L" arrives as "l").
+    for (const TEntry& entry : table) {
+        if (strcasecmp(AName.c_str(), entry.Name) == 0) {
+            entry.Run(*this, entry.Name, AValue);
             return;
         }
     }
@@ -536,7 +544,8 @@ void TCustomFFmpeg::SetVStats(bool on) {
     localtime_r(&now, &local);
     char clock[16];
     std::strftime(clock, sizeof clock, "%H%M%S", &local);
-    Fvstats_filename = Format("%s/vstats_%s.log", ProgramFolder().c_str(), clock);
+    // The current folder, as a command line expects; the program's own folder is read-only once installed.
+    Fvstats_filename = Format("vstats_%s.log", clock);
 }
 
 namespace {

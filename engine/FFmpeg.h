@@ -504,6 +504,8 @@ private:
     bool EndOfJoinedInput(int k);
     int DispatchInputPacket(TAVInputStream& ist, int index, AVPacket* pkt);
     void ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* frame, AVSubtitle* subtitle);
+    // The quantizer (lambda) a decoder reported for a picture; 0 when it reported none.
+    static float PictureQuality(const AVFrame* frame);
     void CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt);
     void DrainEncoders(TAVInputStream& ist);
     void DrainEncoder(TAVOutputStream& ost);

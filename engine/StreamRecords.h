@@ -56,6 +56,7 @@ struct TAVInputStream {
     int decoding_needed = 0;
     std::int64_t sample_index = 0;
     int frame_number = 0;                 // decoded pictures; the first is number 1
+    float quality = 0;                    // quantizer (lambda) of the last decoded picture; 0 = unknown
     std::int64_t start = 0;               // wall clock when reading started (real-time pacing)
     std::int64_t next_pts = AV_NOPTS_VALUE;
     std::int64_t pts = 0;
@@ -138,6 +139,7 @@ struct TAVOutputStream {
     AVCodecID codec_id = AV_CODEC_ID_NONE;  // join mode: the encoder first opened
     int show_fps = 0;
     std::int64_t muxed_end = 0;           // end of the last packet muxed, in st->time_base units
+    int packets_muxed = 0;
     float quality = -1;                   // quantizer of the last encoded picture; -1 = none
     char pict_type = '?';                 // picture type letter of the last encoded picture
     std::int64_t psnr_error[3] = {};      // per-plane errors of the last encoded picture

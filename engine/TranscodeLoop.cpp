@@ -379,7 +379,9 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
             }
         }
     }
-    double largest = 0;
+    // The next input starts where the pictures end: sound padded out to a
+    // whole encoder frame would otherwise push it a picture late.
+    double largest = 0, pictures = -1;
     if (!last) {
         for (int pos = k * run.GroupSize; pos < (k + 1) * run.GroupSize; ++pos) {
             TAVOutputStream& ost = *run.Table[static_cast<std::size_t>(pos)];
@@ -391,8 +393,10 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
                 end = static_cast<double>(ost.sync_opts + waiting) * av_q2d(ost.enc_ctx->time_base);
             }
             largest = std::max(largest, end);
+            if (ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) pictures = std::max(pictures, end);
             ost.show_fps = 0;
         }
+        if (pictures >= 0) largest = pictures;
     }
     if (last) return false;
     Finput_files_ts_offset[static_cast<std::size_t>(k + 1)] += std::llround(1000000.0 * largest);
@@ -450,6 +454,26 @@ void TCustomFFmpeg::EndRun() {
 }
 
 // ---- Dispatch ----
+
+float TCustomFFmpeg::PictureQuality(const AVFrame* frame) {
+    const AVFrameSideData* data = avutil.av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
+    if (!data || data->size < sizeof(AVVideoEncParams)) return 0;
+    const auto* params = reinterpret_cast<const AVVideoEncParams*>(data->data);
+    // The picture's quantizer: its blocks' average, weighted by their area.
+    double sum = 0, area = 0;
+    for (unsigned i = 0; i < params->nb_blocks; ++i) {
+        const AVVideoBlockParams* block = av_video_enc_params_block(const_cast<AVVideoEncParams*>(params), i);
+        sum += static_cast<double>(params->qp + block->delta_qp) * block->w * block->h;
+        area += static_cast<double>(block->w) * block->h;
+    }
+    double q = area > 0 ? sum / area : params->qp;
+    // On the MPEG quantizer scale the encoders take.
+    if (params->type == AV_VIDEO_ENC_PARAMS_H264) q = 0.85 * std::pow(2.0, (q - 12) / 6);  // logarithmic scale
+    else if (params->type == AV_VIDEO_ENC_PARAMS_VP9) q /= 8;                            // 0..255 index
+    else if (params->type == AV_VIDEO_ENC_PARAMS_MPEG2) q /= 2;                          // given in half steps
+    if (q <= 0) return 0;
+    return static_cast<float>(std::clamp(q, 1.0, 31.0) * FF_QP2LAMBDA);
+}
 
 int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket* pkt) {
     (void)index;
@@ -545,6 +569,7 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
                 avutil.av_frame_unref(frame);
                 continue;
             }
+            if (Fsame_quality) ist.quality = PictureQuality(frame);
             PrepareDecodedPicture(ist, frame);
         }
         ServeOutputs(ist, pkt, served, nullptr);
@@ -648,6 +673,14 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStrea
 }
 
 void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStream& ost) {
+    // A frame limit counts what reaches the file: encoders give out what they
+    // hold back (and padding) when drained.
+    const int type = ost.st->codecpar->codec_type;
+    if (type >= 0 && type < 4 && ost.packets_muxed >= Fmax_frames[type]) {
+        avcodec.av_packet_unref(pkt);
+        return;
+    }
+    ++ost.packets_muxed;
     const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     if (ts != AV_NOPTS_VALUE) ost.muxed_end = std::max(ost.muxed_end, ts + std::max<std::int64_t>(pkt->duration, 0));
     const int ret = avformat.av_interleaved_write_frame(oc, pkt);

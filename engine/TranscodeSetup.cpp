@@ -638,6 +638,9 @@ void TCustomFFmpeg::OpenRunCodecs() {
             SetupError(Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
                               static_cast<int>(ist.st->codecpar->codec_id), ist.file_index, ist.st->index,
                               type.c_str()));
+        // Keeping the input's quality needs each picture's quantizers.
+        if (Fsame_quality && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            ist.dec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
         std::lock_guard lists(CodecListLock());
         int ret;
         {

@@ -783,3 +783,33 @@ TEST_F(EncoderTest, AStopLeavesAFinishedOutputAlone) {
     EXPECT_EQ(zctest::ReadAll(done), before) << "the finished output changed";
     EXPECT_GT(std::filesystem::file_size(cut), 0u);
 }
+
+TEST_F(EncoderTest, TheTextKeepsWhatTheRecordLeavesAtItsDefaults) {
+    const std::string in = Clip("in.mkv");
+    const int task = FEncoder.AddTask(in, nullptr);
+    ASSERT_TRUE(FEncoder.SetOutputFile(task, FDir.File("text.mkv"),
+                                       "async=1<CRLF>vsync=2<CRLF>isync=1<CRLF>alang=fre<CRLF>vlang=ger"))
+        << FEncoder.LastErrMsg();
+    TFFmpeg& engine = FEncoder.Task(task);
+    EXPECT_EQ(engine.Faudio_sync_method, 1);
+    EXPECT_EQ(engine.Fvideo_sync_method, 2);
+    EXPECT_TRUE(engine.Finput_sync);
+    auto language = [&](AVMediaType type) {
+        for (const auto& ost : engine.Foutput_streams_for_file[0])
+            if (ost->st->codecpar->codec_type == type)
+                if (const AVDictionaryEntry* e = avbind::avutil.av_dict_get(ost->st->metadata, "language", nullptr, 0))
+                    return std::string(e->value);
+        return std::string();
+    };
+    EXPECT_EQ(language(AVMEDIA_TYPE_AUDIO), "fre");
+    EXPECT_EQ(language(AVMEDIA_TYPE_VIDEO), "ger");
+
+    // Fields the caller did set still win.
+    const int other = FEncoder.AddTask(in, nullptr);
+    TOutputOptions options;
+    options.AudioSyncMethod = 2;
+    options.AudioLanguage = "eng";
+    options.ExtOptions = "async=1\nalang=fre";
+    ASSERT_TRUE(FEncoder.SetOutputFile(other, FDir.File("record.mkv"), &options)) << FEncoder.LastErrMsg();
+    EXPECT_EQ(FEncoder.Task(other).Faudio_sync_method, 2);
+}
