@@ -667,7 +667,22 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
             }
         }
     } else {
-        ost.sync_opts = std::llround(syncSeconds * enc->sample_rate) - fifoSamples;
+        // The chunk's own time, unless that would go back over samples already
+        // taken (inputs joined end to end): the overlap goes instead.
+        // (Samples the resampler still holds come before this chunk too.)
+        const std::int64_t held = ost.resample ? swresample.swr_get_delay(ost.resample.get(), enc->sample_rate) : 0;
+        const std::int64_t wanted = std::llround(syncSeconds * enc->sample_rate) - fifoSamples - held;
+        const std::int64_t overlap = ost.frame_number > 0 ? ost.sync_opts - wanted : 0;
+        if (overlap > 2) {
+            const std::int64_t skip = avutil.av_rescale(overlap, frame->sample_rate, enc->sample_rate);
+            if (skip >= frame->nb_samples) return;
+            if (skip > 0) {
+                SliceAudioFrame(adjusted, frame, static_cast<int>(skip), frame->nb_samples - static_cast<int>(skip));
+                chunk = adjusted.get();
+            }
+        } else if (overlap < -2 || ost.frame_number == 0) {
+            ost.sync_opts = wanted;
+        }
     }
     ResampleIntoFifo(ost, chunk);
     FlushAudioFifo(ost, false);

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <strings.h>
 #include <ctime>
 #include <new>
 
@@ -74,6 +73,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
     // Recognition order is the table order.
     static const TEntry table[] = {
         {"L", ZC_NOTHING},
+        {"l", ZC_NOTHING},  // "L" as option texts pass it: their names are lower-cased
         {"h", ZC_NOTHING},
         {"version", ZC_NOTHING},
         {"formats", ZC_NOTHING},
@@ -224,13 +224,6 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
     for (const TEntry& entry : table) {
         if (AName == entry.Name) {
             entry.Run(*this, AName, AValue);
-            return;
-        }
-    }
-    // Option texts may have lower-cased a name ("L" arrives as "l").
-    for (const TEntry& entry : table) {
-        if (strcasecmp(AName.c_str(), entry.Name) == 0) {
-            entry.Run(*this, entry.Name, AValue);
             return;
         }
     }
