@@ -283,6 +283,9 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         ChooseSubtitles(source, profile.Ext, row.Path, output);
         output.AudioCodec = profile.AudioCodec;
         if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
+        // AVI stores no start time for its sound: sound that starts late is
+        // lined up with silence instead.
+        if (Lower(profile.Ext) == "avi") output.AudioSyncMethod = 1;
         output.AudioChannels = channels;
         output.AudioSampleRate = sampleRate;
         output.AudioBitrate = audioBitrate;

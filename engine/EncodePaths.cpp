@@ -183,7 +183,7 @@ bool TCustomFFmpeg::RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConve
 
 void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame) {
     if (!ost.graph) {
-        const int size = EncodeVideoFrame(ost, ist, frame, ost.sync_ist->pts);
+        const int size = EncodeVideoFrame(ost, ist, frame, ost.sync_ist->pts, ist.next_pts - ist.pts);
         if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
         return;
     }
@@ -258,14 +258,20 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
             filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
         if (ost.frame_aspect_ratio == 0 && filtered->sample_aspect_ratio.num)
             ost.enc_ctx->sample_aspect_ratio = filtered->sample_aspect_ratio;
-        const int size = EncodeVideoFrame(ost, ist, filtered, pts);
+        // Filters keep no picture durations: the rate the graph gives out tells it.
+        const AVRational rate = avfilter.av_buffersink_get_frame_rate(ost.output_video_filter);
+        const AVRational inputRate = ist.st->avg_frame_rate.num ? ist.st->avg_frame_rate : ist.st->r_frame_rate;
+        const AVRational each = rate.num > 0 && rate.den > 0 ? av_inv_q(rate)
+                                : inputRate.num > 0 && inputRate.den > 0 ? av_inv_q(inputRate)
+                                                                        : AVRational{0, 1};
+        const int size = EncodeVideoFrame(ost, ist, filtered, pts, avutil.av_rescale_q(1, each, AV_TIME_BASE_Q));
         if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
         avutil.av_frame_unref(filtered);
     }
 }
 
 int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture,
-                                    std::int64_t syncPts) {
+                                    std::int64_t syncPts, std::int64_t duration) {
     AVCodecContext* enc = ost.enc_ctx.get();
     AVFormatContext* oc = OutputContext(ost);
     int frameSize = 0;
@@ -273,10 +279,18 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
     int n = 1;
     if (Fvideo_sync_method) {
         const double delta = syncPosition - static_cast<double>(ost.sync_opts);
-        if (delta < -1.1) {
+        const bool variable = Fvideo_sync_method == 2 ||
+                              (Fvideo_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS));
+        if (!variable && duration > 0) {
+            // A constant rate shows each picture for the output slots its own
+            // time covers: none, one or several, and the output ends where the input does.
+            const double end = syncPosition + static_cast<double>(duration) / 1000000.0 / av_q2d(enc->time_base);
+            // The first picture starts in its own slot, not repeated back to the output's start.
+            if (ost.frame_number == 0) ost.sync_opts = std::max<std::int64_t>(ost.sync_opts, std::llround(syncPosition));
+            n = static_cast<int>(std::clamp<std::int64_t>(std::llround(end) - ost.sync_opts, 0, 1000));
+        } else if (delta < -1.1) {
             n = 0;
-        } else if (Fvideo_sync_method == 2 ||
-                   (Fvideo_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS))) {
+        } else if (variable) {
             if (delta <= -0.6)
                 n = 0;
             else if (delta > 0.6)
@@ -673,7 +687,10 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
         const std::int64_t held = ost.resample ? swresample.swr_get_delay(ost.resample.get(), enc->sample_rate) : 0;
         const std::int64_t wanted = std::llround(syncSeconds * enc->sample_rate) - fifoSamples - held;
         const std::int64_t overlap = ost.frame_number > 0 ? ost.sync_opts - wanted : 0;
-        if (overlap > 2) {
+        // Only an overlap up to an encoder frame (padding) is dropped; a bigger
+        // jump back (a time reset) keeps its samples and counts on.
+        const std::int64_t padding = std::max(enc->frame_size, enc->sample_rate / 10);
+        if (overlap > 2 && overlap <= padding) {
             const std::int64_t skip = avutil.av_rescale(overlap, frame->sample_rate, enc->sample_rate);
             if (skip >= frame->nb_samples) return;
             if (skip > 0) {

@@ -163,7 +163,7 @@ void TCustomFFmpeg::ResetToDefaults() {
     FFinished = false;
     FTerminated = false;
     FFatalException = false;
-    FRemoveOutputs = false;
+    FUnreadableOutputs.clear();
     FTotalOutputDuration = -1;
 }
 
@@ -285,7 +285,8 @@ void TCustomFFmpeg::CleanUp() {
             avformat.avio_closep(&oc->pb);
             // A conversion that wrote nothing, or nothing readable, leaves no file behind.
             struct stat st {};
-            if (stat(oc->url, &st) == 0 && S_ISREG(st.st_mode) && (st.st_size == 0 || FRemoveOutputs)) unlink(oc->url);
+            if (stat(oc->url, &st) == 0 && S_ISREG(st.st_mode) && (st.st_size == 0 || FUnreadableOutputs.count(i)))
+                unlink(oc->url);
         }
         oc.reset();
     }

@@ -378,7 +378,7 @@ protected:
     int FReadTimeout = 10000;                     // milliseconds
     std::atomic<std::int64_t> FLastRead{INT64_MAX};  // microseconds
     bool FFatalException = false;
-    bool FRemoveOutputs = false;  // the run failed before its outputs were readable
+    std::set<int> FUnreadableOutputs;  // outputs the run could not make readable: removed at the clean-up
     std::string FFatalMessage;
     std::int64_t FTotalOutputDuration = -1;
     std::string FLastErrMsg;
@@ -531,7 +531,9 @@ private:
     void RunFilterSteps(TAVOutputStream& ost, TAVInputStream& ist, std::size_t index);
     // End of input: every graph in turn gives out what it holds back.
     void FlushVideoFilters(TAVOutputStream& ost, TAVInputStream& ist);
-    int EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t syncPts);
+    // duration: how long the picture shows (microseconds; 0 = unknown).
+    int EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture, std::int64_t syncPts,
+                         std::int64_t duration);
     void WriteVideoStats(TAVOutputStream& ost, int frameSize);
     // Audio path.
     AVFrame* AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame);

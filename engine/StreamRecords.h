@@ -42,6 +42,7 @@ struct TAVInputFile {
     // the cut: until that frame is known, the file's packets wait here.
     int anchor_index = -1;           // input stream table index of that copied video; -1 = none
     bool holding = false;
+    bool cut_reached = false;        // the copied pictures reached the cut
     std::int64_t anchor_key = AV_NOPTS_VALUE;  // microseconds: the last key frame so far at or before the cut
     std::vector<std::pair<int, avbind::TAVPacketPtr>> held;  // (input stream index, packet)
     std::size_t held_bytes = 0;

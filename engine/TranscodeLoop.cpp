@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 namespace engine {
@@ -57,7 +58,8 @@ void TCustomFFmpeg::RunTranscode() {
             for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
         }
         // Without their headers the files cannot be read: they go at the clean-up.
-        if (!headersWritten) FRemoveOutputs = true;
+        if (!headersWritten)
+            for (int i = 0; i < Fnb_output_files; ++i) FUnreadableOutputs.insert(i);
         CleanupRun();
         throw;
     }
@@ -142,8 +144,8 @@ void TCustomFFmpeg::RunLoop() {
             continue;
         }
         if (ret < 0) {
-            ReleaseHeld(fileIndex);
             file.eof_reached = 1;
+            ReleaseHeld(fileIndex);
             if (!FJoinMode) {
                 if (Fopt_shortest) break;
                 continue;
@@ -262,14 +264,23 @@ void TCustomFFmpeg::StartHolding() {
         file.held.clear();
         file.held_bytes = 0;
         if (FJoinMode || Fcopy_ts || !(file.seeked || Fstart_time != 0)) continue;
+        // The shift moves the whole file: only when every output that takes
+        // from it copies its pictures (another output would be moved too).
+        std::set<int> users, copiers;
+        int anchor = -1;
         for (const TAVOutputStream* ost : FRun.Table) {
             const TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
-            if (!ost->encoding_needed && ist.file_index == i && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-                file.anchor_index = ost->source_index;
-                file.holding = true;
-                break;
+            if (ist.file_index != i) continue;
+            users.insert(ost->file_index);
+            if (!ost->encoding_needed && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                copiers.insert(ost->file_index);
+                if (anchor < 0) anchor = ost->source_index;
             }
         }
+        if (anchor < 0 || users != copiers) continue;
+        file.anchor_index = anchor;
+        file.holding = true;
+        file.cut_reached = false;
     }
 }
 
@@ -308,12 +319,14 @@ void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
             for (const auto& h : file.held) file.held_bytes += static_cast<std::size_t>(h.second->size);
         }
         release = decodeAt != AV_NOPTS_VALUE && decodeAt > cut;
+        file.cut_reached = file.cut_reached || release;
     }
     TAVPacketPtr held(avcodec.av_packet_alloc());
     if (!held) throw std::runtime_error("Could not alloc buffer.");
     avcodec.av_packet_move_ref(held.get(), pkt);
     file.held_bytes += static_cast<std::size_t>(held->size);
     file.held.emplace_back(index, std::move(held));
+    if (file.held_bytes > MaxHeldBytes) file.anchor_key = AV_NOPTS_VALUE;  // the next key frame after the cut, then
     if (release || file.held_bytes > MaxHeldBytes) ReleaseHeld(fileIndex);
 }
 
@@ -332,11 +345,19 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
     auto held = std::move(file.held);
     file.held.clear();
     file.held_bytes = 0;
+    // A file that ends before the cut has nothing to give.
+    if (!file.cut_reached && file.eof_reached) return;
     // Pictures before the key frame were let go when it came.
     for (auto& [index, packet] : held) {
         AVPacket* p = packet.get();
         const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
-        const std::int64_t shiftTb = avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb);
+        // Held packets were already scaled ("itsscale"); the shift is scaled with them.
+        const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
+        const int streamIndex = p->stream_index;
+        const double scale = static_cast<std::size_t>(streamIndex) < scales.size() && scales[static_cast<std::size_t>(streamIndex)] != 0
+                                 ? scales[static_cast<std::size_t>(streamIndex)]
+                                 : 1.0;
+        const std::int64_t shiftTb = std::llround(static_cast<double>(avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb)) * scale);
         if (p->pts != AV_NOPTS_VALUE) p->pts += shiftTb;
         if (p->dts != AV_NOPTS_VALUE) p->dts += shiftTb;
         if (FBroken) break;
@@ -363,6 +384,7 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
         ost.sync_opts = previous.sync_opts;
         ost.frame_number = previous.frame_number;
         ost.muxed_end = previous.muxed_end;
+        ost.packets_muxed = previous.packets_muxed;
         // Samples short of a whole encoder frame carry over to the next input.
         if (static_cast<int>(pos) < (k + 2) * run.GroupSize && previous.fifo && ost.fifo) {
             if (previous.resample) ResampleIntoFifo(previous, nullptr);
@@ -379,9 +401,10 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
             }
         }
     }
-    // The next input starts where the pictures end: sound padded out to a
-    // whole encoder frame would otherwise push it a picture late.
-    double largest = 0, pictures = -1;
+    // The next input starts where the pictures end when the sound goes on
+    // past them only by its encoder's padding (it would push the next input
+    // a picture late); sound that really runs longer sets the seam.
+    double largest = 0, pictures = -1, padding = 0;
     if (!last) {
         for (int pos = k * run.GroupSize; pos < (k + 1) * run.GroupSize; ++pos) {
             TAVOutputStream& ost = *run.Table[static_cast<std::size_t>(pos)];
@@ -394,9 +417,13 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
             }
             largest = std::max(largest, end);
             if (ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) pictures = std::max(pictures, end);
+            if (ost.encoding_needed && ost.enc_ctx && ost.enc_ctx->codec_type == AVMEDIA_TYPE_AUDIO &&
+                ost.enc_ctx->sample_rate > 0)
+                padding = std::max(padding, static_cast<double>(std::max(ost.enc_ctx->frame_size, 1)) /
+                                                ost.enc_ctx->sample_rate);
             ost.show_fps = 0;
         }
-        if (pictures >= 0) largest = pictures;
+        if (pictures >= 0 && largest - pictures <= padding + 0.001) largest = pictures;
     }
     if (last) return false;
     Finput_files_ts_offset[static_cast<std::size_t>(k + 1)] += std::llround(1000000.0 * largest);
@@ -418,13 +445,32 @@ void TCustomFFmpeg::EndRun() {
             DrainEncoder(*run.Table[pos]);
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     run.TrailersWritten = true;
+    std::string trailerError;
     for (int i = 0; i < outputs; ++i) {
-        const int ret = avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
-        if (ret < 0) {
-            // A file whose index could not be written cannot be read (MP4, MOV).
-            FRemoveOutputs = true;
-            RaiseFF("%s", avhelpers::GetErrorText(Foutput_files[static_cast<std::size_t>(i)]->url, ret).c_str());
+        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
+        const int ret = avformat.av_write_trailer(oc);
+        if (ret >= 0) continue;
+        // A file whose index comes last (MP4, MOV) cannot be read without it.
+        static const char* const indexLast[] = {"mp4", "mov", "3gp", "3g2", "ipod", "psp", "ismv", "f4v"};
+        for (const char* name : indexLast)
+            if (std::strcmp(oc->oformat->name, name) == 0) FUnreadableOutputs.insert(i);
+        if (trailerError.empty()) trailerError = avhelpers::GetErrorText(oc->url, ret);
+    }
+    if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
+    // An output that got no packet at all is no conversion (a start past the
+    // end, nothing decodable): it fails, and its file goes.
+    if (!FBroken) {
+        for (int i = 0; i < outputs; ++i) {
+            bool any = false;
+            for (const TAVOutputStream* ost : run.Table)
+                any = any || ((FJoinMode || ost->file_index == i) && ost->packets_muxed > 0);
+            if (any) continue;
+            FUnreadableOutputs.insert(i);
+            if (trailerError.empty())
+                trailerError = Format("%s: nothing was written (no picture or sound where asked for)",
+                                      Foutput_files[static_cast<std::size_t>(i)]->url);
         }
+        if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
     }
     ReportProgress(true);
     const std::size_t entries = FJoinMode ? static_cast<std::size_t>(run.GroupSize) : run.Table.size();
@@ -505,6 +551,8 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
         return 0;
     }
 
+    // A stream both decoded and copied: the copies take the packet first.
+    if (pkt) ServeOutputs(ist, pkt, nullptr, nullptr);
     AVCodecContext* dec = ist.dec_ctx.get();
     if (type == AVMEDIA_TYPE_SUBTITLE) {
         if (!pkt) return 0;
@@ -586,12 +634,13 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
     }
     // Decoded units were cut where they were decoded; copied packets are cut
     // by their own times.
-    if (!frame && !pkt && Fstart_time != 0 && ist.pts < Fstart_time) return;
-    if (subtitle && Fstart_time != 0 && ist.pts < Fstart_time) return;
+    const bool cut = Finput_files[static_cast<std::size_t>(ist.file_index)].seeked || Fstart_time != 0;
+    if (subtitle && cut && ist.pts < Fstart_time) return;
     for (TAVOutputStream* ost : FRun.Table) {
         if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
         if (!ost->encoding_needed) {
-            if (pkt) CopyPacket(*ost, ist, pkt);
+            // Copies take each packet once, as it comes, not per decoded unit.
+            if (pkt && !frame && !subtitle) CopyPacket(*ost, ist, pkt);
             continue;
         }
         switch (ost->enc_ctx ? ost->enc_ctx->codec_type : AVMEDIA_TYPE_UNKNOWN) {
@@ -619,9 +668,7 @@ void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const 
     if (file.seeked || Fstart_time != 0) {
         // Shown before the start: not copied (a copy's key frame was moved onto the start).
         const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-        if (ts != AV_NOPTS_VALUE ? avutil.av_compare_ts(ts, ist.st->time_base, Fstart_time, AV_TIME_BASE_Q) < 0
-                                 : ist.pts < Fstart_time)
-            return;
+        if (ts != AV_NOPTS_VALUE && avutil.av_compare_ts(ts, ist.st->time_base, Fstart_time, AV_TIME_BASE_Q) < 0) return;
     }
     if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !Fcopy_initial_nonkeyframes) return;
     const AVMediaType type = ist.st->codecpar->codec_type;

@@ -406,10 +406,11 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         FLastErrMsg.clear();
         // Deinterlacing is a filter in this library generation; it runs first in
         // the stream's graph, which keeps the pictures' timing right.
-        if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
-        // Pictures a camera stored turned are turned upright before anything else.
+        // Pictures a camera stored turned are turned upright before the user's
+        // filters (after deinterlacing: fields are rows).
         const std::string upright = UprightFilters(ist);
         if (!upright.empty()) ost.avfilter = ost.avfilter.empty() ? upright : upright + "," + ost.avfilter;
+        if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
         ost.turned = upright.find("transpose") != std::string::npos;
         // Pictures left as stored keep the matrix, so players still turn them.
         if (upright.empty()) CopySideData(ist.st, ost.st, true);

@@ -54,4 +54,17 @@ for src in h.mkv h.mp4 m.ts m.mpg v.webm; do
     done
   done
 done
+
+# A start past the end gives no pictures (not the last group of pictures).
+"$zconv" transcode -y -ss 10 -i "$tmp/h.mkv" -vcodec copy -acodec copy "$tmp/past.mkv" >"$tmp/log" 2>&1
+[ ! -e "$tmp/past.mkv" ] || [ "$(streams "$tmp/past.mkv" | awk '$2 == "video" { print $5 }')" = 0 ] \
+  || fail "-ss past the end copied pictures: $(streams "$tmp/past.mkv" | tr '\n' ' ')"
+
+# A stream both copied and encoded (two outputs): the copy keeps every picture.
+"$zconv" transcode -y -i "$tmp/h.mp4" -vcodec copy -an "$tmp/both-copy.mp4" -vcodec mpeg4 -an "$tmp/both-encoded.mkv" \
+  >"$tmp/log" 2>&1 || fail "copy and encode: $(tail -3 "$tmp/log")"
+[ "$(streams "$tmp/both-copy.mp4" | awk '$2 == "video" { print $5 }')" = 125 ] \
+  || fail "copy beside an encoding: $(streams "$tmp/both-copy.mp4" | tr '\n' ' ')"
+[ "$(streams "$tmp/both-encoded.mkv" | awk '$2 == "video" { print $5 }')" = 125 ] \
+  || fail "encoding beside a copy: $(streams "$tmp/both-encoded.mkv" | tr '\n' ' ')"
 echo "cutting: all checks passed"

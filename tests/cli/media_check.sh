@@ -5,6 +5,13 @@ command -v ffprobe >/dev/null || { echo "FAIL: ffprobe is missing (scripts/insta
 
 fail() { echo "FAIL: $*"; exit 1; }
 
+# convert WHAT ARGS...: zconv transcode -y ARGS, or a failure naming WHAT
+# (needs $zconv); the messages are in $tmp/log.
+convert() {
+  local what=$1; shift
+  "$zconv" transcode -y "$@" >"$tmp/log" 2>&1 || fail "$what: $(tail -3 "$tmp/log")"
+}
+
 # One line per stream: index type start end packets first-packet-flags
 # (start: the earliest shown time; end: the latest shown time plus duration).
 streams() {

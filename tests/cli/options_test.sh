@@ -10,10 +10,6 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 . "$(dirname "$0")/media_check.sh"
 cd "$tmp" || exit 1
 
-convert() {  # what, zconv transcode arguments...
-  local what=$1; shift
-  "$zconv" transcode -y "$@" >"$tmp/log" 2>&1 || fail "$what: $(tail -3 "$tmp/log")"
-}
 codecs() { ffprobe -v error -show_entries stream=codec_name,width -of csv=p=0 "$1" | sed "s/,$//" | tr "\\n" " "; }
 packets() { ffprobe -v error -count_packets -select_streams "$2" -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
 lavfi=(-f lavfi -i "testsrc=duration=1:size=320x240:rate=25" -f lavfi -i "sine=duration=2")
@@ -29,6 +25,10 @@ for codec in aac mp2 libmp3lame; do
 done
 convert "-vframes" "${lavfi[@]}" -vframes 7 -vcodec libx264 frames.mkv
 [ "$(packets frames.mkv v:0)" = 7 ] || fail "-vframes 7 wrote $(packets frames.mkv v:0)"
+
+# A constant rate ends where the input ends: 2 s at 25 fps make 30 pictures at 15 fps.
+convert "-r 15" -f lavfi -i "testsrc=duration=2:size=160x120:rate=25" -r 15 -vcodec mpeg4 rate15.avi
+[ "$(packets rate15.avi v:0)" = 30 ] || fail "-r 15 from 2 s at 25 fps: $(packets rate15.avi v:0) pictures"
 
 # The input's quantizer 7 is kept picture by picture.
 convert "source at q 7" -f lavfi -i "testsrc=duration=1:size=320x240:rate=25" -vcodec mpeg4 -qscale 7 q7.avi
@@ -52,4 +52,10 @@ gaps=$(ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of cs
   awk 'NR > 1 && $1 - last > 0.041 { n++ } { last = $1 } END { print n + 0 }')
 [ "$gaps" = 0 ] || fail "-join: $gaps gaps between pictures"
 "$zconv" --help 2>&1 | grep -q -- "-join" || fail "--help does not mention -join"
+# Sound that runs past its pictures sets the seam: none of the next input's is lost.
+"$zconv" transcode -y -f lavfi -i "testsrc=duration=2:size=160x120:rate=25" -f lavfi -i "sine=duration=4" \
+  -vcodec mpeg4 -acodec mp2 long-sound.mkv >"$tmp/log" 2>&1 || fail "cannot make long-sound.mkv"
+convert "-join, long sound" -i long-sound.mkv -i five.mkv -join -vcodec mpeg4 -acodec mp2 joined-sound.mkv
+read -r as ae < <(streams joined-sound.mkv | awk '$2 == "audio" { print $3, $4 }')
+near "$(awk -v a="$ae" -v b="$as" 'BEGIN { print a - b }')" 9 0.1 || fail "-join, long sound: the sound lasts $as..$ae, expected 9 s"
 echo "options: all checks passed"

@@ -8,10 +8,6 @@ zconv=$1 make_media=$2
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 . "$(dirname "$0")/media_check.sh"
 
-convert() {  # what, zconv transcode arguments...
-  local what=$1; shift
-  "$zconv" transcode -y "$@" >"$tmp/log" 2>&1 || fail "$what: $(tail -3 "$tmp/log")"
-}
 expect_dar() {  # what, file, display aspect
   local dar; dar=$(video_entry "$2" display_aspect_ratio)
   [ "$dar" = "$3" ] || fail "$1: display aspect $dar, expected $3 ($(video_entry "$2" width)x$(video_entry "$2" height))"

@@ -8,10 +8,6 @@ zconv=$1 make_media=$2
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 . "$(dirname "$0")/media_check.sh"
 
-convert() {  # what, zconv transcode arguments...
-  local what=$1; shift
-  "$zconv" transcode -y "$@" >"$tmp/log" 2>&1 || fail "$what: $(tail -3 "$tmp/log")"
-}
 # Subtitle packets as "start,duration" lines.
 cues() { ffprobe -v error -select_streams s:0 -show_entries packet=pts_time,duration_time -of csv=p=0 "$1"; }
 
