@@ -507,8 +507,15 @@ float TCustomFFmpeg::PictureQuality(const AVFrame* frame) {
     const auto* params = reinterpret_cast<const AVVideoEncParams*>(data->data);
     // The picture's quantizer: its blocks' average, weighted by their area.
     double sum = 0, area = 0;
+    // (The header's block accessor asserts through the library log, which is
+    // only reached through the entry-point tables.)
+    if (params->nb_blocks && (params->blocks_offset + static_cast<std::size_t>(params->nb_blocks) * params->block_size >
+                                  data->size ||
+                              params->block_size < sizeof(AVVideoBlockParams)))
+        return 0;
     for (unsigned i = 0; i < params->nb_blocks; ++i) {
-        const AVVideoBlockParams* block = av_video_enc_params_block(const_cast<AVVideoEncParams*>(params), i);
+        const auto* block = reinterpret_cast<const AVVideoBlockParams*>(data->data + params->blocks_offset +
+                                                                        i * params->block_size);
         sum += static_cast<double>(params->qp + block->delta_qp) * block->w * block->h;
         area += static_cast<double>(block->w) * block->h;
     }
