@@ -6,6 +6,8 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <charconv>
+#include <climits>
 #include <memory>
 #include <stdexcept>
 
@@ -50,9 +52,24 @@ TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessa
         {TAdvancedBox::AudioBitrate, &texts.AudioBitrate, "^(\\d)+[kK]?$", &messages.AudioBitrate},
         {TAdvancedBox::SampleRate, &texts.SampleRate, "^(\\d)+$", &messages.SampleRate},
     };
+    // The numbers must also fit: "4294968k" has the right shape but no value.
+    auto fitsInt = [](std::string number) {
+        const bool thousands = !number.empty() && (number.back() == 'k' || number.back() == 'K');
+        if (thousands) number.pop_back();
+        long long value = 0;
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+        return error == std::errc() && end == number.data() + number.size() &&
+               value <= INT_MAX / (thousands ? 1000 : 1);
+    };
+    auto fits = [&](TAdvancedBox box, const std::string& text) {
+        const std::size_t x = text.find_first_of("xX");
+        if (box == TAdvancedBox::VideoSize && text != "auto")
+            return x != std::string::npos && fitsInt(text.substr(0, x)) && fitsInt(text.substr(x + 1));
+        return box == TAdvancedBox::VideoSize || fitsInt(text);
+    };
     TAdvancedCheck result;
     for (const auto& check : checks) {
-        if (WholeMatch(check.Pattern, *check.Text)) continue;
+        if (WholeMatch(check.Pattern, *check.Text) && fits(check.Box, *check.Text)) continue;
         result.Passed = false;
         result.Box = check.Box;
         result.Message.assign(check.Message->data(), check.Message->size());

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <fnmatch.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -64,9 +66,12 @@ std::int64_t StrToDuration(const std::string& text) {
 }
 
 int KKStrToInt(const std::string& text) {
-    if (!text.empty() && (text.back() == 'k' || text.back() == 'K'))
-        return avbind::StrToInt(text.substr(0, text.size() - 1)) * 1000;
-    return avbind::StrToInt(text);
+    const bool thousands = !text.empty() && (text.back() == 'k' || text.back() == 'K');
+    const std::int64_t number = avbind::StrToInt64(thousands ? text.substr(0, text.size() - 1) : text);
+    // A number that does not fit is refused, not wrapped round.
+    if (number > INT_MAX / (thousands ? 1000 : 1) || number < INT_MIN / (thousands ? 1000 : 1))
+        throw avbind::EConvertError("'" + text + "' is too large a number");
+    return static_cast<int>(number * (thousands ? 1000 : 1));
 }
 
 int ProgressPercent(std::int64_t currentDuration, std::int64_t totalDuration) {
@@ -100,9 +105,9 @@ std::string LocalFileName(const std::string& path) {
 
 bool MatchesExtension(const std::string& name, const std::string& extension) {
     if (extension.empty() || extension == "*") return true;
-    const std::string suffix = "." + Lower(extension);
-    const std::string lower = Lower(name);
-    return lower.size() > suffix.size() && lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0;
+    // The pattern "*." + extension, wildcards included ("av?", "m*").
+    const std::string pattern = "*." + extension;
+    return fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
 }
 
 void RaiseOpenFileLimit() {
@@ -180,6 +185,15 @@ TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
                                std::function<TSourceInfo(const std::string&)> probeSource)
     : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSource(std::move(probeSource)) {}
 
+TConversionRun::~TConversionRun() {
+    OnRunEnded = nullptr;
+    OnRowProgress = nullptr;
+    if (!FHandlersInstalled) return;
+    FEncoder.StopAndHandOver();
+    FEncoder.OnProgress = nullptr;
+    FEncoder.OnTerminate = nullptr;
+}
+
 // ---- The list ----
 
 void TConversionRun::AddFile(const std::string& path) {
@@ -190,19 +204,30 @@ void TConversionRun::AddFile(const std::string& path) {
 }
 
 void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::string& extension) {
+    std::set<std::pair<dev_t, ino_t>> folders, files;
+    ScanFolder(folder, recursive, extension, folders, files);
+}
+
+void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const std::string& extension,
+                                std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files) {
+    // Each real folder is entered once, however links lead back to it.
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0 || !folders.insert({st.st_dev, st.st_ino}).second) return;
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
     std::sort(entries.begin(), entries.end(),
               [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
     for (const fs::directory_entry& entry : entries) {
-        const std::string name = entry.path().filename().string();
-        if (!MatchesExtension(name, extension)) continue;
+        if (ScanStopped && ScanStopped()) return;
+        // The pattern picks files; sub-folders are entered whatever their names.
         if (entry.is_directory(ec)) {
-            if (recursive) AddFolder(entry.path().string(), recursive, extension);
-        } else {
-            AddFile(entry.path().string());
+            if (recursive) ScanFolder(entry.path().string(), recursive, extension, folders, files);
+            continue;
         }
+        if (!MatchesExtension(entry.path().filename().string(), extension)) continue;
+        if (stat(entry.path().c_str(), &st) == 0 && !files.insert({st.st_dev, st.st_ino}).second) continue;
+        AddFile(entry.path().string());
     }
 }
 
@@ -335,6 +360,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         }
         Stop();
     };
+    FHandlersInstalled = true;
     FConverting = true;
     FEncoder.Start(jobs > 0 ? jobs : FEncoder.TasksCount());
     return true;
@@ -374,7 +400,12 @@ void TConversionRun::Stop() {
     // A second pass after a user's stop finds nothing to do.
     if (!FConverting) return;
     FConverting = false;
-    FEncoder.Stop(true);
+    // A stop from outside: every task's end (its row's state) is in before
+    // the run counts as ended. After the run's final notice there is none left.
+    if (FEncoder.Terminated())
+        FEncoder.Stop(true);
+    else
+        FEncoder.StopAndHandOver();
     if (OnRunEnded) OnRunEnded();
     for (TListRow& row : FRows) row.Progress = 0;
 }

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
+#include <sys/types.h>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -19,7 +22,8 @@ std::string DurationToStr(std::int64_t micros);
 // "hh:mm:ss.fff" to microseconds; 0 unless the text has exactly that shape.
 std::int64_t StrToDuration(const std::string& text);
 // An integer with an optional trailing "k"/"K" (thousands). Raises
-// avbind::EConvertError naming the text when it is no such number.
+// avbind::EConvertError naming the text when it is no such number or does
+// not fit an int.
 int KKStrToInt(const std::string& text);
 // Whole seconds done × 100 / whole seconds in total; 0 while the total is
 // under a second or unknown.
@@ -30,7 +34,7 @@ std::string FitFileName(std::string stem, const std::string& suffix);
 // The folder, a separator, and the input's file name with its extension
 // replaced (or appended when it has none), shortened to fit.
 std::string OutputPath(const std::string& folder, const std::string& input, const std::string& extension);
-// Whether a file name matches "*.ext" (case-insensitive); "*" matches everything.
+// Whether a file name matches "*.ext" (case-insensitive, wildcards in ext allowed); "*" matches everything.
 bool MatchesExtension(const std::string& name, const std::string& extension);
 
 // A name the libraries open as the local file it names: a relative name whose
@@ -85,11 +89,16 @@ public:
     // file's picture and subtitles (an empty record when unknown).
     TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration,
                    std::function<TSourceInfo(const std::string&)> probeSource);
+    // Stops the run: the encoder's notices still on their way reach it before it goes.
+    ~TConversionRun();
+    TConversionRun(const TConversionRun&) = delete;
+    TConversionRun& operator=(const TConversionRun&) = delete;
 
     // ---- The list ----
     void AddFile(const std::string& path);
-    // Adds the entries matching "*.ext" (empty: "*"), entering sub-folders
-    // whose own names match when `recursive`; names in sorted order.
+    // Adds the files matching "*.ext" (empty: "*"; wildcards allowed), in
+    // every sub-folder too when `recursive`; names in sorted order. Each real
+    // folder is entered and each file added once, whatever links lead there.
     void AddFolder(const std::string& folder, bool recursive, const std::string& extension);
     void Remove(std::vector<int> rows);
     void Clear() { FRows.clear(); }
@@ -111,6 +120,8 @@ public:
     // Rows whose task ended unfinished (stopped or failed), with the reason.
     const std::map<int, std::string>& Failures() const { return FFailures; }
 
+    // Asked before each entry of a folder scan: true ends the scan.
+    std::function<bool()> ScanStopped;
     // Called when the run has ended (after the final notice), before the bars reset.
     std::function<void()> OnRunEnded;
     // Called with the row whose bar changed.
@@ -120,6 +131,8 @@ public:
     void AppendLog(const std::string& line);
 
 private:
+    void ScanFolder(const std::string& folder, bool recursive, const std::string& extension,
+                    std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files);
     // The task's subtitle choice for the container; a line in the log when they are left out.
     void ChooseSubtitles(const TSourceInfo& source, const std::string& extension, const std::string& path,
                          encoder::TOutputOptions& output);
@@ -133,6 +146,7 @@ private:
     std::map<int, std::string> FFailures;
     bool FConverting = false;
     bool FStopping = false;
+    bool FHandlersInstalled = false;  // the encoder's handlers call into this run
 };
 
 } // namespace app

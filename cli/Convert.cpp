@@ -154,6 +154,10 @@ int CommandConvert(int argc, char** argv) {
     // Library and engine messages go to the log file, emptied at start.
     const std::string logFile = common.GetLogFileName();
     std::ofstream(logFile, std::ios::trunc);
+    // Ctrl-C and SIGTERM stop cleanly from here on, a folder scan included.
+    GStop = 0;
+    signal(SIGINT, OnStop);
+    signal(SIGTERM, OnStop);
     encoder::TFFEncoder enc;
     probe::TFFDecoder probe;
     app::TConversionRun run(
@@ -166,14 +170,20 @@ int CommandConvert(int argc, char** argv) {
         },
         [&](const std::string& path) { return app::ProbeSource(probe, path); });
     run.LogFileName = logFile;
+    run.ScanStopped = [] { return GStop != 0; };
     avbind::FFLogger().SetOnLog(
         [&](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { run.AppendLog(msg); });
     for (const std::string& item : items) {
         std::error_code ec;
+        if (GStop) break;
         if (fs::is_directory(item, ec))
             run.AddFolder(item, recursive, extension);
         else
             run.AddFile(item);
+    }
+    if (GStop) {
+        std::fprintf(stderr, "Stopped while collecting the files.\n");
+        return 130;
     }
     if (run.Rows().empty()) {
         std::fprintf(stderr, "Nothing to convert.\n");
@@ -204,9 +214,6 @@ int CommandConvert(int argc, char** argv) {
     std::vector<app::TListRow> final;
     run.OnRunEnded = [&] { final = run.Rows(); };
 
-    GStop = 0;
-    signal(SIGINT, OnStop);
-    signal(SIGTERM, OnStop);
     try {
         if (!run.Start(ValuesOf(profile), outDir, jobs)) {
             std::fprintf(stderr, "No file could be opened; see %s\n", logFile.c_str());

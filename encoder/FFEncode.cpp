@@ -650,6 +650,19 @@ void TCustomEncoder::Deliver(const TTerminateInfo& info, bool waitForPrevious) {
     });
 }
 
+void TCustomEncoder::StopAndHandOver() {
+    Stop(true);
+    // Stopped tasks still send their ends, then the run's final notice.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (FWorking && !FTerminated && std::chrono::steady_clock::now() < deadline) {
+        if (IsMainThread())
+            PumpMainThreadQueue(std::chrono::milliseconds(5));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    JoinDeliveries();
+}
+
 void TCustomEncoder::JoinDeliveries() {
     std::vector<std::thread> threads;
     {

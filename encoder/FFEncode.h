@@ -215,6 +215,10 @@ public:
     void Resume();
     // Also ends an input open that waits for data on another thread (a pipe).
     void Stop(bool wait);
+    // Stops every task and hands over every notice still on its way (the
+    // run's final one included), so that the handlers' owner may go.
+    // Called on the main thread, which it keeps serving meanwhile.
+    void StopAndHandOver();
 
     // State and settings.
     bool Working() const { return FWorking; }

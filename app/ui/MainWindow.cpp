@@ -297,6 +297,9 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::FormShow() {
+    // The log starts empty before anything of this start is written to it:
+    // damaged profiles and a library that would not load stay in it.
+    std::ofstream(FCommon->GetLogFileName(), std::ios::trunc);
     LoadLanguage();
     LoadProfile();
 
@@ -315,8 +318,6 @@ void TfrmMain::FormShow() {
         }
     }
     if (!FFDecoder.AVLibLoaded()) FFDecoder.LoadAVLib(libFolder);
-
-    std::ofstream(FCommon->GetLogFileName(), std::ios::trunc);
 }
 
 void TfrmMain::LoadLanguage() {

@@ -30,6 +30,11 @@ TEST(AdvancedSettings, BitratesTakeDigitsWithAnOptionalK) {
         EXPECT_EQ(check.Message, "bad video bitrate");
     }
     EXPECT_EQ(With(&TAdvancedTexts::AudioBitrate, "96 k").Message, "bad audio bitrate");
+    // The right shape but too large a number.
+    EXPECT_EQ(With(&TAdvancedTexts::VideoBitrate, "4294968k").Message, "bad video bitrate");
+    EXPECT_EQ(With(&TAdvancedTexts::AudioBitrate, "99999999999").Message, "bad audio bitrate");
+    EXPECT_EQ(With(&TAdvancedTexts::VideoSize, "99999999999x2").Message, "bad size");
+    EXPECT_TRUE(With(&TAdvancedTexts::VideoBitrate, "2147483k").Passed);
 }
 
 TEST(AdvancedSettings, RatesAndSizes) {

@@ -33,6 +33,16 @@ TEST(DurationTexts, NumbersWithThousands) {
     EXPECT_THROW(KKStrToInt(""), avbind::EConvertError);
     EXPECT_THROW(KKStrToInt("k"), avbind::EConvertError);
     EXPECT_THROW(KKStrToInt("1.5k"), avbind::EConvertError);
+    // Too large to fit: refused with the text named, never wrapped round.
+    EXPECT_EQ(KKStrToInt("2147483k"), 2147483000);
+    for (const char* big : {"2147484k", "4294968k", "3000000k", "99999999999"}) {
+        try {
+            KKStrToInt(big);
+            ADD_FAILURE() << big << " was accepted";
+        } catch (const avbind::EConvertError& e) {
+            EXPECT_NE(std::string(e.what()).find(big), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(DurationTexts, ProgressAndOutputNames) {
@@ -53,6 +63,9 @@ TEST(DurationTexts, ProgressAndOutputNames) {
     EXPECT_TRUE(MatchesExtension("CLIP.AVI", "avi"));
     EXPECT_FALSE(MatchesExtension("clips", "avi"));
     EXPECT_TRUE(MatchesExtension("clips", "*"));
+    EXPECT_TRUE(MatchesExtension("clip.avi", "av?"));
+    EXPECT_TRUE(MatchesExtension("clip.AVI", "a*"));
+    EXPECT_FALSE(MatchesExtension("clip.mkv", "a*"));
 }
 
 namespace {
@@ -97,7 +110,8 @@ TEST_F(ConversionRunTest, ListRowsAndFolders) {
     FRun.AddFolder(FDir.File("in"), true, "avi");
     std::vector<std::string> names;
     for (const TListRow& row : FRun.Rows()) names.push_back(fs::path(row.Path).filename().string());
-    EXPECT_THAT(names, testing::ElementsAre("A.AVI", "b.avi", "d.avi"));  // "clips" is not entered
+    // The pattern picks files: every sub-folder is entered.
+    EXPECT_THAT(names, testing::ElementsAre("A.AVI", "b.avi", "c.avi", "d.avi"));
     EXPECT_EQ(FRun.Rows()[0].DurationText, "00:00:00.000");               // not media: no duration
 
     FRun.Clear();
@@ -111,6 +125,21 @@ TEST_F(ConversionRunTest, ListRowsAndFolders) {
     EXPECT_FALSE(FRun.MoveUp(0));
     FRun.Remove({0, 2});
     ASSERT_EQ(FRun.Rows().size(), 1u);
+}
+
+TEST_F(ConversionRunTest, LinksBackUpAreFollowedOnceAndEachFileIsAddedOnce) {
+    fs::create_directories(FDir.Path() / "top" / "sub");
+    std::ofstream(FDir.File("top/a.avi")) << "x";
+    std::ofstream(FDir.File("top/sub/b.avi")) << "x";
+    fs::create_directory_symlink(".", FDir.File("top/loop"));
+    fs::create_directory_symlink("..", FDir.File("top/sub/up"));
+    fs::create_symlink("a.avi", FDir.File("top/same.avi"));
+    const auto started = std::chrono::steady_clock::now();
+    FRun.AddFolder(FDir.File("top"), true, "avi");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    std::vector<std::string> names;
+    for (const TListRow& row : FRun.Rows()) names.push_back(fs::path(row.Path).filename().string());
+    EXPECT_THAT(names, testing::ElementsAre("a.avi", "b.avi"));
 }
 
 TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {

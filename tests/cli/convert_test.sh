@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# zconv profiles and zconv convert: every shipped profile converts three
+# zconv profiles and zconv convert: every shipped profile converts four
 # generated clips in one run with all tasks at once; the files read back.
 set -u
 zconv=$1
@@ -13,7 +13,7 @@ export XDG_CONFIG_HOME="$tmp/config" XDG_DOCUMENTS_DIR="$tmp/docs" HOME="$tmp"
 [ "$(grep -c . "$tmp/profiles")" -ge 6 ] || fail "expected the six shipped profiles: $(cat "$tmp/profiles")"
 [ "$(grep -c '^\*' "$tmp/profiles")" -eq 1 ] || fail "exactly one profile must be marked active"
 
-# A sub-folder is entered only when its own name matches the pattern.
+# The pattern picks files: every sub-folder is entered (4 clips).
 mkdir -p "$tmp/clips/more.mkv" "$tmp/clips/skipped"
 for n in 1 2; do "$make_media" "$tmp/clips/clip$n.mkv" --format matroska --seconds 1 --size 160x120 >/dev/null || fail "media"; done
 "$make_media" "$tmp/clips/more.mkv/clip3.MKV" --format matroska --seconds 1 --size 160x120 >/dev/null || fail "media"
@@ -24,7 +24,7 @@ while IFS= read -r name; do
   out="$tmp/out-$(echo "$name" | tr -c 'A-Za-z0-9' '_')"
   "$zconv" convert --profile "$name" --out "$out" --recursive --ext mkv "$tmp/clips" >"$tmp/run" 2>"$tmp/err" \
     || fail "convert with \"$name\": $(cat "$tmp/err")"
-  [ "$(grep -c ' -> ' "$tmp/run")" -eq 3 ] || fail "\"$name\": expected 3 outputs: $(cat "$tmp/run" "$tmp/err")"
+  [ "$(grep -c ' -> ' "$tmp/run")" -eq 4 ] || fail "\"$name\": expected 4 outputs: $(cat "$tmp/run" "$tmp/err")"
   for f in "$out"/*; do
     "$zconv" probe "$f" >/dev/null 2>&1 || fail "\"$name\": $f does not read back"
   done
