@@ -183,7 +183,11 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
                                std::function<std::int64_t(const std::string&)> probeDuration,
                                std::function<TSourceInfo(const std::string&)> probeSource)
-    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSource(std::move(probeSource)) {}
+    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSource(std::move(probeSource)) {
+    // The application's encoder settings: a report a second, workers a step above normal.
+    FEncoder.SetProgressInterval(1000);
+    FEncoder.ThreadPriority = avbind::TThreadPriority::tpHigher;
+}
 
 TConversionRun::~TConversionRun() {
     OnRunEnded = nullptr;

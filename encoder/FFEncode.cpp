@@ -197,6 +197,11 @@ bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& file
 
 int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
     CheckBusy("AddTask");
+    // A limit the engine cannot take is a refusal, not an exception.
+    if (CustomMaxFiles < 1 || CustomMaxFiles > engine::MaxFilesLimit) {
+        FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
+        return -1;
+    }
     auto task = std::make_unique<TFFmpeg>(CustomMaxFiles, this);
     task->HaltOnInvalidOption = HaltOnInvalidOption;
     try {
@@ -234,7 +239,7 @@ int TCustomEncoder::AddTask(const std::string& fileName, const std::string& opti
     return AddTask(fileName, &options);
 }
 
-int TCustomEncoder::AddTask(const void* stream, const std::string& privateData, TInputOptions* options) {
+int TCustomEncoder::AddStreamTask(const void* stream, const std::string& privateData, TInputOptions* options) {
     return AddTask(StreamName(stream, privateData), options);
 }
 

@@ -196,7 +196,9 @@ public:
     // Tasks. Index results are -1, flags false on failure, with LastErrMsg.
     int AddTask(const std::string& fileName, TInputOptions* options = nullptr);
     int AddTask(const std::string& fileName, const std::string& optionText);
-    int AddTask(const void* stream, const std::string& privateData, TInputOptions* options = nullptr);
+    // A stream object as the input. A name of its own: as an AddTask overload a
+    // string literal ("clip.avi") would convert to the stream pointer.
+    int AddStreamTask(const void* stream, const std::string& privateData, TInputOptions* options = nullptr);
     bool AddInputFile(int taskIndex, const std::string& fileName, TInputOptions* options = nullptr);
     bool AddInputFile(int taskIndex, const std::string& fileName, const std::string& optionText);
     bool SetOutputFile(int taskIndex, const std::string& fileName, TOutputOptions* options = nullptr);

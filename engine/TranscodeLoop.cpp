@@ -738,6 +738,9 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStr
     const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     if (ts != AV_NOPTS_VALUE) ost.muxed_end = std::max(ost.muxed_end, ts + std::max<std::int64_t>(pkt->duration, 0));
     const int ret = avformat.av_interleaved_write_frame(oc, pkt);
+    // A stop interrupts a write too: that is the stop, not a failure, and the
+    // ending still closes the file properly.
+    if (ret == AVERROR_EXIT && FBroken) return;
     if (ret < 0) RaiseFF("%s", ("av_interleaved_write_frame(): " + avhelpers::GetErrorText("", ret).substr(2)).c_str());
 }
 

@@ -173,6 +173,15 @@ TEST_F(EncoderTest, FailuresReportAndKeepTheListUnchanged) {
     EXPECT_TRUE(FEncoder.SetOutputFile(task, FDir.File("out.mkv"), nullptr));
     EXPECT_FALSE(FEncoder.SetOutputFile(task, FDir.File("out2.mkv"), nullptr));
     EXPECT_EQ(FEncoder.LastErrMsg(), "max output files 1 reached");
+
+    // A limit the engine cannot take is refused like any other failure.
+    FEncoder.CustomMaxFiles = 0;
+    EXPECT_EQ(FEncoder.AddTask(Clip("w.mkv"), nullptr), -1);
+    EXPECT_EQ(FEncoder.LastErrMsg(), "The maximum number of files must be 1 to 512, not 0");
+    // A name as a string literal is a file name, whatever the other argument.
+    FEncoder.CustomMaxFiles = 20;
+    const std::string literal = Clip("literal.mkv");
+    EXPECT_GE(FEncoder.AddTask(literal.c_str(), std::string("re=")), 0);
 }
 
 TEST_F(EncoderTest, ThreeTasksGiveThreeEventsThenOneFinalEvent) {
@@ -370,7 +379,7 @@ TEST_F(EncoderTest, StreamObjectsAsInputAndOutput) {
     }
     avhelpers::RegisterStreamObject(&input);
     avhelpers::RegisterStreamObject(&output);
-    const int task = FEncoder.AddTask(&input, "source.mkv", nullptr);
+    const int task = FEncoder.AddStreamTask(&input, "source.mkv", nullptr);
     ASSERT_GE(task, 0) << FEncoder.LastErrMsg();
     TOutputOptions options;
     options.VideoCodec = "mpeg4";
@@ -393,7 +402,7 @@ TEST_F(EncoderTest, StreamObjectsAsInputAndOutput) {
 
     // A key that names no registered object is refused like a missing file.
     TMemoryStream unknown;
-    EXPECT_EQ(FEncoder.AddTask(&unknown, "x", nullptr), -1);
+    EXPECT_EQ(FEncoder.AddStreamTask(&unknown, "x", nullptr), -1);
     EXPECT_THAT(FEncoder.LastErrMsg(), testing::EndsWith(": No such file or directory"));
 }
 
