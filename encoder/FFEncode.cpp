@@ -659,13 +659,18 @@ void TCustomEncoder::StopAndHandOver() {
     Stop(true);
     // Stopped tasks still send their ends, then the run's final notice.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (FWorking && !FTerminated && std::chrono::steady_clock::now() < deadline) {
+    WaitServingMainThread([&] { return FWorking && !FTerminated && std::chrono::steady_clock::now() < deadline; });
+    JoinDeliveries();
+}
+
+void TCustomEncoder::WaitServingMainThread(const std::function<bool()>& pending) {
+    // A delivery may wait for the main thread: keep serving it meanwhile.
+    while (pending()) {
         if (IsMainThread())
             PumpMainThreadQueue(std::chrono::milliseconds(5));
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    JoinDeliveries();
 }
 
 void TCustomEncoder::JoinDeliveries() {
@@ -674,13 +679,7 @@ void TCustomEncoder::JoinDeliveries() {
         std::lock_guard lock(FDeliveryLock);
         threads.swap(FDeliveries);
     }
-    // A delivery may wait for the main thread: keep serving it meanwhile.
-    while (FActiveDeliveries > 0) {
-        if (IsMainThread())
-            PumpMainThreadQueue(std::chrono::milliseconds(5));
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    WaitServingMainThread([&] { return FActiveDeliveries > 0; });
     for (std::thread& t : threads) t.join();
 }
 

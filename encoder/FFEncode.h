@@ -277,6 +277,8 @@ private:
     void EndOfRun();
     void Deliver(const TTerminateInfo& info, bool waitForPrevious);
     void JoinDeliveries();
+    // Waits while `pending` holds, running main-thread calls when on the main thread.
+    void WaitServingMainThread(const std::function<bool()>& pending);
 
     std::vector<std::unique_ptr<TFFmpeg>> FTasks;
     std::unique_ptr<probe::TFFDecoder> FDecoder;

@@ -253,18 +253,19 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
     if (!ost.picref) ost.picref.reset(avutil.av_frame_alloc());
     AVFrame* filtered = ost.picref.get();
     const AVRational tb = avfilter.av_buffersink_get_time_base(ost.output_video_filter);
+    // Filters keep no picture durations: the rate the graph gives out tells it.
+    const AVRational rate = avfilter.av_buffersink_get_frame_rate(ost.output_video_filter);
+    const AVRational inputRate = ist.st->avg_frame_rate.num ? ist.st->avg_frame_rate : ist.st->r_frame_rate;
+    const AVRational each = rate.num > 0 && rate.den > 0             ? av_inv_q(rate)
+                            : inputRate.num > 0 && inputRate.den > 0 ? av_inv_q(inputRate)
+                                                                     : AVRational{0, 1};
+    const std::int64_t duration = avutil.av_rescale_q(1, each, AV_TIME_BASE_Q);
     while (avfilter.av_buffersink_get_frame(ost.output_video_filter, filtered) >= 0) {
         const std::int64_t pts =
             filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
         if (ost.frame_aspect_ratio == 0 && filtered->sample_aspect_ratio.num)
             ost.enc_ctx->sample_aspect_ratio = filtered->sample_aspect_ratio;
-        // Filters keep no picture durations: the rate the graph gives out tells it.
-        const AVRational rate = avfilter.av_buffersink_get_frame_rate(ost.output_video_filter);
-        const AVRational inputRate = ist.st->avg_frame_rate.num ? ist.st->avg_frame_rate : ist.st->r_frame_rate;
-        const AVRational each = rate.num > 0 && rate.den > 0 ? av_inv_q(rate)
-                                : inputRate.num > 0 && inputRate.den > 0 ? av_inv_q(inputRate)
-                                                                        : AVRational{0, 1};
-        const int size = EncodeVideoFrame(ost, ist, filtered, pts, avutil.av_rescale_q(1, each, AV_TIME_BASE_Q));
+        const int size = EncodeVideoFrame(ost, ist, filtered, pts, duration);
         if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
         avutil.av_frame_unref(filtered);
     }

@@ -492,6 +492,10 @@ private:
     // Loop and ending.
     void RunLoop();
     void EndRun();
+    // Whether a file's output starts at a cut ("ss" on either side).
+    bool CutsStart(const TAVInputFile& file) const;
+    // The "itsscale" factor of a file's stream (1 when none).
+    double TsScale(int fileIndex, int streamIndex) const;
     // Where the output ends in a file's timeline (microseconds); INT64_MAX = no end.
     std::int64_t CutEnd(const TAVInputFile& file) const;
     // Limits, decodes or copies one packet of input stream `index`.

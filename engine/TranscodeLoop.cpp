@@ -173,9 +173,7 @@ void TCustomFFmpeg::RunLoop() {
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offsetTb;
         if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offsetTb;
 
-        const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
-        if (static_cast<std::size_t>(pkt->stream_index) < scales.size() && scales[static_cast<std::size_t>(pkt->stream_index)] != 0) {
-            const double scale = scales[static_cast<std::size_t>(pkt->stream_index)];
+        if (const double scale = TsScale(fileIndex, pkt->stream_index); scale != 1.0) {
             if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
             if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
         }
@@ -207,6 +205,14 @@ void TCustomFFmpeg::RunLoop() {
             ReportProgress(false);
         }
     }
+}
+
+bool TCustomFFmpeg::CutsStart(const TAVInputFile& file) const { return file.seeked || Fstart_time != 0; }
+
+double TCustomFFmpeg::TsScale(int fileIndex, int streamIndex) const {
+    const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
+    const auto s = static_cast<std::size_t>(streamIndex);
+    return s < scales.size() && scales[s] != 0 ? scales[s] : 1.0;
 }
 
 std::int64_t TCustomFFmpeg::CutEnd(const TAVInputFile& file) const {
@@ -263,7 +269,7 @@ void TCustomFFmpeg::StartHolding() {
         file.anchor_key = AV_NOPTS_VALUE;
         file.held.clear();
         file.held_bytes = 0;
-        if (FJoinMode || Fcopy_ts || !(file.seeked || Fstart_time != 0)) continue;
+        if (FJoinMode || Fcopy_ts || !CutsStart(file)) continue;
         // The shift moves the whole file: only when every output that takes
         // from it copies its pictures (another output would be moved too).
         std::set<int> users, copiers;
@@ -352,12 +358,8 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
         AVPacket* p = packet.get();
         const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
         // Held packets were already scaled ("itsscale"); the shift is scaled with them.
-        const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
-        const int streamIndex = p->stream_index;
-        const double scale = static_cast<std::size_t>(streamIndex) < scales.size() && scales[static_cast<std::size_t>(streamIndex)] != 0
-                                 ? scales[static_cast<std::size_t>(streamIndex)]
-                                 : 1.0;
-        const std::int64_t shiftTb = std::llround(static_cast<double>(avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb)) * scale);
+        const std::int64_t shiftTb = std::llround(static_cast<double>(avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb)) *
+                                                  TsScale(fileIndex, p->stream_index));
         if (p->pts != AV_NOPTS_VALUE) p->pts += shiftTb;
         if (p->dts != AV_NOPTS_VALUE) p->dts += shiftTb;
         if (FBroken) break;
@@ -456,22 +458,19 @@ void TCustomFFmpeg::EndRun() {
             if (std::strcmp(oc->oformat->name, name) == 0) FUnreadableOutputs.insert(i);
         if (trailerError.empty()) trailerError = avhelpers::GetErrorText(oc->url, ret);
     }
-    if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
     // An output that got no packet at all is no conversion (a start past the
     // end, nothing decodable): it fails, and its file goes.
-    if (!FBroken) {
-        for (int i = 0; i < outputs; ++i) {
-            bool any = false;
-            for (const TAVOutputStream* ost : run.Table)
-                any = any || ((FJoinMode || ost->file_index == i) && ost->packets_muxed > 0);
-            if (any) continue;
-            FUnreadableOutputs.insert(i);
-            if (trailerError.empty())
-                trailerError = Format("%s: nothing was written (no picture or sound where asked for)",
-                                      Foutput_files[static_cast<std::size_t>(i)]->url);
-        }
-        if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
+    for (int i = 0; i < outputs && !FBroken; ++i) {
+        bool any = false;
+        for (const TAVOutputStream* ost : run.Table)
+            any = any || ((FJoinMode || ost->file_index == i) && ost->packets_muxed > 0);
+        if (any) continue;
+        FUnreadableOutputs.insert(i);
+        if (trailerError.empty())
+            trailerError = Format("%s: nothing was written (no picture or sound where asked for)",
+                                  Foutput_files[static_cast<std::size_t>(i)]->url);
     }
+    if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
     ReportProgress(true);
     const std::size_t entries = FJoinMode ? static_cast<std::size_t>(run.GroupSize) : run.Table.size();
     {
@@ -585,7 +584,7 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
         ist.pts = ist.next_pts;
         AVFrame* served = frame;
         const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
-        const bool cutStart = file.seeked || Fstart_time != 0;
+        const bool cutStart = CutsStart(file);
         const std::int64_t cutEnd = CutEnd(file);
         if (type == AVMEDIA_TYPE_AUDIO) {
             if (frame->sample_rate > 0)
@@ -641,8 +640,7 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
     }
     // Decoded units were cut where they were decoded; copied packets are cut
     // by their own times.
-    const bool cut = Finput_files[static_cast<std::size_t>(ist.file_index)].seeked || Fstart_time != 0;
-    if (subtitle && cut && ist.pts < Fstart_time) return;
+    if (subtitle && CutsStart(Finput_files[static_cast<std::size_t>(ist.file_index)]) && ist.pts < Fstart_time) return;
     for (TAVOutputStream* ost : FRun.Table) {
         if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
         if (!ost->encoding_needed) {
@@ -672,7 +670,7 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
 void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt) {
     const std::int64_t startOffset = avutil.av_rescale_q(Fstart_time, AV_TIME_BASE_Q, ost.st->time_base);
     const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
-    if (file.seeked || Fstart_time != 0) {
+    if (CutsStart(file)) {
         // Shown before the start: not copied (a copy's key frame was moved onto the start).
         const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
         if (ts != AV_NOPTS_VALUE && avutil.av_compare_ts(ts, ist.st->time_base, Fstart_time, AV_TIME_BASE_Q) < 0) return;

@@ -404,12 +404,12 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
                           "Frame rate very high for a muxer not effciciently supporting it.\n"
                           "Please consider specifiying a lower framerate, a different muxer or -vsync 2\n");
         FLastErrMsg.clear();
-        // Deinterlacing is a filter in this library generation; it runs first in
-        // the stream's graph, which keeps the pictures' timing right.
         // Pictures a camera stored turned are turned upright before the user's
-        // filters (after deinterlacing: fields are rows).
+        // filters, after deinterlacing (fields are rows).
         const std::string upright = UprightFilters(ist);
         if (!upright.empty()) ost.avfilter = ost.avfilter.empty() ? upright : upright + "," + ost.avfilter;
+        // Deinterlacing is a filter in this library generation; it runs first in
+        // the stream's graph, which keeps the pictures' timing right.
         if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
         ost.turned = upright.find("transpose") != std::string::npos;
         // Pictures left as stored keep the matrix, so players still turn them.
@@ -548,8 +548,7 @@ int TCustomFFmpeg::BuildFilterPiece(TAVFilterGraphPtr& graph, AVFilterContext*& 
 int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& ost, const AVFrame* from) {
     AVCodecContext* dec = ist.dec_ctx.get();
     AVCodecContext* enc = ost.enc_ctx.get();
-    AVRational sar = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio : dec->sample_aspect_ratio;
-    if (from && from->sample_aspect_ratio.num) sar = from->sample_aspect_ratio;
+    AVRational sar = from && from->sample_aspect_ratio.num ? from->sample_aspect_ratio : InputAspect(ist);
     const int inWidth = from ? from->width : dec->width, inHeight = from ? from->height : dec->height;
     const int inFormat = from ? from->format : static_cast<int>(dec->pix_fmt);
     std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", inWidth, inHeight,
