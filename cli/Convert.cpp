@@ -232,8 +232,7 @@ int CommandConvert(int argc, char** argv) {
             lastDraw = std::chrono::steady_clock::now();
         }
     }
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    // The handlers stay until the end: a late Ctrl-C must not cut the summary short.
     if (terminal && !final.empty()) {
         if (drawn) std::fprintf(stderr, "\033[%zuA", final.size());
         for (std::size_t i = 0; i < final.size(); ++i)
