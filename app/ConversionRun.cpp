@@ -5,6 +5,12 @@
 #include "avhelpers/FFUtils.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -192,10 +198,14 @@ TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
 TConversionRun::~TConversionRun() {
     OnRunEnded = nullptr;
     OnRowProgress = nullptr;
-    if (!FHandlersInstalled) return;
-    FEncoder.StopAndHandOver();
-    FEncoder.OnProgress = nullptr;
-    FEncoder.OnTerminate = nullptr;
+    OnRowState = nullptr;
+    if (FHandlersInstalled) {
+        FEncoder.StopAndHandOver();
+        FEncoder.OnProgress = nullptr;
+        FEncoder.OnTerminate = nullptr;
+    }
+    // No unfinished file is left behind, under any name.
+    for (const auto& [row, temp] : FTemps) unlink(temp.c_str());
 }
 
 // ---- The list ----
@@ -208,11 +218,15 @@ void TConversionRun::AddFile(const std::string& path) {
 }
 
 void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::string& extension) {
-    std::set<std::pair<dev_t, ino_t>> folders, files;
-    ScanFolder(folder, recursive, extension, folders, files);
+    AddFolder(folder, recursive, std::vector<std::string>{extension});
 }
 
-void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const std::string& extension,
+void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions) {
+    std::set<std::pair<dev_t, ino_t>> folders, files;
+    ScanFolder(folder, recursive, extensions, folders, files);
+}
+
+void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions,
                                 std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files) {
     // Each real folder is entered once, however links lead back to it.
     struct stat st {};
@@ -226,10 +240,13 @@ void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const
         if (ScanStopped && ScanStopped()) return;
         // The pattern picks files; sub-folders are entered whatever their names.
         if (entry.is_directory(ec)) {
-            if (recursive) ScanFolder(entry.path().string(), recursive, extension, folders, files);
+            if (recursive) ScanFolder(entry.path().string(), recursive, extensions, folders, files);
             continue;
         }
-        if (!MatchesExtension(entry.path().filename().string(), extension)) continue;
+        const std::string name = entry.path().filename().string();
+        if (std::none_of(extensions.begin(), extensions.end(),
+                         [&](const std::string& e) { return MatchesExtension(name, e); }))
+            continue;
         if (stat(entry.path().c_str(), &st) == 0 && !files.insert({st.st_dev, st.st_ino}).second) continue;
         AddFile(entry.path().string());
     }
@@ -258,15 +275,158 @@ bool TConversionRun::MoveDown(int row) {
 
 void TConversionRun::AppendLog(const std::string& line) {
     if (LogFileName.empty()) return;
+    std::lock_guard lock(FLogLock);
     std::ofstream out(LogFileName, std::ios::app | std::ios::binary);
     out << line << '\n';
+}
+
+const char* RowStateName(TRowState state) {
+    switch (state) {
+    case TRowState::Waiting: return "Waiting";
+    case TRowState::Converting: return "Converting";
+    case TRowState::Done: return "Done";
+    case TRowState::Failed: return "Failed";
+    case TRowState::Stopped: return "Stopped";
+    case TRowState::Skipped: return "Skipped";
+    }
+    return "";
+}
+
+const char* ExistingFilesName(TExistingFiles policy) {
+    switch (policy) {
+    case TExistingFiles::Overwrite: return "overwrite";
+    case TExistingFiles::Skip: return "skip";
+    case TExistingFiles::NewName: break;
+    }
+    return "new name";
+}
+
+TExistingFiles ExistingFilesFromName(const std::string& name) {
+    const std::string n = Lower(name);
+    if (n == "overwrite") return TExistingFiles::Overwrite;
+    if (n == "skip") return TExistingFiles::Skip;
+    return TExistingFiles::NewName;
+}
+
+std::string SummaryLine(const TRunCounts& counts) {
+    std::string line = std::to_string(counts.Converted) + " converted";
+    for (const auto& [count, word] : {std::pair{counts.Failed, "failed"}, std::pair{counts.Stopped, "stopped"},
+                                      std::pair{counts.Skipped, "skipped"}, std::pair{counts.Unfinished, "not finished"}})
+        if (count > 0) line += ", " + std::to_string(count) + " " + word;
+    return line;
+}
+
+namespace {
+
+// "name (n).ext" in the same folder, within the name limit.
+std::string NumberedName(const fs::path& base, int n) {
+    return (base.parent_path() /
+            FitFileName(base.stem().string(), " (" + std::to_string(n) + ")" + base.extension().string()))
+        .string();
+}
+
+bool NameInUse(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Creates a new hidden file beside `finalPath` that no one else has opened
+// (O_EXCL, so no link or earlier file is followed).
+std::string CreateTempFile(const std::string& finalPath, std::string& error) {
+    const fs::path target(finalPath);
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const unsigned salt = static_cast<unsigned>(getpid()) * 7919u + counter++ * 104729u +
+                              static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+        const std::string temp =
+            (target.parent_path() /
+             FitFileName("." + target.filename().string(), avbind::Format(".%06x.part", salt & 0xFFFFFF)))
+                .string();
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return temp;
+        }
+        if (errno != EEXIST) {
+            error = "Cannot write into " + target.parent_path().string() + ": " + std::strerror(errno);
+            return {};
+        }
+    }
+    error = "Cannot find a free temporary name in " + target.parent_path().string();
+    return {};
+}
+
+// rename() that fails with EEXIST instead of replacing; a file system
+// without the flag gets a hard link and an unlink, which fail the same way.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(from.c_str(), to.c_str()) != 0) return -1;
+    unlink(from.c_str());
+    return 0;
+}
+
+} // namespace
+
+bool MoveIntoPlace(const std::string& temp, std::string& finalPath, bool replace, std::string& error) {
+    const fs::path base(finalPath);
+    std::string path = finalPath;
+    for (int n = 2; n < 10000; path = NumberedName(base, n++)) {
+        struct stat st {};
+        const bool exists = lstat(path.c_str(), &st) == 0;
+        int moved;
+        // rename() swaps the name itself: a link put there meanwhile is replaced, never followed.
+        if (exists && replace && S_ISREG(st.st_mode))
+            moved = rename(temp.c_str(), path.c_str());
+        else if (exists)
+            continue;  // not ours to replace
+        else
+            moved = RenameNoReplace(temp, path);
+        if (moved == 0) {
+            finalPath = path;
+            return true;
+        }
+        if (errno == EEXIST) continue;  // taken meanwhile
+        error = "Cannot move the finished file to " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    error = "No free name for " + finalPath;
+    return false;
+}
+
+std::string TConversionRun::ChooseOutputName(const std::string& planned,
+                                             const std::set<std::pair<dev_t, ino_t>>& inputs,
+                                             const std::set<std::string>& taken) const {
+    auto identity = [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? std::make_pair(st.st_dev, st.st_ino) : std::make_pair(dev_t{}, ino_t{});
+    };
+    // A name another row takes, or an input of the run, is never written;
+    // an existing file only when the user chose to replace regular files.
+    auto free = [&](const std::string& path) {
+        if (taken.count(path) || inputs.count(identity(path))) return false;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) return true;
+        return ExistingFiles == TExistingFiles::Overwrite && S_ISREG(st.st_mode);
+    };
+    if (ExistingFiles == TExistingFiles::Skip && NameInUse(planned) && !taken.count(planned)) return {};
+    std::string path = planned;
+    for (int n = 2; !free(path); ++n) path = NumberedName(fs::path(planned), n);
+    return path;
 }
 
 bool TConversionRun::Start(const TProfileValues& profile, const std::string& outputFolder, int jobs) {
     FEncoder.ClearTasks();
     FTaskRow.clear();
-    FOutputs.clear();
-    FFailures.clear();
+    FTemps.clear();
+    for (TListRow& row : FRows) {
+        row.Progress = 0;
+        row.Done = 0;
+        row.Total = -1;
+        row.State = TRowState::Waiting;
+        row.Reason.clear();
+        row.Output.clear();
+    }
     if (FRows.empty()) return false;
     // Every number is read before anything starts, so a bad profile starts nothing.
     const int videoBitrate = KKStrToInt(profile.VideoBitrate);
@@ -276,31 +436,75 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
 
     // Inputs by device and inode, so links and other spellings of a name are caught.
     std::set<std::pair<dev_t, ino_t>> inputs;
-    std::set<std::string> taken;
-    auto identity = [](const std::string& path) {
+    for (const TListRow& row : FRows) {
         struct stat st {};
-        return stat(path.c_str(), &st) == 0 ? std::make_pair(st.st_dev, st.st_ino) : std::make_pair(dev_t{}, ino_t{});
-    };
-    for (const TListRow& row : FRows) inputs.insert(identity(row.Path));
-    inputs.erase(std::make_pair(dev_t{}, ino_t{}));
+        if (stat(row.Path.c_str(), &st) == 0) inputs.insert({st.st_dev, st.st_ino});
+    }
+    std::set<std::string> taken;
+    std::string folderError;
+    std::error_code ec;
+    fs::create_directories(outputFolder, ec);
+    if (!fs::is_directory(outputFolder, ec))
+        folderError = "Cannot write into " + outputFolder + ": " +
+                      (fs::exists(outputFolder, ec) ? "it is not a folder" : std::strerror(ENOENT));
+    // The container is named, not guessed from the temporary file's extension.
+    const AVOutputFormat* format = avbind::avformat.av_guess_format(nullptr, ("x." + profile.Ext).c_str(), nullptr);
+
     for (std::size_t r = 0; r < FRows.size(); ++r) {
         TListRow& row = FRows[r];
-        row.Progress = 0;
-        row.Done = 0;
-        row.Total = -1;
+        const int rowIndex = static_cast<int>(r);
+        auto fail = [&](std::string reason) {
+            // Most reasons start with the file's name; the row names it already.
+            for (const std::string& name : {row.Path, LocalFileName(row.Path)})
+                if (reason.rfind(name + ": ", 0) == 0) reason.erase(0, name.size() + 2);
+            row.State = TRowState::Failed;
+            row.Reason = reason;
+            AppendLog(row.Path + ": " + reason);
+        };
+        if (!folderError.empty()) {
+            fail(folderError);
+            continue;
+        }
+        if (!format) {
+            fail("No container is known for the extension \"" + profile.Ext + "\"");
+            continue;
+        }
+        const std::string planned = OutputPath(outputFolder, row.Path, profile.Ext);
+        const std::string path = ChooseOutputName(planned, inputs, taken);
+        if (path.empty()) {
+            row.State = TRowState::Skipped;
+            row.Output = planned;
+            row.Reason = planned + " already exists";
+            AppendLog(row.Path + ": skipped: " + row.Reason);
+            continue;
+        }
+        row.Output = path;
+        taken.insert(path);
+        if (path != planned) {
+            row.Reason = "written as " + fs::path(path).filename().string();
+            AppendLog(row.Path + ": the output is written as " + path);
+        }
+        std::string error;
+        const std::string temp = CreateTempFile(path, error);
+        if (temp.empty()) {
+            fail(error);
+            continue;
+        }
         encoder::TInputOptions input;
         input.FileName = LocalFileName(row.Path);
         // What a file names inside (playlists, segment lists) stays local.
         input.ExtOptions = "protocol_whitelist=file";
         const int task = FEncoder.AddTask(input.FileName, &input);
         if (task < 0) {
-            // Most reasons already start with the file's name; it is not repeated.
-            const std::string& reason = FEncoder.LastErrMsg();
-            AppendLog(reason.rfind(input.FileName + ": ", 0) == 0 ? reason : row.Path + ": " + reason);
+            unlink(temp.c_str());
+            fail(FEncoder.LastErrMsg());
             continue;
         }
+        FTaskRow[task] = rowIndex;
+        FTemps[rowIndex] = temp;
         encoder::TOutputOptions output;
         output.FileExt = profile.Ext;
+        output.ForceFormat = format->name;
         output.TimeStart = StrToDuration(row.StartText);
         output.VideoCodec = profile.VideoCodec;
         output.VideoBitrate = videoBitrate;
@@ -318,27 +522,12 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.AudioChannels = channels;
         output.AudioSampleRate = sampleRate;
         output.AudioBitrate = audioBitrate;
-
-        // Never over an input of the run, never two rows into one file.
-        std::string path = OutputPath(outputFolder, row.Path, profile.Ext);
-        const fs::path base = fs::path(path);
-        for (int n = 2; inputs.count(identity(path)) || taken.count(path); ++n)
-            path = (base.parent_path() /
-                    FitFileName(base.stem().string(), " (" + std::to_string(n) + ")" + base.extension().string()))
-                       .string();
-        if (path != base.string()) AppendLog(row.Path + ": the output is written as " + path);
-        taken.insert(path);
-        std::error_code ec;
-        fs::create_directories(outputFolder, ec);
-        output.FileName = LocalFileName(path);
+        output.FileName = LocalFileName(temp);
         if (!FEncoder.SetOutputFile(task, output.FileName, &output)) {
-            // The row's reason is the output's own error (an unwritable folder,
-            // a bad name), not the task's later "no output" complaint.
-            FFailures[static_cast<int>(r)] = FEncoder.LastErrMsg();
-            AppendLog(path + ": " + FEncoder.LastErrMsg());
+            // The row's reason is the output's own error (a bad option, a
+            // codec that refuses), not the task's later "no output" complaint.
+            fail(FEncoder.LastErrMsg());
         }
-        FTaskRow[task] = static_cast<int>(r);
-        FOutputs[static_cast<int>(r)] = path;
     }
     if (FEncoder.TasksCount() == 0) return false;
 
@@ -346,28 +535,91 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         const auto found = FTaskRow.find(info->TaskIndex);
         if (found == FTaskRow.end()) return;
         TListRow& row = FRows[static_cast<std::size_t>(found->second)];
+        if (row.State != TRowState::Waiting && row.State != TRowState::Converting) return;
         row.Progress = ProgressPercent(info->CurrentDuration, info->TotalDuration);
         row.Done = info->CurrentDuration;
         row.Total = info->TotalDuration;
+        if (row.State == TRowState::Waiting) {
+            row.State = TRowState::Converting;
+            if (OnRowState) OnRowState(found->second);
+        }
         if (OnRowProgress) OnRowProgress(found->second);
     };
     FEncoder.OnTerminate = [this](encoder::TCustomEncoder*, const encoder::TTerminateInfo& info) {
-        if (info.TaskIndex >= 0) {
-            const auto found = FTaskRow.find(info.TaskIndex);
-            if (found != FTaskRow.end() && !info.Finished)
-                FFailures.try_emplace(found->second, info.Exception ? info.ExceptionMsg : "stopped");
-            if (found != FTaskRow.end() && info.Finished) {
-                FRows[static_cast<std::size_t>(found->second)].Progress = 100;
-                if (OnRowProgress) OnRowProgress(found->second);
-            }
+        if (info.TaskIndex < 0) {
+            Stop();
             return;
         }
-        Stop();
+        const auto found = FTaskRow.find(info.TaskIndex);
+        if (found == FTaskRow.end()) return;
+        if (info.Finished)
+            EndRow(found->second, TRowState::Done, "");
+        else if (info.Exception || FRows[static_cast<std::size_t>(found->second)].State == TRowState::Failed)
+            EndRow(found->second, TRowState::Failed, info.ExceptionMsg);
+        else
+            EndRow(found->second, TRowState::Stopped, "");
     };
     FHandlersInstalled = true;
     FConverting = true;
     FEncoder.Start(jobs > 0 ? jobs : FEncoder.TasksCount());
     return true;
+}
+
+void TConversionRun::EndRow(int rowIndex, TRowState state, const std::string& reason) {
+    TListRow& row = FRows[static_cast<std::size_t>(rowIndex)];
+    const auto temp = FTemps.find(rowIndex);
+    if (temp == FTemps.end()) return;  // ended already
+    const std::string tempPath = temp->second;
+    FTemps.erase(temp);
+    if (state == TRowState::Done) {
+        std::string error, path = row.Output;
+        const bool replace = ExistingFiles == TExistingFiles::Overwrite;
+        struct stat st {};
+        // A task that left no file (nothing written) has not converted anything.
+        if (lstat(tempPath.c_str(), &st) != 0 || st.st_size == 0) {
+            unlink(tempPath.c_str());
+            state = TRowState::Failed;
+            row.Reason = "nothing was written";
+        } else if (!MoveIntoPlace(tempPath, path, replace, error)) {
+            unlink(tempPath.c_str());
+            state = TRowState::Failed;
+            row.Reason = error;
+        } else {
+            if (path != row.Output) {
+                row.Reason = "written as " + fs::path(path).filename().string();
+                AppendLog(row.Path + ": the output is written as " + path);
+            }
+            row.Output = path;
+            row.Progress = 100;
+        }
+    } else {
+        unlink(tempPath.c_str());
+        if (state == TRowState::Failed && row.State != TRowState::Failed) {
+            row.Reason = reason.empty() ? "the conversion failed" : reason;
+            // The user knows the file by its final name, not the temporary one.
+            for (std::size_t at; (at = row.Reason.find(tempPath)) != std::string::npos;)
+                row.Reason.replace(at, tempPath.size(), row.Output);
+        }
+        else if (state == TRowState::Stopped)
+            row.Reason.clear();
+    }
+    if (state == TRowState::Failed && row.State != TRowState::Failed) AppendLog(row.Path + ": failed: " + row.Reason);
+    row.State = state;
+    if (OnRowState) OnRowState(rowIndex);
+}
+
+TRunCounts TConversionRun::Counts() const {
+    TRunCounts counts;
+    for (const TListRow& row : FRows) {
+        switch (row.State) {
+        case TRowState::Done: ++counts.Converted; break;
+        case TRowState::Failed: ++counts.Failed; break;
+        case TRowState::Stopped: ++counts.Stopped; break;
+        case TRowState::Skipped: ++counts.Skipped; break;
+        default: ++counts.Unfinished; break;
+        }
+    }
+    return counts;
 }
 
 void TConversionRun::ChooseSubtitles(const TSourceInfo& source, const std::string& extension,
@@ -400,6 +652,20 @@ void TConversionRun::ChooseSubtitles(const TSourceInfo& source, const std::strin
     AppendLog(path + ": its subtitles are left out: " + why);
 }
 
+std::string TConversionRun::SummaryText(std::size_t reasons) const {
+    std::vector<const TListRow*> failed;
+    for (const TListRow& row : FRows)
+        if (row.State == TRowState::Failed) failed.push_back(&row);
+    std::string text = SummaryLine(Counts());
+    auto line = [](const TListRow& row) {
+        return fs::path(row.Path).filename().string() + " \u2014 " + row.Reason;
+    };
+    if (failed.size() == 1) return text + ": " + line(*failed[0]);
+    for (std::size_t i = 0; i < failed.size() && i < reasons; ++i) text += "\n" + line(*failed[i]);
+    if (failed.size() > reasons) text += "\n" + std::to_string(failed.size() - reasons) + " more in the log";
+    return text;
+}
+
 void TConversionRun::Stop() {
     // A second pass after a user's stop finds nothing to do.
     if (!FConverting) return;
@@ -410,8 +676,11 @@ void TConversionRun::Stop() {
         FEncoder.Stop(true);
     else
         FEncoder.StopAndHandOver();
+    // Tasks that never started end here.
+    std::vector<int> left;
+    for (const auto& [row, temp] : FTemps) left.push_back(row);
+    for (int row : left) EndRow(row, TRowState::Stopped, "");
     if (OnRunEnded) OnRunEnded();
-    for (TListRow& row : FRows) row.Progress = 0;
 }
 
 } // namespace app

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sys/types.h>
 #include <utility>
@@ -75,13 +76,40 @@ struct TProfileValues {
     std::string AudioCodec, AudioBitrate, SampleRate, Channels;
 };
 
+// Where a row stands; the state stays after the run until the next one starts.
+enum class TRowState { Waiting, Converting, Done, Failed, Stopped, Skipped };
+// "Waiting", "Converting", "Done", "Failed", "Stopped", "Skipped".
+const char* RowStateName(TRowState state);
+
+// What a run does when a file already has the output's name.
+enum class TExistingFiles { NewName, Overwrite, Skip };
+// "new name", "overwrite", "skip"; an unknown text reads as NewName.
+const char* ExistingFilesName(TExistingFiles policy);
+TExistingFiles ExistingFilesFromName(const std::string& name);
+
 struct TListRow {
     std::string Path;
     std::string StartText = "00:00:00";
     std::string DurationText;
     int Progress = 0;
     std::int64_t Done = 0, Total = -1;  // microseconds of the last report
+    TRowState State = TRowState::Waiting;
+    std::string Reason;  // Failed, Skipped: why, in one line (as logged); Done: a note on the name, if any
+    std::string Output;  // the final name: where the file is (Done) or would go
 };
+
+struct TRunCounts {
+    int Converted = 0, Failed = 0, Stopped = 0, Skipped = 0, Unfinished = 0;
+};
+// "2 converted, 1 failed": the converted count, then each other count that is not zero.
+std::string SummaryLine(const TRunCounts& counts);
+
+// Moves a finished temporary file to its final name without replacing what
+// is there (the next free "name (n).ext" is taken instead), or, when
+// `replace`, replacing a regular file but never a symbolic link or other
+// kind of file. The name taken is returned in `finalPath`; false with the
+// reason in `error`.
+bool MoveIntoPlace(const std::string& temp, std::string& finalPath, bool replace, std::string& error);
 
 class TConversionRun {
 public:
@@ -100,6 +128,8 @@ public:
     // every sub-folder too when `recursive`; names in sorted order. Each real
     // folder is entered and each file added once, whatever links lead there.
     void AddFolder(const std::string& folder, bool recursive, const std::string& extension);
+    // The same for files matching any of the extensions.
+    void AddFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions);
     void Remove(std::vector<int> rows);
     void Clear() { FRows.clear(); }
     bool MoveUp(int row);
@@ -108,17 +138,24 @@ public:
 
     // ---- The run ----
     // Builds one task per row and starts them all (at most `jobs` at once when
-    // above 0). False when the list is empty. Rows the encoder refuses are
-    // skipped; their reason is logged. Raises EConvertError for a profile
+    // above 0). Each task writes a hidden temporary file in the output folder
+    // that takes its final name only when the task finished. False when no
+    // task could be made: the list is empty, or every row is Failed or
+    // Skipped with its reason (logged). Raises EConvertError for a profile
     // number that is no number (nothing started).
     bool Start(const TProfileValues& profile, const std::string& outputFolder, int jobs = 0);
-    // Stops the run and returns to idle; the bars go back to 0.
+    // Stops the run; every row ends in its true state and unfinished
+    // temporary files are removed.
     void Stop();
     bool Converting() const { return FConverting; }
-    // The output path each started row writes (by row).
-    const std::map<int, std::string>& Outputs() const { return FOutputs; }
-    // Rows whose task ended unfinished (stopped or failed), with the reason.
-    const std::map<int, std::string>& Failures() const { return FFailures; }
+    TRunCounts Counts() const;
+    // The summary line, then each failed row's file name and reason
+    // ("2 converted, 1 failed: clip.avi — moov atom not found"), at most
+    // `reasons` of them.
+    std::string SummaryText(std::size_t reasons = 8) const;
+
+    // What to do with a file already at an output name.
+    TExistingFiles ExistingFiles = TExistingFiles::NewName;
 
     // Asked before each entry of a folder scan: true ends the scan.
     std::function<bool()> ScanStopped;
@@ -126,13 +163,20 @@ public:
     std::function<void()> OnRunEnded;
     // Called with the row whose bar changed.
     std::function<void(int row)> OnRowProgress;
-    // Appends log lines here (LF line ends); empty: nothing is written.
+    // Called with the row whose state changed (started or ended).
+    std::function<void(int row)> OnRowState;
+    // Appends log lines here (LF line ends); empty: nothing is written. Any thread may log.
     std::string LogFileName;
     void AppendLog(const std::string& line);
 
 private:
-    void ScanFolder(const std::string& folder, bool recursive, const std::string& extension,
+    void ScanFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions,
                     std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files);
+    // Ends a row: its state and reason, its temporary file moved into place or removed.
+    void EndRow(int row, TRowState state, const std::string& reason);
+    // The final name a row's output takes under the existing-file rule; empty when it is skipped.
+    std::string ChooseOutputName(const std::string& planned, const std::set<std::pair<dev_t, ino_t>>& inputs,
+                                 const std::set<std::string>& taken) const;
     // The task's subtitle choice for the container; a line in the log when they are left out.
     void ChooseSubtitles(const TSourceInfo& source, const std::string& extension, const std::string& path,
                          encoder::TOutputOptions& output);
@@ -142,8 +186,8 @@ private:
     std::function<TSourceInfo(const std::string&)> FProbeSource;
     std::vector<TListRow> FRows;
     std::map<int, int> FTaskRow;  // task index -> row
-    std::map<int, std::string> FOutputs;
-    std::map<int, std::string> FFailures;
+    std::mutex FLogLock;  // library lines arrive from worker threads
+    std::map<int, std::string> FTemps;  // row -> its temporary file, until the row ends
     bool FConverting = false;
     bool FStopping = false;
     bool FHandlersInstalled = false;  // the encoder's handlers call into this run

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
+#include <utility>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -242,7 +243,23 @@ void TFFLogger::Log(const void* sender, TLogLevel level, std::string_view msg) {
 
 // ---- The library callback ----
 
+namespace {
+thread_local std::string GLastLibraryError;
+}
+
+std::string TakeLastLibraryError() { return std::exchange(GLastLibraryError, std::string()); }
+
 void LogCallback(void* context, int level, const char* format, va_list args) {
+    if (level <= AV_LOG_ERROR && format && std::strcmp(format, "%s") != 0) {
+        std::string text;
+        va_list copy;
+        va_copy(copy, args);
+        AppendFormatted(text, format, copy);
+        va_end(copy);
+        text = text.substr(0, text.find('\n'));  // the reason's first line
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+        if (!text.empty()) GLastLibraryError = text;
+    }
     TBridgeState& b = Bridge();
     const std::uint32_t tid = CurrentThreadID();
     std::vector<std::string> lines;

@@ -87,6 +87,9 @@ TFFLogger& FFLogger();
 
 // The callback installed with av_log_set_callback.
 void LogCallback(void* context, int level, const char* format, va_list args);
+// The last error line the libraries logged on this thread (whatever the log
+// level lets through), and empties it; a failed library call's own reason.
+std::string TakeLastLibraryError();
 
 // Gives the library its own callback back (before the utility library goes).
 void RestoreDefaultLogCallback();

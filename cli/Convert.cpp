@@ -3,6 +3,7 @@
 #include "cli/Commands.h"
 
 #include "app/ConversionRun.h"
+#include "app/ConverterCore.h"
 #include "app/Unit_common.h"
 #include "app/VideoProfile.h"
 #include "avbind/Convert.h"
@@ -11,7 +12,9 @@
 #include "avbind/Platform.h"
 #include "probe/FFDecode.h"
 
+#include <cctype>
 #include <chrono>
+#include <optional>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,12 +33,6 @@ volatile std::sig_atomic_t GStop = 0;
 void OnStop(int) { GStop = 1; }
 
 std::string ProfileFolder(const app::TfrmCommon& common) { return common.GetAppPath() + "profile"; }
-
-app::TProfileValues ValuesOf(const app::TVideoProfile& p) {
-    return {p.GetProfileExt(),          p.GetVideoCodecDefault(), p.GetVideoBirateDefault(),
-            p.GetVideoFrameRateDefault(), p.GetVideoSizeDefault(),  p.GetAudioCodecDefault(),
-            p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
-}
 
 // One line per row: a bar with percent, speed and the time left.
 std::string RowLine(const app::TListRow& row, double seconds, std::size_t index) {
@@ -83,10 +80,40 @@ int CommandProfiles(int argc, char** argv) {
     return catalogue.arrayCommonProfiles.empty() ? 1 : 0;
 }
 
+namespace {
+
+// A JSON string with the characters JSON requires escaped; other bytes as they are.
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
+        else if (c < 0x20) out += avbind::Format("\\u%04x", c);
+        else out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+std::string RowEndJson(const app::TListRow& row, std::size_t index) {
+    std::string state = app::RowStateName(row.State);
+    for (char& c : state) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return avbind::Format("{\"event\":\"ended\",\"row\":%zu,\"file\":%s,\"state\":\"%s\",\"output\":%s,\"reason\":%s}",
+                          index + 1, JsonText(row.Path).c_str(), state.c_str(),
+                          JsonText(row.State == app::TRowState::Done ? row.Output : "").c_str(),
+                          JsonText(row.State == app::TRowState::Done ? "" : row.Reason).c_str());
+}
+
+const char* ConvertUsage() {
+    return "usage: zconv convert [--profile NAME|FILE] [--out DIR] [--jobs N] [--recursive] [--ext EXT]\n"
+           "                     [--overwrite | --skip-existing] [--json] [--] FILES_OR_FOLDERS...\n";
+}
+
+} // namespace
+
 int CommandConvert(int argc, char** argv) {
     std::string profileArg, outDir, extension;
     int jobs = 0;
-    bool recursive = false;
+    bool recursive = false, json = false;
+    std::optional<app::TExistingFiles> existing;
     std::vector<std::string> items;
     bool optionsEnded = false;  // after "--" every argument is a file, even "-x" or "--x"
     for (int i = 2; i < argc; ++i) {
@@ -111,68 +138,56 @@ int CommandConvert(int argc, char** argv) {
             return 2;
         }
         if (arg == "--recursive") recursive = true;
-        else if (arg.rfind("--", 0) != 0) items.push_back(arg);
+        else if (arg == "--json") json = true;
+        else if (arg == "--overwrite" || arg == "--skip-existing") {
+            const app::TExistingFiles chosen =
+                arg == "--overwrite" ? app::TExistingFiles::Overwrite : app::TExistingFiles::Skip;
+            if (existing && *existing != chosen) {
+                std::fprintf(stderr, "zconv convert: --overwrite and --skip-existing exclude each other\n");
+                return 2;
+            }
+            existing = chosen;
+        } else if (arg.rfind("--", 0) != 0) items.push_back(arg);
         else if (arg != "--profile" && arg != "--out" && arg != "--ext" && arg != "--jobs") {
             std::fprintf(stderr, "zconv convert: unknown option %s\n", arg.c_str());
             return 2;
         }
     }
     if (items.empty()) {
-        std::fprintf(stderr,
-                     "usage: zconv convert [--profile NAME|FILE] [--out DIR] [--jobs N] [--recursive] [--ext EXT] "
-                     "[--] FILES_OR_FOLDERS...\n");
+        std::fputs(ConvertUsage(), stderr);
         return 2;
     }
 
     app::TfrmCommon common;
-    app::TVideoProfile profile;
-    app::TProfileCatalogue catalogue = app::LoadProfile(ProfileFolder(common), profile);
+    app::TConverterCore core(common);
+    core.StartLog();
+    core.LoadProfiles();
+    const std::string logFile = common.GetLogFileName();
     if (!profileArg.empty()) {
-        bool found = false;
-        for (std::size_t i = 0; i < catalogue.arrayCommonProfiles.size() && !found; ++i) {
-            if (strcasecmp(catalogue.arrayCommonProfiles[i].strPfTitle_en.c_str(), profileArg.c_str()) == 0) {
-                app::SelectProfile(catalogue, static_cast<int>(i), profile);
-                found = true;
-            }
+        try {
+            core.SelectDevice(profileArg);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "No profile \"%s\": %s\n", profileArg.c_str(), e.what());
+            return 2;
         }
-        if (!found) {
-            try {
-                profile.LoadProfileFromFile(profileArg);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "No profile \"%s\": %s\n", profileArg.c_str(), e.what());
-                return 2;
-            }
-        }
-    } else if (catalogue.ActiveIndex < 0) {
+    } else if (core.Catalogue().ActiveIndex < 0) {
         std::fprintf(stderr, "No device profile in %s\n", ProfileFolder(common).c_str());
         return 2;
     }
     if (outDir.empty()) outDir = common.GetDefaultOutputFolder();
-    if (!LoadLibraries(avbind::ProgramFolder() + "/lib")) return 1;
+    if (!core.LoadLibraries()) {
+        std::fprintf(stderr, "%s\n", core.LoadError().c_str());
+        return 1;
+    }
     app::RaiseOpenFileLimit();
+    app::TConversionRun& run = core.Run();
+    if (existing) run.ExistingFiles = *existing;
 
-    // Library and engine messages go to the log file, emptied at start.
-    const std::string logFile = common.GetLogFileName();
-    std::ofstream(logFile, std::ios::trunc);
     // Ctrl-C and SIGTERM stop cleanly from here on, a folder scan included.
     GStop = 0;
     signal(SIGINT, OnStop);
     signal(SIGTERM, OnStop);
-    encoder::TFFEncoder enc;
-    probe::TFFDecoder probe;
-    app::TConversionRun run(
-        enc,
-        [&](const std::string& path) {
-            if (!probe.LoadFile(path)) return std::int64_t{-1};
-            const std::int64_t d = probe.FileStreamInfo().Duration;
-            probe.CloseFile();
-            return d;
-        },
-        [&](const std::string& path) { return app::ProbeSource(probe, path); });
-    run.LogFileName = logFile;
     run.ScanStopped = [] { return GStop != 0; };
-    avbind::FFLogger().SetOnLog(
-        [&](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { run.AppendLog(msg); });
     for (const std::string& item : items) {
         std::error_code ec;
         if (GStop) break;
@@ -189,42 +204,61 @@ int CommandConvert(int argc, char** argv) {
         std::fprintf(stderr, "Nothing to convert.\n");
         return 1;
     }
-    std::fprintf(stderr, "Converting %zu file(s) with \"%s\" into %s\n", run.Rows().size(),
-                 profile.GetProfileName().c_str(), outDir.c_str());
+    const std::size_t rows = run.Rows().size();
+    if (json) {
+        for (std::size_t i = 0; i < rows; ++i)
+            std::printf("{\"event\":\"added\",\"row\":%zu,\"file\":%s}\n", i + 1, JsonText(run.Rows()[i].Path).c_str());
+    } else {
+        std::fprintf(stderr, "Converting %zu file(s) with \"%s\" into %s\n", rows,
+                     core.Profile().GetProfileName().c_str(), outDir.c_str());
+    }
 
-    const bool terminal = isatty(2);
+    const bool terminal = !json && isatty(2);
     const auto started = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    std::vector<int> shown(run.Rows().size(), -1);
+    std::vector<int> shown(rows, -1);
     bool drawn = false;
     auto draw = [&] {
         if (!terminal) return;
-        if (drawn) std::fprintf(stderr, "\033[%zuA", run.Rows().size());
-        for (std::size_t i = 0; i < run.Rows().size(); ++i)
+        if (drawn) std::fprintf(stderr, "\033[%zuA", rows);
+        for (std::size_t i = 0; i < rows; ++i)
             std::fprintf(stderr, "\r\033[K%s\n", RowLine(run.Rows()[i], seconds(), i).c_str());
         drawn = true;
     };
     run.OnRowProgress = [&](int row) {
         const app::TListRow& r = run.Rows()[static_cast<std::size_t>(row)];
-        if (terminal) return;
-        if (shown[static_cast<std::size_t>(row)] == r.Progress) return;
+        if (terminal || shown[static_cast<std::size_t>(row)] == r.Progress) return;
         shown[static_cast<std::size_t>(row)] = r.Progress;
-        std::fprintf(stderr, "%s\n", RowLine(r, seconds(), static_cast<std::size_t>(row)).c_str());
+        if (json)
+            std::printf("{\"event\":\"progress\",\"row\":%d,\"percent\":%d,\"done_us\":%lld,\"total_us\":%lld}\n",
+                        row + 1, r.Progress, static_cast<long long>(r.Done), static_cast<long long>(r.Total));
+        else
+            std::fprintf(stderr, "%s\n", RowLine(r, seconds(), static_cast<std::size_t>(row)).c_str());
     };
-    std::vector<app::TListRow> final;
-    run.OnRunEnded = [&] { final = run.Rows(); };
+    run.OnRowState = [&](int row) {
+        if (!json) return;
+        const app::TListRow& r = run.Rows()[static_cast<std::size_t>(row)];
+        if (r.State == app::TRowState::Converting)
+            std::printf("{\"event\":\"started\",\"row\":%d}\n", row + 1);
+        else
+            std::printf("%s\n", RowEndJson(r, static_cast<std::size_t>(row)).c_str());
+        std::fflush(stdout);
+    };
 
+    bool started_any = false;
     try {
-        if (!run.Start(ValuesOf(profile), outDir, jobs)) {
-            std::fprintf(stderr, "No file could be opened; see %s\n", logFile.c_str());
-            return 1;
-        }
+        started_any = run.Start(core.Values(), outDir, jobs);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 2;
     }
+    // Rows that ended before the run (refused, skipped) are reported now.
+    if (json)
+        for (std::size_t i = 0; i < rows; ++i)
+            if (run.Rows()[i].State == app::TRowState::Failed || run.Rows()[i].State == app::TRowState::Skipped)
+                std::printf("%s\n", RowEndJson(run.Rows()[i], i).c_str());
     auto lastDraw = std::chrono::steady_clock::now();
-    while (run.Converting()) {
+    while (started_any && run.Converting()) {
         avbind::PumpMainThreadQueue(std::chrono::milliseconds(50));
         if (GStop) run.Stop();
         if (std::chrono::steady_clock::now() - lastDraw > std::chrono::milliseconds(250)) {
@@ -233,26 +267,31 @@ int CommandConvert(int argc, char** argv) {
         }
     }
     // The handlers stay until the end: a late Ctrl-C must not cut the summary short.
-    if (terminal && !final.empty()) {
-        if (drawn) std::fprintf(stderr, "\033[%zuA", final.size());
-        for (std::size_t i = 0; i < final.size(); ++i)
-            std::fprintf(stderr, "\r\033[K%s\n", RowLine(final[i], seconds(), i).c_str());
+    if (drawn) {
+        std::fprintf(stderr, "\033[%zuA", rows);
+        for (std::size_t i = 0; i < rows; ++i)
+            std::fprintf(stderr, "\r\033[K%s\n", RowLine(run.Rows()[i], seconds(), i).c_str());
     }
-    int finished = 0;
-    for (std::size_t i = 0; i < run.Rows().size(); ++i) {
-        const auto output = run.Outputs().find(static_cast<int>(i));
-        const auto failure = run.Failures().find(static_cast<int>(i));
-        if (output == run.Outputs().end())
-            std::fprintf(stderr, "%s: not converted (see %s)\n", run.Rows()[i].Path.c_str(), logFile.c_str());
-        else if (failure != run.Failures().end())
-            std::fprintf(stderr, "%s: %s\n", run.Rows()[i].Path.c_str(), failure->second.c_str());
-        else {
-            std::printf("%s -> %s\n", run.Rows()[i].Path.c_str(), output->second.c_str());
-            ++finished;
+    const app::TRunCounts counts = run.Counts();
+    if (json) {
+        std::printf("{\"event\":\"summary\",\"converted\":%d,\"failed\":%d,\"stopped\":%d,\"skipped\":%d}\n",
+                    counts.Converted, counts.Failed, counts.Stopped, counts.Skipped);
+    } else {
+        for (const app::TListRow& row : run.Rows()) {
+            switch (row.State) {
+            case app::TRowState::Done: std::printf("%s -> %s\n", row.Path.c_str(), row.Output.c_str()); break;
+            case app::TRowState::Failed: std::fprintf(stderr, "%s: failed: %s\n", row.Path.c_str(), row.Reason.c_str()); break;
+            case app::TRowState::Skipped: std::fprintf(stderr, "%s: skipped: %s\n", row.Path.c_str(), row.Reason.c_str()); break;
+            default: std::fprintf(stderr, "%s: stopped\n", row.Path.c_str()); break;
+            }
         }
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", app::SummaryLine(counts).c_str());
+        if (counts.Failed > 0) std::fprintf(stderr, "The log has the details: %s\n", logFile.c_str());
     }
-    if (GStop) return 130;
-    return finished == static_cast<int>(run.Rows().size()) ? 0 : 1;
+    // Skipped rows were asked for; anything failed or stopped is not success.
+    if (counts.Failed == 0 && counts.Stopped == 0 && counts.Unfinished == 0) return 0;
+    return GStop ? 130 : 1;
 }
 
 } // namespace cli

@@ -8,6 +8,7 @@
 #include "avhelpers/FFUtils.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 
 namespace engine {
@@ -674,15 +675,20 @@ void TCustomFFmpeg::OpenRunCodecs() {
         {
             std::lock_guard lists(CodecListLock());
             int ret;
+            TakeLastLibraryError();
             {
                 std::lock_guard codecs(CodecMutex());
                 ret = avcodec.avcodec_open2(enc, ost.enc, ost.private_options.Address());
             }
-            if (ret < 0)
+            if (ret < 0) {
+                // The codec's own reason, when it gave one, ends the message.
+                const std::string why = TakeLastLibraryError();
                 SetupError(Format("Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
                                   "parameters such as bit_rate, rate, width or height. Please check error log "
                                   "message to find out more detail information.",
-                                  ost.file_index, ost.index, type.c_str()));
+                                  ost.file_index, ost.index, type.c_str()) +
+                           (why.empty() ? "" : " (" + why + ")"));
+            }
             FEncoderList.push_back({&ost, nullptr});
         }
         avcodec.avcodec_parameters_from_context(ost.st->codecpar, enc);
@@ -810,8 +816,14 @@ void TCustomFFmpeg::WriteHeaders() {
     bool allRtp = outputs > 0;
     for (int i = 0; i < outputs; ++i) {
         AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
-        if (avformat.avformat_write_header(oc, nullptr) < 0)
+        if (const int ret = avformat.avformat_write_header(oc, nullptr); ret < 0) {
+            // A write that failed (a full disk, a lost folder) is named as
+            // such, not blamed on the codec parameters.
+            const int ioError = oc->pb && oc->pb->error < 0 ? oc->pb->error : ret;
+            if (ioError == AVERROR(ENOSPC) || ioError == AVERROR(EIO) || ioError == AVERROR(EDQUOT))
+                SetupError(Format("Could not write header for output file #%d: %s", i, std::strerror(AVUNERROR(ioError))));
             SetupError(Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
+        }
         allRtp = allRtp && std::strcmp(oc->oformat->name, "rtp") == 0;
     }
     if (allRtp) {

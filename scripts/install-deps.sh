@@ -9,6 +9,7 @@ packages=(
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev
   qt6-base-dev xvfb xauth
+  python3  # the command-line tests read --json with it
   ffmpeg  # ffprobe: the independent reader the tests judge outputs with
   "$@"
 )

@@ -1,6 +1,7 @@
 #include "app/ui/Dialogs.h"
 
 #include "app/AdvancedSettings.h"
+#include "app/ConverterCore.h"
 #include "app/Unit_common.h"
 #include "app/ui/MainWindow.h"
 
@@ -138,7 +139,7 @@ void TfrmSettingAdvance::ButtonOKClick() {
                                           t.strLanguage_ErrorFormatVideoSizeDefault,
                                           t.strLanguage_ErrorFormatAudioBitrateDefault,
                                           t.strLanguage_ErrorFormatAudioSampleRateDefault};
-    const app::TAdvancedCheck check = app::ApplyAdvancedSettings(FMain.VideoProfile(), texts, messages);
+    const app::TAdvancedCheck check = FMain.Core().ApplyAdvanced(texts, messages);
     if (!check.Passed) {
         QComboBox* const boxes[] = {comboBoxVideoBitrate, comboBoxFrameRate,  comboBoxVideoSize,
                                     comboBoxAudioBitrate, comboBoxSampleRate, comboBoxChannel};
@@ -213,15 +214,22 @@ TFrmDirectory::TFrmDirectory(QWidget* parent) : QDialog(parent, DialogFlags()) {
 
 // ---- Settings ----
 
-TfrmSetting::TfrmSetting(QWidget* parent, app::TfrmCommon& common) : QDialog(parent, DialogFlags()) {
+TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(parent, DialogFlags()) {
+    app::TfrmCommon& common = core.Common();
     setObjectName("frmSetting");
     CheckBoxViewDemo = Named<QCheckBox>(this, "CheckBoxViewDemo");
     CheckBoxViewHowToUseItunes = Named<QCheckBox>(this, "CheckBoxViewHowToUseItunes");
+    ComboBoxExistingFiles = Named<QComboBox>(this, "ComboBoxExistingFiles");
+    // In the order of app::TExistingFiles.
+    ComboBoxExistingFiles->addItems({"Keep it, name the new file \"name (2)\"", "Replace it", "Skip that file"});
     ButtonOK = Named<QPushButton>(this, "ButtonOK");
     ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    auto* existing = new QFormLayout;
+    existing->addRow(new QLabel("When the output file exists:", this), ComboBoxExistingFiles);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(CheckBoxViewDemo);
     layout->addWidget(CheckBoxViewHowToUseItunes);
+    layout->addLayout(existing);
     layout->addLayout(ButtonRow(ButtonOK, ButtonCancel));
 
     // Each change is written at once; OK and Cancel only close.
@@ -229,6 +237,10 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TfrmCommon& common) : QDialog(par
             [&common](bool on) { WriteSetting([&] { common.SetDisplayHelpDialog(on); }); });
     connect(CheckBoxViewHowToUseItunes, &QCheckBox::toggled, this,
             [&common](bool on) { WriteSetting([&] { common.SetDisplayHowToUseItunes(on); }); });
+    ComboBoxExistingFiles->setCurrentIndex(static_cast<int>(core.StoredExistingFiles()));
+    connect(ComboBoxExistingFiles, &QComboBox::activated, this, [&core](int index) {
+        WriteSetting([&] { core.StoreExistingFiles(static_cast<app::TExistingFiles>(index)); });
+    });
     connect(ButtonOK, &QPushButton::clicked, this, [this] { hide(); });
     connect(ButtonCancel, &QPushButton::clicked, this, [this] { hide(); });
     // Checking a box counts as a change, so a setting that is on is written

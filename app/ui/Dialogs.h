@@ -15,6 +15,7 @@
 
 namespace app {
 class TfrmCommon;
+class TConverterCore;
 }
 
 namespace ui {
@@ -78,9 +79,11 @@ class TfrmSetting : public QDialog {
 public:
     // Sets both boxes from the settings once (FormCreate); each box that is
     // checked writes its setting back at once.
-    TfrmSetting(QWidget* parent, app::TfrmCommon& common);
+    // The existing-file rule is stored as it is chosen, too.
+    TfrmSetting(QWidget* parent, app::TConverterCore& core);
 
     QCheckBox *CheckBoxViewDemo, *CheckBoxViewHowToUseItunes;
+    QComboBox* ComboBoxExistingFiles;
     QPushButton *ButtonOK, *ButtonCancel;
 };
 

@@ -111,37 +111,32 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
     if (!folders.Launcher) folders.Launcher = QtOpen;
     FCommon = std::make_unique<app::TfrmCommon>(std::move(folders));
     frmDirectory = new TFrmDirectory(this);
-    frmSetting = new TfrmSetting(this, *FCommon);
+    FCore = std::make_unique<app::TConverterCore>(*FCommon);
+    frmSetting = new TfrmSetting(this, *FCore);
     frmHelpDialog = new TfrmHelpDialog(this, *FCommon);
 
-    FRun = std::make_unique<app::TConversionRun>(
-        FEncoder,
-        [this](const std::string& path) {
-            // Keep repainting while a folder scan probes file after file.
-            if (FScanning) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            if (!FFDecoder.LoadFile(path)) return std::int64_t{-1};
-            const std::int64_t d = FFDecoder.FileStreamInfo().Duration;
-            FFDecoder.CloseFile();
-            return d;
-        },
-        [this](const std::string& path) { return app::ProbeSource(FFDecoder, path); });
-    FRun->LogFileName = FCommon->GetLogFileName();
-    FRun->OnRowProgress = [this](int row) {
-        if (QProgressBar* bar = RowBar(row)) bar->setValue(FRun->Rows()[static_cast<std::size_t>(row)].Progress);
+    app::TConversionRun& run = FCore->Run();
+    // Keep repainting while a folder scan probes file after file.
+    run.ScanStopped = [] {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        return false;
     };
-    FRun->OnRunEnded = [this] { RunEnded(); };
-    avbind::FFLogger().SetOnLog(
-        [this](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { FRun->AppendLog(msg); });
+    run.OnRowProgress = [this](int row) { ShowRowState(row); };
+    run.OnRowState = [this](int row) { ShowRowState(row); };
+    run.OnRunEnded = [this] { RunEnded(); };
     EnableForm(true);
 }
 
 TfrmMain::~TfrmMain() {
+    // The core stops and drains the encoder before the run goes; nothing
+    // calls back into this window on the way.
+    app::TConversionRun& run = FCore->Run();
+    run.OnRunEnded = nullptr;
+    run.OnRowProgress = nullptr;
+    run.OnRowState = nullptr;
+    run.ScanStopped = nullptr;
+    FCore.reset();
     avbind::FFLogger().SetOnLog(nullptr);
-    FRun->OnRunEnded = nullptr;
-    FRun->OnRowProgress = nullptr;
-    FEncoder.Stop(true);
-    FEncoder.OnProgress = nullptr;
-    FEncoder.OnTerminate = nullptr;
 }
 
 void TfrmMain::CreateControls() {
@@ -299,7 +294,7 @@ void TfrmMain::showEvent(QShowEvent* event) {
 void TfrmMain::FormShow() {
     // The log starts empty before anything of this start is written to it:
     // damaged profiles and a library that would not load stay in it.
-    std::ofstream(FCommon->GetLogFileName(), std::ios::trunc);
+    FCore->StartLog();
     LoadLanguage();
     LoadProfile();
 
@@ -308,16 +303,7 @@ void TfrmMain::FormShow() {
     app::TfrmCommon::CreateFolder(folder);
     EditOutputFolder->setText(Q(folder));
 
-    const std::string libFolder = FCommon->strCommonAppPath + "lib";
-    if (!FEncoder.AVLibLoaded()) {
-        if (!FEncoder.LoadAVLib(libFolder)) {
-            FRun->AppendLog(FEncoder.LastErrMsg());
-            ShowMessageBox(Q(FTexts.strLanguage_MsgDontLoadAVLib));
-        } else {
-            avhelpers::RegisterNativeFilters();
-        }
-    }
-    if (!FFDecoder.AVLibLoaded()) FFDecoder.LoadAVLib(libFolder);
+    if (!FCore->LoadLibraries()) ShowMessageBox(Q(FTexts.strLanguage_MsgDontLoadAVLib));
 }
 
 void TfrmMain::LoadLanguage() {
@@ -336,21 +322,24 @@ void TfrmMain::LoadLanguage() {
 }
 
 void TfrmMain::LoadProfile() {
-    FCatalogue = app::LoadProfile(FCommon->GetAppPath() + "profile", FVideoProfile);
-    for (const std::string& error : FCatalogue.Errors) FRun->AppendLog(error);
+    FCore->LoadProfiles();
     ComboBoxOutputFormat->clear();
-    for (const std::string& name : FCatalogue.DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
-    ComboBoxOutputFormat->setCurrentIndex(FCatalogue.ActiveIndex);
+    for (const std::string& name : Catalogue().DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
+    ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
 }
 
 void TfrmMain::DeviceChanged(int index) {
-    if (index < 0 || index == FCatalogue.ActiveIndex) return;
+    if (index < 0 || index == Catalogue().ActiveIndex) return;
     try {
-        app::SelectProfile(FCatalogue, index, FVideoProfile);
+        FCore->SelectDevice(index);
     } catch (const std::exception& e) {
-        ComboBoxOutputFormat->setCurrentIndex(FCatalogue.ActiveIndex);
+        ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
         ShowMessageBox(Q(e.what()));
+        return;
     }
+    // An open advanced-settings dialog shows the new device's values, so
+    // its OK never writes one device's values into another.
+    if (frmSettingAdvance->isVisible()) frmSettingAdvance->Open();
 }
 
 void TfrmMain::paintEvent(QPaintEvent* event) {
@@ -366,12 +355,19 @@ void TfrmMain::paintEvent(QPaintEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    // Workers end before the window goes; no completion prompt on the way out.
+    if (Converting()) {
+        const int running = Run().Counts().Unfinished;
+        if (!ShowQuestionBox(QString("%1 conversions are running. Stop them and quit?").arg(running))) {
+            event->ignore();
+            return;
+        }
+    }
+    // Workers end before the window goes (unfinished files removed); no
+    // prompt on the way out.
     FClosing = true;
-    if (Converting()) FRun->Stop();
+    if (Converting()) Run().Stop();
     for (QWidget* w : std::initializer_list<QWidget*>{frmSettingAdvance, frmBatchAdd, frmSetting, frmHelpDialog})
         w->hide();
-    FCatalogue.arrayCommonProfiles.clear();
     QMainWindow::closeEvent(event);
 }
 
@@ -390,6 +386,17 @@ QStringList TfrmMain::AskOpenFiles() {
     return QFileDialog::getOpenFileNames(this, "Open video files", QString(), OpenDialogFilter());
 }
 
+TfrmMain::TSummaryChoice TfrmMain::ShowRunSummary(const QString& text) {
+    QMessageBox box(QMessageBox::Warning, FTitle, text, QMessageBox::Close, this);
+    QPushButton* folder = box.addButton("Open output folder", QMessageBox::AcceptRole);
+    QPushButton* log = box.addButton("Open log", QMessageBox::ActionRole);
+    box.setDefaultButton(folder);
+    box.exec();
+    if (box.clickedButton() == folder) return TSummaryChoice::OpenFolder;
+    if (box.clickedButton() == log) return TSummaryChoice::OpenLog;
+    return TSummaryChoice::Close;
+}
+
 bool TfrmMain::ExecFolderChooser() { return frmDirectory->exec() == QDialog::Accepted; }
 
 // ---- The list ----
@@ -405,7 +412,7 @@ int TfrmMain::SelectedRow() const {
 }
 
 void TfrmMain::RefreshList(int selectRow) {
-    const std::vector<app::TListRow>& rows = FRun->Rows();
+    const std::vector<app::TListRow>& rows = Run().Rows();
     ListViewFiles->setRowCount(static_cast<int>(rows.size()));
     for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
         const app::TListRow& row = rows[static_cast<std::size_t>(i)];
@@ -416,19 +423,18 @@ void TfrmMain::RefreshList(int selectRow) {
             item->setText(texts[c]);
         }
         ListViewFiles->item(i, 0)->setToolTip(texts[0]);
-        QProgressBar* bar = RowBar(i);
-        if (!bar) {
+        if (!RowBar(i)) {
             // Placed over the progress cell, 2 pixels in from its top and bottom.
             auto* cell = new QWidget;
             auto* layout = new QVBoxLayout(cell);
             layout->setContentsMargins(0, 2, 0, 2);
-            bar = new QProgressBar(cell);
+            auto* bar = new QProgressBar(cell);
             bar->setRange(0, 100);
-            bar->setTextVisible(false);
+            bar->setAlignment(Qt::AlignCenter);
             layout->addWidget(bar);
             ListViewFiles->setCellWidget(i, 3, cell);
         }
-        bar->setValue(row.Progress);
+        ShowRowState(i);
     }
     if (selectRow >= 0 && selectRow < ListViewFiles->rowCount()) {
         ListViewFiles->selectRow(selectRow);
@@ -437,42 +443,46 @@ void TfrmMain::RefreshList(int selectRow) {
     ListViewFiles->viewport()->update();
 }
 
+void TfrmMain::ShowRowState(int index) {
+    QProgressBar* bar = RowBar(index);
+    if (!bar || index >= static_cast<int>(Run().Rows().size())) return;
+    const app::TListRow& row = Run().Rows()[static_cast<std::size_t>(index)];
+    bar->setValue(row.Progress);
+    // A row that never ran shows an empty bar; afterwards its state stays.
+    const bool fresh = row.State == app::TRowState::Waiting && !Converting();
+    bar->setTextVisible(!fresh);
+    if (row.State == app::TRowState::Converting)
+        bar->setFormat("%p%");
+    else
+        bar->setFormat(app::RowStateName(row.State));
+    QString tip = app::RowStateName(row.State);
+    if (!row.Reason.empty()) tip += ": " + Q(row.Reason);
+    if (row.State == app::TRowState::Done) tip += "\n" + Q(row.Output);
+    bar->setToolTip(fresh ? QString() : tip);
+    if (QTableWidgetItem* name = ListViewFiles->item(index, 0))
+        name->setToolTip(Q(row.Path) + (fresh ? QString() : "\n" + tip));
+}
+
 void TfrmMain::AddFileToListView(const QString& path) {
-    FRun->AddFile(path.toStdString());
+    Run().AddFile(path.toStdString());
     RefreshList();
 }
 
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
-    FScanning = true;
-    FRun->AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
-    FScanning = false;
+    Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
     RefreshList();
 }
 
 void TfrmMain::AddDroppedPaths(const QStringList& paths) {
     if (Converting()) return;
+    std::vector<std::string> extensions;
+    for (const QString& e : SupportedExtensions()) extensions.push_back(e.toStdString());
     for (const QString& path : paths) {
         std::error_code ec;
-        const fs::path p = path.toStdString();
-        if (!fs::is_directory(p, ec)) {
-            FRun->AddFile(p.string());
-            continue;
-        }
-        std::vector<std::string> found;
-        for (fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
-             !ec && it != end; it.increment(ec)) {
-            if (!it->is_regular_file(ec)) continue;
-            const std::string name = it->path().filename().string();
-            for (const QString& e : SupportedExtensions())
-                if (app::MatchesExtension(name, e.toStdString())) {
-                    found.push_back(it->path().string());
-                    break;
-                }
-        }
-        std::sort(found.begin(), found.end());
-        FScanning = true;
-        for (const std::string& f : found) FRun->AddFile(f);
-        FScanning = false;
+        if (fs::is_directory(path.toStdString(), ec))
+            Run().AddFolder(path.toStdString(), true, extensions);
+        else
+            Run().AddFile(path.toStdString());
     }
     RefreshList();
 }
@@ -491,30 +501,30 @@ void TfrmMain::dropEvent(QDropEvent* event) {
 }
 
 void TfrmMain::ActionAddFile() {
-    for (const QString& file : AskOpenFiles()) FRun->AddFile(file.toStdString());
+    for (const QString& file : AskOpenFiles()) Run().AddFile(file.toStdString());
     RefreshList();
 }
 
 void TfrmMain::ActionRemoveFile() {
     const int row = SelectedRow();
     if (row < 0) return;
-    FRun->Remove({row});
+    Run().Remove({row});
     RefreshList();
 }
 
 void TfrmMain::ActionClearAllFile() {
-    FRun->Clear();
+    Run().Clear();
     RefreshList();
 }
 
 void TfrmMain::ActionMoveUp() {
     const int row = SelectedRow();
-    if (row >= 0 && FRun->MoveUp(row)) RefreshList(row - 1);
+    if (row >= 0 && Run().MoveUp(row)) RefreshList(row - 1);
 }
 
 void TfrmMain::ActionMoveDown() {
     const int row = SelectedRow();
-    if (row >= 0 && FRun->MoveDown(row)) RefreshList(row + 1);
+    if (row >= 0 && Run().MoveDown(row)) RefreshList(row + 1);
 }
 
 // ---- The run ----
@@ -527,39 +537,52 @@ void TfrmMain::ButtonConverterClick() {
 }
 
 void TfrmMain::ActionStart() {
-    const app::TVideoProfile& p = FVideoProfile;
-    const app::TProfileValues values{p.GetProfileExt(),          p.GetVideoCodecDefault(), p.GetVideoBirateDefault(),
-                                     p.GetVideoFrameRateDefault(), p.GetVideoSizeDefault(),  p.GetAudioCodecDefault(),
-                                     p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(),
-                                     p.GetAudioChannelDefault()};
+    if (Run().Rows().empty()) {
+        ShowMessageBox("The list is empty: add the files to convert first.");
+        return;
+    }
     bool started = false;
     try {
-        started = FRun->Start(values, EditOutputFolder->text().toStdString());
+        started = Run().Start(FCore->Values(), EditOutputFolder->text().toStdString());
     } catch (const std::exception& e) {
         ShowMessageBox(Q(e.what()));
         return;
     }
-    RefreshList();
     if (started) EnableForm(false);
+    RefreshList();
+    // No task could be made: every row says why.
+    if (!started) ReportRun();
 }
 
 void TfrmMain::ActionStop() {
     // Ends the run; RunEnded follows from inside it.
-    FRun->Stop();
+    Run().Stop();
 }
 
 void TfrmMain::RunEnded() {
     EnableForm(true);
-    for (int row = 0; row < ListViewFiles->rowCount(); ++row)
-        if (QProgressBar* bar = RowBar(row)) bar->setValue(0);
-    if (FClosing || !FCommon->isDisplayHowToUseItunes()) return;
-    // Asked once the encoder's final notice has been delivered, so no worker
+    RefreshList();
+    if (FClosing) return;
+    // Told once the encoder's final notice has been delivered, so no worker
     // or delivery thread waits on the question.
     QTimer::singleShot(0, this, [this] {
-        if (FClosing || !ShowQuestionBox(Q(FTexts.strLanguage_MsgProcessFinished))) return;
+        if (!FClosing) ReportRun();
+    });
+}
+
+void TfrmMain::ReportRun() {
+    const app::TRunCounts counts = Run().Counts();
+    if (counts.Converted + counts.Skipped == static_cast<int>(Run().Rows().size())) {
+        if (!FCommon->isDisplayHowToUseItunes() || !ShowQuestionBox(Q(FTexts.strLanguage_MsgProcessFinished))) return;
         FCommon->visitHyperLink(EditOutputFolder->text().toStdString());
         FCommon->shellForHowToUseItunes();
-    });
+        return;
+    }
+    switch (ShowRunSummary(Q(Run().SummaryText()))) {
+    case TSummaryChoice::OpenFolder: FCommon->visitHyperLink(EditOutputFolder->text().toStdString()); break;
+    case TSummaryChoice::OpenLog: FCommon->visitHyperLink(FCommon->GetLogFileName()); break;
+    case TSummaryChoice::Close: break;
+    }
 }
 
 void TfrmMain::EnableForm(bool idle) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/ConversionRun.h"
+#include "app/ConverterCore.h"
 #include "app/Language.h"
 #include "app/Unit_common.h"
 #include "app/VideoProfile.h"
@@ -51,6 +52,10 @@ public:
     virtual void ShowMessageBox(const QString& text);
     // A question box with Yes and No; true for Yes.
     virtual bool ShowQuestionBox(const QString& text);
+    // What the user chose at the end of a run that did not convert everything.
+    enum class TSummaryChoice { Close, OpenFolder, OpenLog };
+    // The end-of-run summary with buttons to open the output folder or the log.
+    virtual TSummaryChoice ShowRunSummary(const QString& text);
     // The multi-selection open dialog; the chosen files in order, none when cancelled.
     virtual QStringList AskOpenFiles();
     // Shows the folder chooser modally; true when it closed with OK.
@@ -75,14 +80,16 @@ public:
 
     // ---- State for the dialogs and the tests ----
     app::TfrmCommon& Common() { return *FCommon; }
-    app::TVideoProfile& VideoProfile() { return FVideoProfile; }
-    const app::TProfileCatalogue& Catalogue() const { return FCatalogue; }
+    app::TConverterCore& Core() { return *FCore; }
+    app::TVideoProfile& VideoProfile() { return FCore->Profile(); }
+    const app::TProfileCatalogue& Catalogue() const { return FCore->Catalogue(); }
     const app::TLanguageTexts& Texts() const { return FTexts; }
     const QString& ApplicationTitle() const { return FTitle; }
-    encoder::TFFEncoder& Encoder() { return FEncoder; }
-    app::TConversionRun& Run() { return *FRun; }
-    bool Converting() const { return FRun->Converting(); }
-    // The progress bar of a row; null for a row that does not exist.
+    encoder::TFFEncoder& Encoder() { return FCore->Encoder(); }
+    app::TConversionRun& Run() { return FCore->Run(); }
+    bool Converting() const { return FCore->Run().Converting(); }
+    // The progress bar of a row; null for a row that does not exist. Its
+    // text is the row's state (a percent while converting), its tooltip the reason.
     QProgressBar* RowBar(int row) const;
 
     // Controls, by their names.
@@ -127,20 +134,18 @@ private:
     void LoadProfile();
     void DeviceChanged(int index);
     void RefreshList(int selectRow = -1);
+    void ShowRowState(int row);
     void RunEnded();
+    // Tells how a run ended (or why none started).
+    void ReportRun();
     int SelectedRow() const;
 
     std::unique_ptr<app::TfrmCommon> FCommon;
-    encoder::TFFEncoder FEncoder;
-    probe::TFFDecoder FFDecoder;
-    std::unique_ptr<app::TConversionRun> FRun;
-    app::TVideoProfile FVideoProfile;
-    app::TProfileCatalogue FCatalogue;
+    std::unique_ptr<app::TConverterCore> FCore;
     app::TLanguageTexts FTexts;
     QString FTitle;
     bool bFirstShow = true;
     bool FStarted = false;   // the start-up sequence ran
-    bool FScanning = false;  // a folder scan is adding rows
     bool FClosing = false;
 };
 

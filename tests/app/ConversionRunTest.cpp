@@ -157,13 +157,16 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
     EXPECT_EQ(FEncoder.TasksCount(), 3);
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(ended, 1);
-    EXPECT_TRUE(FRun.Failures().empty());
-    EXPECT_EQ(FRun.Outputs().at(0), out + "/a.mp4");
-    EXPECT_EQ(FRun.Outputs().at(1), out + "/b.mp4");
-    EXPECT_EQ(FRun.Outputs().at(2), out + "/a (2).mp4");
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "3 converted, 1 failed");
+    EXPECT_EQ(FRun.Rows()[3].State, TRowState::Failed);
+    EXPECT_EQ(FRun.Rows()[3].Reason, "No such file or directory");
+    EXPECT_EQ(FRun.Rows()[0].Output, out + "/a.mp4");
+    EXPECT_EQ(FRun.Rows()[1].Output, out + "/b.mp4");
+    EXPECT_EQ(FRun.Rows()[2].Output, out + "/a (2).mp4");
     // "aac" gets the experimental switch; other codecs keep the text empty.
     EXPECT_EQ(FEncoder.Task(0).FOutputOptions[0].ExtOptions, "strict=experimental");
-    for (const auto& [row, path] : FRun.Outputs()) {
+    for (int row = 0; row < 3; ++row) {
+        const std::string& path = FRun.Rows()[static_cast<std::size_t>(row)].Output;
         probe::TFFDecoder probe;
         ASSERT_TRUE(probe.LoadFile(path)) << path;
         EXPECT_EQ(probe.FirstVideoStreamInfo().Width, 160);
@@ -188,8 +191,8 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     ASSERT_TRUE(FRun.Start(FProfile, FDir.File("same")));
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(fs::file_size(in), size);
-    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("same/clip (2).mp4"));
-    EXPECT_TRUE(FRun.Failures().empty());
+    EXPECT_EQ(FRun.Rows()[0].Output, FDir.File("same/clip (2).mp4"));
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "1 converted");
 
     // A hard link to the input where the output would go is the input too.
     fs::create_directories(FDir.Path() / "linked");
@@ -197,7 +200,7 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     ASSERT_TRUE(FRun.Start(FProfile, FDir.File("linked")));
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(fs::file_size(in), size);
-    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("linked/clip (2).mp4"));
+    EXPECT_EQ(FRun.Rows()[0].Output, FDir.File("linked/clip (2).mp4"));
 
     // A 255-byte name whose numbered form would be too long is shortened.
     const std::string longName = std::string(251, 'n') + ".mp4";
@@ -207,9 +210,9 @@ TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     FRun.AddFile(FDir.File("long/" + longName));
     ASSERT_TRUE(FRun.Start(FProfile, FDir.File("long")));
     ASSERT_TRUE(WaitForIdle());
-    EXPECT_TRUE(FRun.Failures().empty());
-    EXPECT_EQ(FRun.Outputs().at(0), FDir.File("long/" + std::string(247, 'n') + " (2).mp4"));
-    EXPECT_TRUE(fs::exists(FRun.Outputs().at(0)));
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "1 converted");
+    EXPECT_EQ(FRun.Rows()[0].Output, FDir.File("long/" + std::string(247, 'n') + " (2).mp4"));
+    EXPECT_TRUE(fs::exists(FRun.Rows()[0].Output));
 }
 
 TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
@@ -226,4 +229,155 @@ TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
     EXPECT_FALSE(FRun.Converting());
     TConversionRun empty(FEncoder, nullptr, nullptr);
     EXPECT_FALSE(empty.Start(FProfile, FDir.File("out")));
+}
+
+namespace {
+
+// Hidden files a run left in a folder (its temporary files).
+std::vector<std::string> HiddenFiles(const std::string& folder) {
+    std::vector<std::string> hidden;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.path().filename().string()[0] == '.') hidden.push_back(entry.path().filename().string());
+    return hidden;
+}
+
+} // namespace
+
+TEST_F(ConversionRunTest, EveryRowEndsInItsTrueStateWithItsReason) {
+    const std::string good = Clip("good.mkv");
+    // Every byte after the header zeroed: nothing in it can be read.
+    std::string bytes = zctest::ReadAll(good);
+    std::fill(bytes.begin() + 600, bytes.end(), '\0');
+    const std::string damaged = FDir.Write("damaged.mkv", bytes);
+    FRun.AddFile(good);
+    FRun.AddFile(damaged);
+    FRun.LogFileName = FDir.File("log.txt");
+    const std::string out = FDir.File("out");
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(FRun.Rows()[0].State, TRowState::Done);
+    EXPECT_EQ(FRun.Rows()[0].Progress, 100);  // the bar stays full after the run
+    EXPECT_EQ(FRun.Rows()[1].State, TRowState::Failed);
+    EXPECT_FALSE(FRun.Rows()[1].Reason.empty());
+    EXPECT_FALSE(fs::exists(out + "/damaged.mp4"));
+    EXPECT_EQ(FRun.SummaryText(), "1 converted, 1 failed: damaged.mkv \u2014 " + FRun.Rows()[1].Reason);
+    EXPECT_THAT(zctest::ReadAll(FDir.File("log.txt")), testing::HasSubstr(FRun.Rows()[1].Reason));
+
+    // A profile the codec refuses fails every row, with the codec's reason.
+    TProfileValues refused = FProfile;
+    refused.VideoCodec = "h263";
+    refused.VideoSize = "1280x720";
+    FRun.ExistingFiles = TExistingFiles::Overwrite;
+    if (FRun.Start(refused, out)) {
+        ASSERT_TRUE(WaitForIdle());
+    }
+    EXPECT_EQ(FRun.Rows()[0].State, TRowState::Failed);
+    EXPECT_THAT(FRun.Rows()[0].Reason, testing::HasSubstr("encoder"));
+    EXPECT_TRUE(HiddenFiles(out).empty());
+    EXPECT_GT(fs::file_size(out + "/good.mp4"), 1000u);  // the earlier output is untouched
+
+    // An output folder that is a file: every row says so, nothing starts.
+    const std::string notFolder = FDir.Write("file", "x");
+    EXPECT_FALSE(FRun.Start(FProfile, notFolder));
+    EXPECT_EQ(FRun.Rows()[0].State, TRowState::Failed);
+    EXPECT_EQ(FRun.Rows()[0].Reason, "Cannot write into " + notFolder + ": it is not a folder");
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "0 converted, 2 failed");
+}
+
+TEST_F(ConversionRunTest, ExistingFilesAreKeptReplacedOrSkippedAsChosen) {
+    FRun.AddFile(Clip("clip.mkv"));
+    const std::string out = FDir.File("out");
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    ASSERT_TRUE(WaitForIdle());
+    const std::string first = zctest::ReadAll(out + "/clip.mp4");
+    ASSERT_FALSE(first.empty());
+
+    // The same job again: a new name, the first output byte for byte.
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(FRun.Rows()[0].State, TRowState::Done);
+    EXPECT_EQ(FRun.Rows()[0].Output, out + "/clip (2).mp4");
+    EXPECT_EQ(FRun.Rows()[0].Reason, "written as clip (2).mp4");
+    EXPECT_EQ(zctest::ReadAll(out + "/clip.mp4"), first);
+
+    // Skip: nothing is converted, nothing touched.
+    FRun.ExistingFiles = TExistingFiles::Skip;
+    EXPECT_FALSE(FRun.Start(FProfile, out));
+    EXPECT_EQ(FRun.Rows()[0].State, TRowState::Skipped);
+    EXPECT_EQ(FRun.Rows()[0].Reason, out + "/clip.mp4 already exists");
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "0 converted, 1 skipped");
+
+    // Overwrite replaces the regular file in place.
+    std::ofstream(out + "/clip.mp4", std::ios::trunc) << "old";
+    FRun.ExistingFiles = TExistingFiles::Overwrite;
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(FRun.Rows()[0].Output, out + "/clip.mp4");
+    EXPECT_GT(fs::file_size(out + "/clip.mp4"), 1000u);
+
+    // A symbolic link at the output name is never followed nor replaced, even when overwriting.
+    const std::string target = FDir.Write("precious.txt", "keep me");
+    fs::remove(out + "/clip.mp4");
+    fs::create_symlink(target, out + "/clip.mp4");
+    ASSERT_TRUE(FRun.Start(FProfile, out));
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(zctest::ReadAll(target), "keep me");
+    EXPECT_TRUE(fs::is_symlink(out + "/clip.mp4"));
+    EXPECT_EQ(FRun.Rows()[0].Output, out + "/clip (2).mp4");
+    EXPECT_TRUE(HiddenFiles(out).empty());
+}
+
+TEST_F(ConversionRunTest, AStoppedRowLeavesNothingUnderItsNameAndFinishedOnesStay) {
+    const std::string quick = Clip("quick.mkv");
+    zctest::TMediaSpec longSpec;
+    longSpec.Format = "matroska";
+    longSpec.Seconds = 30;
+    longSpec.Width = 640;
+    longSpec.Height = 480;
+    const std::string slow = zctest::MakeTestMedia(FDir.File("slow.mkv"), longSpec);
+    FRun.AddFile(quick);
+    FRun.AddFile(slow);
+    FRun.AddFile(Clip("queued.mkv"));
+    const std::string out = FDir.File("out");
+    std::vector<int> stateChanges;
+    FRun.OnRowState = [&](int row) { stateChanges.push_back(row); };
+    ASSERT_TRUE(FRun.Start(FProfile, out, 2));
+    // Only running tasks' files exist, hidden, before anything finished.
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_EQ(entry.path().filename().string()[0], '.') << entry.path();
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (FRun.Rows()[0].State != TRowState::Done && std::chrono::steady_clock::now() < deadline)
+        avbind::PumpMainThreadQueue(5ms);
+    ASSERT_EQ(FRun.Rows()[0].State, TRowState::Done);
+    FRun.Stop();
+    EXPECT_FALSE(FRun.Converting());
+    EXPECT_EQ(FRun.Rows()[1].State, TRowState::Stopped);
+    EXPECT_EQ(FRun.Rows()[2].State, TRowState::Stopped);
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "1 converted, 2 stopped");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename().string());
+    EXPECT_THAT(names, testing::ElementsAre("quick.mp4"));
+    EXPECT_GE(std::count(stateChanges.begin(), stateChanges.end(), 1), 1);
+}
+
+TEST(MoveIntoPlace, NeverReplacesWhatItMayNot) {
+    zctest::TTempDir dir;
+    const std::string existing = dir.Write("a.mp4", "old");
+    std::string path = existing;
+    std::string error;
+    ASSERT_TRUE(MoveIntoPlace(dir.Write(".t1", "new"), path, false, error)) << error;
+    EXPECT_EQ(path, dir.File("a (2).mp4"));
+    EXPECT_EQ(zctest::ReadAll(existing), "old");
+    path = existing;
+    ASSERT_TRUE(MoveIntoPlace(dir.Write(".t2", "newer"), path, true, error)) << error;
+    EXPECT_EQ(path, existing);
+    EXPECT_EQ(zctest::ReadAll(existing), "newer");
+    fs::create_directory(dir.File("b.mp4"));  // not a regular file: kept even when replacing
+    path = dir.File("b.mp4");
+    ASSERT_TRUE(MoveIntoPlace(dir.Write(".t3", "x"), path, true, error)) << error;
+    EXPECT_EQ(path, dir.File("b (2).mp4"));
+    path = dir.File("missing/c.mp4");
+    EXPECT_FALSE(MoveIntoPlace(dir.Write(".t4", "x"), path, false, error));
+    EXPECT_THAT(error, testing::HasSubstr("No such file or directory"));
 }

@@ -33,7 +33,8 @@ done < <(cut -c3- "$tmp/profiles")
 # A missing file: the others finish, the exit status says not all did.
 "$zconv" convert --out "$tmp/mixed" "$tmp/clips/clip1.mkv" "$tmp/clips/missing.mkv" >"$tmp/run" 2>"$tmp/err"; rc=$?
 [ $rc -eq 1 ] || fail "exit $rc with a missing file"
-grep -q "missing.mkv: not converted" "$tmp/err" || fail "no message for the missing file: $(cat "$tmp/err")"
+grep -q "missing.mkv: failed: No such file or directory" "$tmp/err" || fail "no message for the missing file: $(cat "$tmp/err")"
+grep -qx "1 converted, 1 failed" "$tmp/err" || fail "no summary line: $(cat "$tmp/err")"
 [ "$(grep -c ' -> ' "$tmp/run")" -eq 1 ] || fail "the good file was not converted"
 [ -s "$tmp/config/ZconvVideoConverter/log.txt" ] || [ -n "$(find "$tmp/config" -name 'log.txt' -size +0)" ] || fail "nothing in the log file"
 # Awkward names, given relative to the current folder: a ':' that the
@@ -61,7 +62,7 @@ as_user=()
 HOME="$tmp/shared/home" XDG_CONFIG_HOME="$tmp/shared/home" \
   "${as_user[@]}" "$zconv" convert --out "$tmp/shared/locked" "$tmp/shared/clip.mkv" >"$tmp/run" 2>"$tmp/err"; rc=$?
 [ $rc -eq 1 ] || fail "exit $rc for an unwritable folder: $(cat "$tmp/run" "$tmp/err")"
-grep -q "clip.mkv: $tmp/shared/locked/clip\.[a-z0-9]*: Permission denied" "$tmp/err" \
+grep -q "clip.mkv: failed: Cannot write into $tmp/shared/locked: Permission denied" "$tmp/err" \
   || fail "no permission message: $(cat "$tmp/err")"
 cmp -s "$tmp/shared/clip.mkv" "$tmp/clips/clip1.mkv" || fail "the input changed"
 

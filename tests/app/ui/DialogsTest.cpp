@@ -122,6 +122,56 @@ TEST_F(UiDialogs, AdvancedSettingsReportTheFirstWrongBoxAndApplyOnlyWhenAllPass)
     EXPECT_EQ(profile.GetVideoFrameRateDefault(), "25");
 }
 
+TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
+    CreateAndShow();
+    const auto& entries = W->Catalogue().arrayCommonProfiles;
+    ASSERT_GE(entries.size(), 2u);
+    auto pick = [&](int index) {
+        W->ComboBoxOutputFormat->setCurrentIndex(index);
+        emit W->ComboBoxOutputFormat->activated(index);
+    };
+    pick(0);
+    const std::string secondSize = [&] {
+        app::TVideoProfile p;
+        p.LoadProfileFromFile(entries[1].strFileName);
+        return p.GetVideoSizeDefault() == "-1" ? std::string("auto") : p.GetVideoSizeDefault();
+    }();
+    W->ButtonSettingAdvance->click();
+    auto* dialog = W->frmSettingAdvance;
+    dialog->comboBoxVideoSize->setEditText("640x360");
+    // Another device while the dialog is open: it shows that device's values,
+    // so OK cannot write the first device's values into the second.
+    pick(1);
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->comboBoxVideoSize->currentText().toStdString(), secondSize);
+    dialog->ButtonOK->click();
+    EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), secondSize == "auto" ? "-1" : secondSize);
+
+    // Values applied to a device come back with it until the program ends.
+    pick(0);
+    W->ButtonSettingAdvance->click();
+    dialog->comboBoxVideoSize->setEditText("640x360");
+    dialog->ButtonOK->click();
+    pick(1);
+    pick(0);
+    EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
+}
+
+TEST_F(UiDialogs, TheExistingFileRuleIsAnOptionStoredAtOnce) {
+    CreateAndShow();
+    auto* box = W->frmSetting->ComboBoxExistingFiles;
+    EXPECT_EQ(box->currentIndex(), 0);  // a new name by default
+    EXPECT_EQ(W->Run().ExistingFiles, app::TExistingFiles::NewName);
+    box->setCurrentIndex(2);
+    emit box->activated(2);
+    EXPECT_EQ(Setting("existing"), "skip");
+    EXPECT_EQ(W->Run().ExistingFiles, app::TExistingFiles::Skip);
+    W.reset();
+    Create();
+    EXPECT_EQ(W->Run().ExistingFiles, app::TExistingFiles::Skip);
+    EXPECT_EQ(W->frmSetting->ComboBoxExistingFiles->currentIndex(), 2);
+}
+
 TEST_F(UiDialogs, SettingsAreWrittenToConfigIniAtOnce) {
     CreateAndShow({{"setting", "displayHelpDialog", "0"}});
     // Set once at creation; a setting that is on was written back at that moment.

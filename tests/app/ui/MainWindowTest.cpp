@@ -1,6 +1,8 @@
 #include "tests/app/ui/UiFixture.h"
 #include "tests/support/MediaFixtures.h"
 
+#include <gmock/gmock.h>
+
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -53,6 +55,27 @@ TEST_F(UiMainWindow, StartUpShowsTitleProfilesOutputFolderAndEmptiesTheLog) {
     W->ComboBoxOutputFormat->setCurrentIndex(0);
     emit W->ComboBoxOutputFormat->activated(0);
     EXPECT_EQ(W->VideoProfile().GetProfileName(), entries[0].strPfTitle_en);
+}
+
+TEST_F(UiMainWindow, StartUpMessagesStayInTheLog) {
+    // A damaged profile among the shipped ones, in a program folder of its own.
+    const std::string bin = Dir.File("bin");
+    fs::create_directories(bin);
+    fs::copy(std::string(ZC_UI_TEST_BIN) + "/language", bin + "/language", fs::copy_options::recursive);
+    fs::copy(std::string(ZC_UI_TEST_BIN) + "/profile", bin + "/profile", fs::copy_options::recursive);
+    fs::copy_file(std::string(ZC_UI_TEST_BIN) + "/product.ini", bin + "/product.ini");
+    std::ofstream(bin + "/profile/zz-damaged.pf") << "\x01\x02 not a profile";
+    app::TCommonFolders folders = Folders();
+    folders.AppPath = bin + "/";
+    app::TfrmCommon common(folders);
+    app::TIniFile(common.GetIniConfigFileName()).WriteString("setting", "displayHelpDialog", "0");
+    std::ofstream(common.GetLogFileName()) << "old run\n";
+    W = std::make_unique<zctest::TTestWindow>(folders);
+    W->show();
+    Settle();
+    const std::string log = ReadAll(common.GetLogFileName());
+    EXPECT_THAT(log, testing::HasSubstr("zz-damaged.pf"));
+    EXPECT_THAT(log, testing::Not(testing::HasSubstr("old run")));
 }
 
 TEST_F(UiMainWindow, AnOutputFolderSettingWithItsSeparatorIsShownUnchanged) {
@@ -109,11 +132,11 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->ListViewFiles->rowCount(), 0);
     EXPECT_EQ(W->RowBar(0), nullptr);
 
-    // An empty list starts nothing and says nothing.
+    // An empty list starts nothing and says why.
     W->ButtonConverter->click();
     EXPECT_FALSE(W->Converting());
     EXPECT_TRUE(W->ButtonAdd->isEnabled());
-    EXPECT_TRUE(W->Messages.empty());
+    EXPECT_EQ(W->Messages, (std::vector<std::string>{"The list is empty: add the files to convert first."}));
 }
 
 TEST_F(UiMainWindow, DroppedFilesAndFoldersBecomeRows) {
@@ -167,6 +190,16 @@ protected:
             QObject::connect(W->RowBar(r), &QProgressBar::valueChanged,
                              [this, r](int v) { Highest[r] = std::max(Highest[r], v); });
     }
+    // Each row's bar shows its state after the run; Done rows are full.
+    void ExpectRowStates(const std::vector<std::string>& states) {
+        ASSERT_EQ(W->ListViewFiles->rowCount(), static_cast<int>(states.size()));
+        for (int r = 0; r < W->ListViewFiles->rowCount(); ++r) {
+            EXPECT_EQ(W->RowBar(r)->text().toStdString(), states[static_cast<std::size_t>(r)]) << r;
+            if (states[static_cast<std::size_t>(r)] == "Done") {
+                EXPECT_EQ(W->RowBar(r)->value(), 100);
+            }
+        }
+    }
     void ExpectIdle() {
         EXPECT_FALSE(W->Converting());
         for (QWidget* w : std::initializer_list<QWidget*>{W->ButtonAdd, W->ButtonRemove, W->ButtonClearAll,
@@ -177,7 +210,6 @@ protected:
         EXPECT_TRUE(W->N_BatchAdd->isEnabled());
         EXPECT_EQ(W->ButtonConverter->text().toStdString(), "Convert");
         EXPECT_EQ(W->N_Convert->text().toStdString(), "Convert");
-        for (int r = 0; r < W->ListViewFiles->rowCount(); ++r) EXPECT_EQ(W->RowBar(r)->value(), 0);
     }
     int Highest[2] = {0, 0};
 };
@@ -196,6 +228,8 @@ TEST_F(UiConversionRun, TwoClipsConvertWithMovingBarsAndTheFinalNoticeReturnsToI
 
     ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Questions.empty(); }, 120000));
     ExpectIdle();
+    ExpectRowStates({"Done", "Done"});
+    EXPECT_TRUE(W->Summaries.empty());
     EXPECT_GT(Highest[0], 0);
     EXPECT_GT(Highest[1], 0);
     for (const char* name : {"one.mp4", "two.mp4"}) EXPECT_GT(fs::file_size(Dir.File("out/") + name), 1000u) << name;
@@ -212,18 +246,61 @@ TEST_F(UiConversionRun, TwoClipsConvertWithMovingBarsAndTheFinalNoticeReturnsToI
     EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
 }
 
-TEST_F(UiConversionRun, StopByTheUserAsksOnceAndResetsTheBars) {
+TEST_F(UiConversionRun, AStopIsToldTruthfullyOnceAndLeavesNoPartialFile) {
     SetUpRun(20.0);
+    W->SummaryAnswer = zctest::TTestWindow::TSummaryChoice::OpenLog;
     W->ButtonConverter->click();
     ASSERT_TRUE(W->Converting());
     WaitFor([] { return false; }, 300);
     W->ButtonConverter->click();
     EXPECT_FALSE(W->Converting());
     ExpectIdle();
-    // The encoder's final notice after a stop does not ask a second time.
+    ExpectRowStates({"Stopped", "Stopped"});
+    // The encoder's final notice after a stop does not report a second time.
     WaitFor([] { return false; }, 1000);
-    EXPECT_EQ(W->Questions.size(), 1u);
-    EXPECT_TRUE(Opened.empty());  // answered No
+    EXPECT_TRUE(W->Questions.empty());  // not the "finished" prompt
+    EXPECT_EQ(W->Summaries, (std::vector<std::string>{"0 converted, 2 stopped"}));
+    EXPECT_EQ(Opened, (std::vector<std::string>{LogFile}));
+    EXPECT_FALSE(fs::exists(Dir.File("out")) && !fs::is_empty(Dir.File("out")));
+}
+
+TEST_F(UiConversionRun, ABatchWithAFailureEndsWithASummaryAndRowsThatSayWhy) {
+    SetUpRun(1.0);
+    W->AddFileToListView(QString::fromStdString(Dir.Write("broken.avi", std::string(4000, 'x'))));
+    W->ButtonConverter->click();
+    ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Summaries.empty(); }, 60000));
+    ExpectRowStates({"Done", "Done", "Failed"});
+    EXPECT_THAT(W->RowBar(2)->toolTip().toStdString(), testing::StartsWith("Failed: "));
+    ASSERT_EQ(W->Summaries.size(), 1u);
+    EXPECT_THAT(W->Summaries[0], testing::StartsWith("2 converted, 1 failed: broken.avi \u2014 "));
+    EXPECT_TRUE(W->Questions.empty());
+    EXPECT_GT(fs::file_size(Dir.File("out/one.mp4")), 1000u);
+
+    // The same job again keeps the first outputs and names the new ones "(2)".
+    const std::string first = ReadAll(Dir.File("out/one.mp4"));
+    W->Summaries.clear();
+    W->ButtonConverter->click();
+    ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Summaries.empty(); }, 60000));
+    EXPECT_EQ(ReadAll(Dir.File("out/one.mp4")), first);
+    EXPECT_TRUE(fs::exists(Dir.File("out/one (2).mp4")));
+    EXPECT_THAT(W->RowBar(0)->toolTip().toStdString(), testing::HasSubstr("written as one (2).mp4"));
+}
+
+TEST_F(UiConversionRun, ClosingDuringARunAsksAndStopsCleanly) {
+    SetUpRun(20.0);
+    W->ButtonConverter->click();
+    ASSERT_TRUE(W->Converting());
+    WaitFor([] { return false; }, 300);
+    W->Answer = false;
+    EXPECT_FALSE(W->close());
+    EXPECT_EQ(W->Questions, (std::vector<std::string>{"2 conversions are running. Stop them and quit?"}));
+    EXPECT_TRUE(W->Converting());
+    W->Answer = true;
+    EXPECT_TRUE(W->close());
+    EXPECT_FALSE(W->Converting());
+    EXPECT_TRUE(W->Summaries.empty());
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(Dir.File("out"), ec));  // nothing half-written, under any name
 }
 
 TEST_F(UiConversionRun, NoCompletionPromptWhenSwitchedOff) {
@@ -233,6 +310,7 @@ TEST_F(UiConversionRun, NoCompletionPromptWhenSwitchedOff) {
     ASSERT_TRUE(WaitFor([&] { return !W->Converting(); }, 60000));
     WaitFor([] { return false; }, 300);
     EXPECT_TRUE(W->Questions.empty());
+    EXPECT_TRUE(W->Summaries.empty());
     ExpectIdle();
 }
 

@@ -31,9 +31,14 @@ public:
         return Answer;
     }
     QStringList AskOpenFiles() override { return OpenFiles; }
+    TSummaryChoice ShowRunSummary(const QString& text) override {
+        Summaries.push_back(text.toStdString());
+        return SummaryAnswer;
+    }
 
-    std::vector<std::string> Messages, Questions;
+    std::vector<std::string> Messages, Questions, Summaries;
     bool Answer = false;
+    TSummaryChoice SummaryAnswer = TSummaryChoice::Close;
     QStringList OpenFiles;
 };
 

@@ -1,0 +1,100 @@
+#include "app/ConverterCore.h"
+
+#include "app/IniFile.h"
+#include "avbind/FFLoad.h"
+#include "avbind/FFLog.h"
+#include "avhelpers/InProgramFilters.h"
+
+#include <fstream>
+#include <strings.h>
+
+namespace app {
+
+TProfileValues ProfileValues(const TVideoProfile& p) {
+    return {p.GetProfileExt(),          p.GetVideoCodecDefault(), p.GetVideoBirateDefault(),
+            p.GetVideoFrameRateDefault(), p.GetVideoSizeDefault(),  p.GetAudioCodecDefault(),
+            p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
+}
+
+TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
+    FRun = std::make_unique<TConversionRun>(
+        FEncoder,
+        [this](const std::string& path) {
+            if (!FProbe.LoadFile(path)) return std::int64_t{-1};
+            const std::int64_t d = FProbe.FileStreamInfo().Duration;
+            FProbe.CloseFile();
+            return d;
+        },
+        [this](const std::string& path) { return ProbeSource(FProbe, path); });
+    FRun->LogFileName = FCommon.GetLogFileName();
+    FRun->ExistingFiles = StoredExistingFiles();
+}
+
+void TConverterCore::StartLog() { std::ofstream(FRun->LogFileName, std::ios::trunc); }
+
+void TConverterCore::LoadProfiles() {
+    FApplied.clear();
+    FCatalogue = LoadProfile(FCommon.GetAppPath() + "profile", FProfile);
+    for (const std::string& error : FCatalogue.Errors) Log(error);
+}
+
+bool TConverterCore::LoadLibraries() {
+    const std::string folder = FCommon.GetAppPath() + "lib";
+    // Library lines go straight to the file from whichever thread writes
+    // them: no worker waits for the main thread to log.
+    avbind::FFLogger().SetTriggerEventInMainThread(false);
+    avbind::FFLogger().SetOnLog(
+        [this](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { Log(msg); });
+    if (!FEncoder.AVLibLoaded() && !FEncoder.LoadAVLib(folder)) {
+        FLoadError = FEncoder.LastErrMsg();
+        Log(FLoadError);
+        return false;
+    }
+    avhelpers::RegisterNativeFilters();
+    if (!FProbe.AVLibLoaded()) FProbe.LoadAVLib(folder);
+    FLoadError.clear();
+    return true;
+}
+
+void TConverterCore::SelectDevice(int index) {
+    SelectProfile(FCatalogue, index, FProfile);
+    const auto applied = FApplied.find(index);
+    if (applied == FApplied.end()) return;
+    const TAdvancedTexts& t = applied->second;
+    FProfile.SetVideoBirateDefault(t.VideoBitrate);
+    FProfile.SetVideoFrameRateDefault(t.FrameRate);
+    FProfile.SetVideoSizeDefault(t.VideoSize);
+    FProfile.SetAudioBitrateDefault(t.AudioBitrate);
+    FProfile.SetAudioSampleRateDefault(t.SampleRate);
+    FProfile.SetAudioChannelDefault(t.Channel);
+}
+
+void TConverterCore::SelectDevice(const std::string& name) {
+    for (std::size_t i = 0; i < FCatalogue.arrayCommonProfiles.size(); ++i)
+        if (strcasecmp(FCatalogue.arrayCommonProfiles[i].strPfTitle_en.c_str(), name.c_str()) == 0) {
+            SelectDevice(static_cast<int>(i));
+            return;
+        }
+    FProfile.LoadProfileFromFile(name);
+    FCatalogue.ActiveIndex = -1;
+}
+
+TAdvancedCheck TConverterCore::ApplyAdvanced(const TAdvancedTexts& texts, const TAdvancedMessages& messages) {
+    const TAdvancedCheck check = ApplyAdvancedSettings(FProfile, texts, messages);
+    if (check.Passed && FCatalogue.ActiveIndex >= 0)
+        FApplied[FCatalogue.ActiveIndex] = {FProfile.GetVideoBirateDefault(),   FProfile.GetVideoFrameRateDefault(),
+                                            FProfile.GetVideoSizeDefault(),     FProfile.GetAudioBitrateDefault(),
+                                            FProfile.GetAudioSampleRateDefault(), FProfile.GetAudioChannelDefault()};
+    return check;
+}
+
+TExistingFiles TConverterCore::StoredExistingFiles() const {
+    return ExistingFilesFromName(TIniFile(FCommon.GetIniConfigFileName()).ReadString("setting", "existing", ""));
+}
+
+void TConverterCore::StoreExistingFiles(TExistingFiles policy) {
+    TIniFile(FCommon.GetIniConfigFileName()).WriteString("setting", "existing", ExistingFilesName(policy));
+    FRun->ExistingFiles = policy;
+}
+
+} // namespace app
