@@ -91,11 +91,24 @@ std::vector<std::string> Choices(const std::string& list, bool sizes) {
 
 } // namespace
 
+void WriteAdvancedValues(TVideoProfile& profile, const TAdvancedTexts& texts) {
+    profile.SetVideoBirateDefault(texts.VideoBitrate);
+    profile.SetVideoFrameRateDefault(texts.FrameRate);
+    profile.SetVideoSizeDefault(texts.VideoSize);
+    profile.SetAudioBitrateDefault(texts.AudioBitrate);
+    profile.SetAudioSampleRateDefault(texts.SampleRate);
+    profile.SetAudioChannelDefault(texts.Channel);
+}
+
+TAdvancedTexts AdvancedValues(const TVideoProfile& p) {
+    return {p.GetVideoBirateDefault(),   p.GetVideoFrameRateDefault(),  p.GetVideoSizeDefault(),
+            p.GetAudioBitrateDefault(),  p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
+}
+
 TAdvancedForm FillAdvancedSettings(const TVideoProfile& p) {
     TAdvancedForm form;
-    form.Texts = {p.GetVideoBirateDefault(), p.GetVideoFrameRateDefault(),
-                  p.GetVideoSizeDefault() == "-1" ? "auto" : p.GetVideoSizeDefault(),
-                  p.GetAudioBitrateDefault(), p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
+    form.Texts = AdvancedValues(p);
+    if (form.Texts.VideoSize == "-1") form.Texts.VideoSize = "auto";
     form.VideoBitrates = Choices(p.GetVideoBirateAll(), false);
     form.FrameRates = Choices(p.GetVideoFrameRateAll(), false);
     form.VideoSizes = Choices(p.GetVideoSizeAll(), true);
@@ -107,13 +120,7 @@ TAdvancedForm FillAdvancedSettings(const TVideoProfile& p) {
 
 TAdvancedCheck ApplyAdvancedSettings(TVideoProfile& profile, TAdvancedTexts texts, const TAdvancedMessages& messages) {
     const TAdvancedCheck check = CheckAdvancedSettings(texts, messages);
-    if (!check.Passed) return check;
-    profile.SetVideoBirateDefault(texts.VideoBitrate);
-    profile.SetVideoFrameRateDefault(texts.FrameRate);
-    profile.SetVideoSizeDefault(texts.VideoSize);
-    profile.SetAudioBitrateDefault(texts.AudioBitrate);
-    profile.SetAudioSampleRateDefault(texts.SampleRate);
-    profile.SetAudioChannelDefault(texts.Channel);
+    if (check.Passed) WriteAdvancedValues(profile, texts);
     return check;
 }
 

@@ -51,5 +51,8 @@ TAdvancedForm FillAdvancedSettings(const TVideoProfile& profile);
 // memory (video bitrate, frame rate, size, audio bitrate, sample rate,
 // channels) exactly as typed. The profile is unchanged when a check fails.
 TAdvancedCheck ApplyAdvancedSettings(TVideoProfile& profile, TAdvancedTexts texts, const TAdvancedMessages& messages);
+// The six values as the profile holds them, and written back unchecked.
+TAdvancedTexts AdvancedValues(const TVideoProfile& profile);
+void WriteAdvancedValues(TVideoProfile& profile, const TAdvancedTexts& texts);
 
 } // namespace app

@@ -30,6 +30,11 @@ TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
     FRun->ExistingFiles = StoredExistingFiles();
 }
 
+TConverterCore::~TConverterCore() {
+    FRun.reset();
+    if (FLogRouted) avbind::FFLogger().SetOnLog(nullptr);
+}
+
 void TConverterCore::StartLog() { std::ofstream(FRun->LogFileName, std::ios::trunc); }
 
 void TConverterCore::LoadProfiles() {
@@ -45,6 +50,7 @@ bool TConverterCore::LoadLibraries() {
     avbind::FFLogger().SetTriggerEventInMainThread(false);
     avbind::FFLogger().SetOnLog(
         [this](const void*, std::uint32_t, avbind::TLogLevel, const std::string& msg) { Log(msg); });
+    FLogRouted = true;
     if (!FEncoder.AVLibLoaded() && !FEncoder.LoadAVLib(folder)) {
         FLoadError = FEncoder.LastErrMsg();
         Log(FLoadError);
@@ -58,15 +64,8 @@ bool TConverterCore::LoadLibraries() {
 
 void TConverterCore::SelectDevice(int index) {
     SelectProfile(FCatalogue, index, FProfile);
-    const auto applied = FApplied.find(index);
-    if (applied == FApplied.end()) return;
-    const TAdvancedTexts& t = applied->second;
-    FProfile.SetVideoBirateDefault(t.VideoBitrate);
-    FProfile.SetVideoFrameRateDefault(t.FrameRate);
-    FProfile.SetVideoSizeDefault(t.VideoSize);
-    FProfile.SetAudioBitrateDefault(t.AudioBitrate);
-    FProfile.SetAudioSampleRateDefault(t.SampleRate);
-    FProfile.SetAudioChannelDefault(t.Channel);
+    if (const auto applied = FApplied.find(index); applied != FApplied.end())
+        WriteAdvancedValues(FProfile, applied->second);
 }
 
 void TConverterCore::SelectDevice(const std::string& name) {
@@ -81,10 +80,7 @@ void TConverterCore::SelectDevice(const std::string& name) {
 
 TAdvancedCheck TConverterCore::ApplyAdvanced(const TAdvancedTexts& texts, const TAdvancedMessages& messages) {
     const TAdvancedCheck check = ApplyAdvancedSettings(FProfile, texts, messages);
-    if (check.Passed && FCatalogue.ActiveIndex >= 0)
-        FApplied[FCatalogue.ActiveIndex] = {FProfile.GetVideoBirateDefault(),   FProfile.GetVideoFrameRateDefault(),
-                                            FProfile.GetVideoSizeDefault(),     FProfile.GetAudioBitrateDefault(),
-                                            FProfile.GetAudioSampleRateDefault(), FProfile.GetAudioChannelDefault()};
+    if (check.Passed && FCatalogue.ActiveIndex >= 0) FApplied[FCatalogue.ActiveIndex] = AdvancedValues(FProfile);
     return check;
 }
 

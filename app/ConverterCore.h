@@ -24,8 +24,9 @@ TProfileValues ProfileValues(const TVideoProfile& profile);
 class TConverterCore {
 public:
     explicit TConverterCore(TfrmCommon& common);
-    // The run goes before the encoder: it stops and drains it first.
-    ~TConverterCore() = default;
+    // The run goes before the encoder (it stops and drains it first), then
+    // the libraries' lines stop coming here.
+    ~TConverterCore();
     TConverterCore(const TConverterCore&) = delete;
     TConverterCore& operator=(const TConverterCore&) = delete;
 
@@ -66,7 +67,9 @@ public:
     encoder::TFFEncoder& Encoder() { return FEncoder; }
     probe::TFFDecoder& Probe() { return FProbe; }
     TConversionRun& Run() { return *FRun; }
-    void Log(const std::string& line) { FRun->AppendLog(line); }
+    void Log(const std::string& line) {
+        if (FRun) FRun->AppendLog(line);
+    }
 
 private:
     TfrmCommon& FCommon;
@@ -77,6 +80,7 @@ private:
     TVideoProfile FProfile;
     std::map<int, TAdvancedTexts> FApplied;  // device -> the advanced values applied to it
     std::string FLoadError;
+    bool FLogRouted = false;  // the library log is sent to this core's log file
 };
 
 } // namespace app

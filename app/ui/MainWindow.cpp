@@ -136,7 +136,6 @@ TfrmMain::~TfrmMain() {
     run.OnRowState = nullptr;
     run.ScanStopped = nullptr;
     FCore.reset();
-    avbind::FFLogger().SetOnLog(nullptr);
 }
 
 void TfrmMain::CreateControls() {

@@ -247,7 +247,8 @@ TEST_F(EngineTranscode, SetUpMessages) {
     EXPECT_EQ(attempt({{"vn", ""}, {"an", ""}}), "Output file #0 does not contain any stream");
     EXPECT_EQ(attempt({{"vcodec", "mpeg4"}, {"s", "9000x16"}}),
               "Error while opening encoder for output stream #0.0 (Video) - maybe incorrect parameters such as "
-              "bit_rate, rate, width or height. Please check error log message to find out more detail information.");
+              "bit_rate, rate, width or height. Please check error log message to find out more detail information. "
+              "(dimensions too large for MPEG-4)");  // the codec's own reason ends it
     EXPECT_TRUE(FLog.Contains("Stream mapping:"));  // logged before the encoder failure
     EXPECT_EQ(attempt({{"map_metadata", "0,s3:0"}}), "Invalid stream index 3 while processing metadata maps");
     EXPECT_EQ(attempt({{"map_chapters", "0:5"}}), "Invalid input file index 5 in chapter mapping.");
