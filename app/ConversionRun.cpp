@@ -19,6 +19,8 @@
 #include <fstream>
 #include <set>
 #include <fnmatch.h>
+#include <sched.h>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -116,6 +118,17 @@ bool MatchesExtension(const std::string& name, const std::string& extension) {
     return fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
 }
 
+int AutomaticJobs(int cores) { return std::clamp(cores, 1, 16); }
+
+int TaskThreads(int cores, int running) { return std::max(1, cores / std::max(1, running)); }
+
+int UsableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
 void RaiseOpenFileLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -124,10 +137,9 @@ void RaiseOpenFileLimit() {
     }
 }
 
-TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path) {
+TSourceInfo SourceInfo(const AVFormatContext* ic) {
     TSourceInfo info;
-    if (!probe.LoadFile(path)) return info;
-    const AVFormatContext* ic = probe.FileHandle();
+    if (!ic) return info;
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         const AVStream* st = ic->streams[i];
         const AVCodecParameters* par = st->codecpar;
@@ -145,6 +157,12 @@ TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path) {
             if (info.Subtitles++ == 0) info.SubtitleCodec = par->codec_id;
         }
     }
+    return info;
+}
+
+TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path) {
+    if (!probe.LoadFile(path)) return {};
+    const TSourceInfo info = SourceInfo(probe.FileHandle());
     probe.CloseFile();
     return info;
 }
@@ -187,9 +205,8 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
 }
 
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
-                               std::function<std::int64_t(const std::string&)> probeDuration,
-                               std::function<TSourceInfo(const std::string&)> probeSource)
-    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)), FProbeSource(std::move(probeSource)) {
+                               std::function<std::int64_t(const std::string&)> probeDuration)
+    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)) {
     // The application's encoder settings: a report a second, workers a step above normal.
     FEncoder.SetProgressInterval(1000);
     FEncoder.ThreadPriority = avbind::TThreadPriority::tpHigher;
@@ -205,6 +222,7 @@ TConversionRun::~TConversionRun() {
         FEncoder.OnTerminate = nullptr;
     }
     // No unfinished file is left behind, under any name.
+    std::lock_guard lock(FTempLock);
     for (const auto& [row, temp] : FTemps) unlink(temp.c_str());
 }
 
@@ -447,6 +465,9 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
     if (!fs::is_directory(outputFolder, ec))
         folderError = "Cannot write into " + outputFolder + ": " +
                       (fs::exists(outputFolder, ec) ? "it is not a folder" : std::strerror(ENOENT));
+    const int cores = UsableCores();
+    const int running = std::min<int>(jobs > 0 ? jobs : AutomaticJobs(cores), static_cast<int>(FRows.size()));
+    const std::string threads = "threads=" + std::to_string(TaskThreads(cores, running)) + "\n";
     // The container is named, not guessed from the temporary file's extension.
     const AVOutputFormat* format = avbind::avformat.av_guess_format(nullptr, ("x." + profile.Ext).c_str(), nullptr);
 
@@ -484,24 +505,10 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
             row.Reason = "written as " + fs::path(path).filename().string();
             AppendLog(row.Path + ": the output is written as " + path);
         }
-        std::string error;
-        const std::string temp = CreateTempFile(path, error);
-        if (temp.empty()) {
-            fail(error);
-            continue;
-        }
         encoder::TInputOptions input;
         input.FileName = LocalFileName(row.Path);
         // What a file names inside (playlists, segment lists) stays local.
-        input.ExtOptions = "protocol_whitelist=file";
-        const int task = FEncoder.AddTask(input.FileName, &input);
-        if (task < 0) {
-            unlink(temp.c_str());
-            fail(FEncoder.LastErrMsg());
-            continue;
-        }
-        FTaskRow[task] = rowIndex;
-        FTemps[rowIndex] = temp;
+        input.ExtOptions = threads + "protocol_whitelist=file";
         encoder::TOutputOptions output;
         output.FileExt = profile.Ext;
         output.ForceFormat = format->name;
@@ -509,11 +516,6 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.VideoCodec = profile.VideoCodec;
         output.VideoBitrate = videoBitrate;
         output.FrameRate = profile.FrameRate;
-        const TSourceInfo source = FProbeSource ? FProbeSource(input.FileName) : TSourceInfo{};
-        const TPictureFit fit = FitPicture(source, profile.VideoSize);
-        output.FrameSize = fit.FrameSize;
-        output.VideoFilters = fit.Filters;
-        ChooseSubtitles(source, profile.Ext, row.Path, output);
         output.AudioCodec = profile.AudioCodec;
         if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
         // AVI stores no start time for its sound: sound that starts late is
@@ -522,12 +524,33 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.AudioChannels = channels;
         output.AudioSampleRate = sampleRate;
         output.AudioBitrate = audioBitrate;
-        output.FileName = LocalFileName(temp);
-        if (!FEncoder.SetOutputFile(task, output.FileName, &output)) {
-            // The row's reason is the output's own error (a bad option, a
-            // codec that refuses), not the task's later "no output" complaint.
+        // Nothing of the row is opened or created before its task starts:
+        // this runs on the task's own thread then.
+        const int task = FEncoder.AddDeferredTask([this, rowIndex, input, output, path, size = profile.VideoSize,
+                                                   ext = profile.Ext, source = row.Path](int taskIndex) mutable {
+            std::string error;
+            const std::string temp = CreateTempFile(path, error);
+            if (temp.empty()) throw std::runtime_error(error);
+            {
+                std::lock_guard lock(FTempLock);
+                FTemps[rowIndex] = temp;
+            }
+            if (!FEncoder.AddInputFile(taskIndex, input.FileName, &input))
+                throw std::runtime_error(FEncoder.LastErrMsg());
+            const TSourceInfo info = SourceInfo(FEncoder.Task(taskIndex).Finput_files[0].ctx.get());
+            const TPictureFit fit = FitPicture(info, size);
+            output.FrameSize = fit.FrameSize;
+            output.VideoFilters = fit.Filters;
+            ChooseSubtitles(info, ext, source, output);
+            output.FileName = LocalFileName(temp);
+            if (!FEncoder.SetOutputFile(taskIndex, output.FileName, &output))
+                throw std::runtime_error(FEncoder.LastErrMsg());
+        });
+        if (task < 0) {
             fail(FEncoder.LastErrMsg());
+            continue;
         }
+        FTaskRow[task] = rowIndex;
     }
     if (FEncoder.TasksCount() == 0) return false;
 
@@ -554,37 +577,40 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         if (found == FTaskRow.end()) return;
         if (info.Finished)
             EndRow(found->second, TRowState::Done, "");
-        else if (info.Exception || FRows[static_cast<std::size_t>(found->second)].State == TRowState::Failed)
+        else if (info.Exception)
             EndRow(found->second, TRowState::Failed, info.ExceptionMsg);
         else
             EndRow(found->second, TRowState::Stopped, "");
     };
     FHandlersInstalled = true;
     FConverting = true;
-    FEncoder.Start(jobs > 0 ? jobs : FEncoder.TasksCount());
+    FEncoder.Start(running);
     return true;
 }
 
 void TConversionRun::EndRow(int rowIndex, TRowState state, const std::string& reason) {
     TListRow& row = FRows[static_cast<std::size_t>(rowIndex)];
-    const auto temp = FTemps.find(rowIndex);
-    if (temp == FTemps.end()) return;  // ended already
-    const std::string tempPath = temp->second;
-    FTemps.erase(temp);
+    if (row.State != TRowState::Waiting && row.State != TRowState::Converting) return;  // ended already
+    std::string tempPath;
+    {
+        std::lock_guard lock(FTempLock);
+        if (const auto temp = FTemps.find(rowIndex); temp != FTemps.end()) {
+            tempPath = temp->second;
+            FTemps.erase(temp);
+        }
+    }
+    struct stat st {};
     if (state == TRowState::Done) {
         std::string error, path = row.Output;
-        const bool replace = ExistingFiles == TExistingFiles::Overwrite;
-        struct stat st {};
         // A task that left no file (nothing written) has not converted anything.
-        if (lstat(tempPath.c_str(), &st) != 0 || st.st_size == 0) {
-            unlink(tempPath.c_str());
+        if (tempPath.empty() || lstat(tempPath.c_str(), &st) != 0 || st.st_size == 0) {
             state = TRowState::Failed;
             row.Reason = "nothing was written";
-        } else if (!MoveIntoPlace(tempPath, path, replace, error)) {
-            unlink(tempPath.c_str());
+        } else if (!MoveIntoPlace(tempPath, path, ExistingFiles == TExistingFiles::Overwrite, error)) {
             state = TRowState::Failed;
             row.Reason = error;
         } else {
+            tempPath.clear();
             if (path != row.Output) {
                 row.Reason = "written as " + fs::path(path).filename().string();
                 AppendLog(row.Path + ": the output is written as " + path);
@@ -592,18 +618,19 @@ void TConversionRun::EndRow(int rowIndex, TRowState state, const std::string& re
             row.Output = path;
             row.Progress = 100;
         }
+    } else if (state == TRowState::Failed) {
+        row.Reason = reason.empty() ? "the conversion failed" : reason;
+        // Most reasons start with the file's name; the row names it already.
+        for (const std::string& name : {row.Path, LocalFileName(row.Path)})
+            if (row.Reason.rfind(name + ": ", 0) == 0) row.Reason.erase(0, name.size() + 2);
+        // The user knows the file by its final name, not the temporary one.
+        for (std::size_t at; !tempPath.empty() && (at = row.Reason.find(tempPath)) != std::string::npos;)
+            row.Reason.replace(at, tempPath.size(), row.Output);
     } else {
-        unlink(tempPath.c_str());
-        if (state == TRowState::Failed && row.State != TRowState::Failed) {
-            row.Reason = reason.empty() ? "the conversion failed" : reason;
-            // The user knows the file by its final name, not the temporary one.
-            for (std::size_t at; (at = row.Reason.find(tempPath)) != std::string::npos;)
-                row.Reason.replace(at, tempPath.size(), row.Output);
-        }
-        else if (state == TRowState::Stopped)
-            row.Reason.clear();
+        row.Reason.clear();
     }
-    if (state == TRowState::Failed && row.State != TRowState::Failed) AppendLog(row.Path + ": failed: " + row.Reason);
+    if (!tempPath.empty()) unlink(tempPath.c_str());
+    if (state == TRowState::Failed) AppendLog(row.Path + ": failed: " + row.Reason);
     row.State = state;
     if (OnRowState) OnRowState(rowIndex);
 }
@@ -677,9 +704,7 @@ void TConversionRun::Stop() {
     else
         FEncoder.StopAndHandOver();
     // Tasks that never started end here.
-    std::vector<int> left;
-    for (const auto& [row, temp] : FTemps) left.push_back(row);
-    for (int row : left) EndRow(row, TRowState::Stopped, "");
+    for (const auto& [task, row] : FTaskRow) EndRow(row, TRowState::Stopped, "");
     if (OnRunEnded) OnRunEnded();
 }
 

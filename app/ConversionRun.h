@@ -42,6 +42,18 @@ bool MatchesExtension(const std::string& name, const std::string& extension);
 // first part ends in ':' ("a:b.mkv") would be read as a protocol, so it gets
 // a leading "./". Other names are returned as they are.
 std::string LocalFileName(const std::string& path);
+// How many files a run converts at once when the user leaves it automatic:
+// one per core, at most 16. On the benchmark (scripts/bench.sh, 8 clips of
+// 720p H.264) one single-threaded task per core converts the batch faster
+// than fewer tasks with more codec threads each (codecs do not scale
+// perfectly); the cap keeps a many-core machine's memory in bounds.
+int AutomaticJobs(int cores);
+// The codec threads each task gets: the cores shared among the tasks that
+// run at once, at least 1.
+int TaskThreads(int cores, int running);
+// The cores this process may use.
+int UsableCores();
+
 // Raises the process's open-file limit to its hard limit: every task holds
 // its input and output open, and a long list runs all at once.
 void RaiseOpenFileLimit();
@@ -54,6 +66,8 @@ struct TSourceInfo {
     int Subtitles = 0;           // subtitle streams
     AVCodecID SubtitleCodec = AV_CODEC_ID_NONE;  // of the first one
 };
+// What an opened file holds; an empty record for none.
+TSourceInfo SourceInfo(const AVFormatContext* file);
 // The probe's answers for a file; an empty record when it cannot be read.
 TSourceInfo ProbeSource(probe::TCustomDecoder& probe, const std::string& path);
 
@@ -113,10 +127,8 @@ bool MoveIntoPlace(const std::string& temp, std::string& finalPath, bool replace
 
 class TConversionRun {
 public:
-    // probeDuration: microseconds, or -1 when unknown. probeSource: the
-    // file's picture and subtitles (an empty record when unknown).
-    TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration,
-                   std::function<TSourceInfo(const std::string&)> probeSource);
+    // probeDuration: microseconds, or -1 when unknown.
+    TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration);
     // Stops the run: the encoder's notices still on their way reach it before it goes.
     ~TConversionRun();
     TConversionRun(const TConversionRun&) = delete;
@@ -137,8 +149,8 @@ public:
     const std::vector<TListRow>& Rows() const { return FRows; }
 
     // ---- The run ----
-    // Builds one task per row and starts them all (at most `jobs` at once when
-    // above 0). Each task writes a hidden temporary file in the output folder
+    // Builds one task per row and starts them, at most `jobs` at once
+    // (0: AutomaticJobs); each task's codecs share the cores among them. Each task writes a hidden temporary file in the output folder
     // that takes its final name only when the task finished. False when no
     // task could be made: the list is empty, or every row is Failed or
     // Skipped with its reason (logged). Raises EConvertError for a profile
@@ -183,10 +195,10 @@ private:
 
     encoder::TCustomEncoder& FEncoder;
     std::function<std::int64_t(const std::string&)> FProbeDuration;
-    std::function<TSourceInfo(const std::string&)> FProbeSource;
     std::vector<TListRow> FRows;
     std::map<int, int> FTaskRow;  // task index -> row
     std::mutex FLogLock;  // library lines arrive from worker threads
+    std::mutex FTempLock;  // FTemps: written by the tasks' set-up, read on the main thread
     std::map<int, std::string> FTemps;  // row -> its temporary file, until the row ends
     bool FConverting = false;
     bool FStopping = false;

@@ -24,8 +24,7 @@ TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
             const std::int64_t d = FProbe.FileStreamInfo().Duration;
             FProbe.CloseFile();
             return d;
-        },
-        [this](const std::string& path) { return ProbeSource(FProbe, path); });
+        });
     FRun->LogFileName = FCommon.GetLogFileName();
     FRun->ExistingFiles = StoredExistingFiles();
 }
@@ -91,6 +90,19 @@ TExistingFiles TConverterCore::StoredExistingFiles() const {
 void TConverterCore::StoreExistingFiles(TExistingFiles policy) {
     TIniFile(FCommon.GetIniConfigFileName()).WriteString("setting", "existing", ExistingFilesName(policy));
     FRun->ExistingFiles = policy;
+}
+
+} // namespace app
+
+namespace app {
+
+int TConverterCore::StoredJobs() const {
+    const int jobs = TIniFile(FCommon.GetIniConfigFileName()).ReadInteger("setting", "jobs", 0);
+    return jobs >= 1 && jobs <= 64 ? jobs : 0;
+}
+
+void TConverterCore::StoreJobs(int jobs) {
+    TIniFile(FCommon.GetIniConfigFileName()).WriteInteger("setting", "jobs", jobs >= 1 && jobs <= 64 ? jobs : 0);
 }
 
 } // namespace app

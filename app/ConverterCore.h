@@ -62,6 +62,11 @@ public:
     // Stores it; raises EIniFileError when the file cannot be written.
     void StoreExistingFiles(TExistingFiles policy);
 
+    // Files converted at once, stored in config.ini ("setting", "jobs"):
+    // 1..64, or 0 for automatic (also for anything else stored there).
+    int StoredJobs() const;
+    void StoreJobs(int jobs);
+
     // ---- Parts ----
     TfrmCommon& Common() { return FCommon; }
     encoder::TFFEncoder& Encoder() { return FEncoder; }

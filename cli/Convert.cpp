@@ -182,6 +182,7 @@ int CommandConvert(int argc, char** argv) {
     app::RaiseOpenFileLimit();
     app::TConversionRun& run = core.Run();
     if (existing) run.ExistingFiles = *existing;
+    if (jobs == 0) jobs = core.StoredJobs();
 
     // Ctrl-C and SIGTERM stop cleanly from here on, a folder scan included.
     GStop = 0;

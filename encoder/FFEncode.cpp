@@ -121,6 +121,26 @@ probe::TFFDecoder& TFFmpeg::Decoder(int index) {
     return *slot;
 }
 
+namespace {
+// The deferred task this thread is setting up, and that set-up's last error.
+thread_local TFFmpeg* GSettingUp = nullptr;
+thread_local std::string GSetUpError;
+} // namespace
+
+void TFFmpeg::RunTranscode() {
+    if (FSetUp) {
+        GSettingUp = this;
+        GSetUpError.clear();
+        struct TReset {
+            ~TReset() { GSettingUp = nullptr; }
+        } reset;
+        const auto setUp = std::move(FSetUp);
+        FSetUp = nullptr;
+        setUp(FParent->GetTaskIndex(this));
+    }
+    TCustomFFmpeg::RunTranscode();
+}
+
 // ---- Encoder ----
 
 TCustomEncoder::TCustomEncoder() : FDecoder(std::make_unique<probe::TFFDecoder>()) {
@@ -158,6 +178,10 @@ void TCustomEncoder::UnloadAVLib() {
     FFLoader().Unload(EncoderLibraries);
 }
 
+const std::string& TCustomEncoder::LastErrMsg() const { return GSettingUp ? GSetUpError : FLastErrMsg; }
+
+std::string& TCustomEncoder::ErrorSlot() { return GSettingUp ? GSetUpError : FLastErrMsg; }
+
 void TCustomEncoder::CheckBusy(const char* operation) const {
     if (FWorking) throw std::runtime_error(Format("Cannot %s while working.", operation));
 }
@@ -181,18 +205,43 @@ void TCustomEncoder::ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* 
 
 bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& fileName) {
     task.SetReadTimeout(ReadTimeout);
-    {
+    // An open on the main thread is ended by Stop through FOpening; a
+    // deferred task's open on its own thread by the task's own stop.
+    const bool mainThreadOpen = GSettingUp != &task;
+    if (mainThreadOpen) {
         std::lock_guard lock(FOpeningLock);
         FOpening = &task;
     }
     const bool opened = task.OpenInputFile(fileName);
-    {
+    if (mainThreadOpen) {
         std::lock_guard lock(FOpeningLock);
         FOpening = nullptr;
     }
     if (!opened) return false;
     task.Decoder(index).SetFileHandle(task.Finput_files[static_cast<std::size_t>(index)].ctx.get());
     return true;
+}
+
+std::unique_ptr<TFFmpeg> TCustomEncoder::NewTask() {
+    auto task = std::make_unique<TFFmpeg>(CustomMaxFiles, this);
+    TFFmpeg* t = task.get();
+    task->HaltOnInvalidOption = HaltOnInvalidOption;
+    task->SetVerbose(Verbose);
+    engine::TPostHooks hooks;
+    if (FPreview) hooks.insert(engine::TPostHook::phPreview);
+    if (FPreviewBitmap) hooks.insert(engine::TPostHook::phBitmap);
+    task->SetPostHooks(hooks);
+    task->FOnBeforeFindStreamInfo = [this](engine::TCustomFFmpeg* e, AVFormatContext* ctx) {
+        DoBeforeFindStreamInfo(e, ctx);
+    };
+    task->FOnPreviewBitmap = [this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int frame,
+                                       std::int64_t pts) { DoPreviewBitmap(t, bitmap, frame, pts); };
+    task->FOnProgress = [this, t](engine::TCustomFFmpeg*, int fileIndex, int frame, int fps, float q, double bitrate,
+                                  std::int64_t size, std::int64_t duration, std::int64_t total) {
+        DoProgress(t, fileIndex, frame, fps, q, bitrate, size, duration, total);
+    };
+    task->FOnTerminate = [this, t](engine::TCustomFFmpeg*) { DoTerminate(t); };
+    return task;
 }
 
 int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
@@ -202,34 +251,31 @@ int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options)
         FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
         return -1;
     }
-    auto task = std::make_unique<TFFmpeg>(CustomMaxFiles, this);
-    task->HaltOnInvalidOption = HaltOnInvalidOption;
+    std::unique_ptr<TFFmpeg> task;
     try {
-        TFFmpeg* t = task.get();
-        task->SetVerbose(Verbose);
-        engine::TPostHooks hooks;
-        if (FPreview) hooks.insert(engine::TPostHook::phPreview);
-        if (FPreviewBitmap) hooks.insert(engine::TPostHook::phBitmap);
-        task->SetPostHooks(hooks);
-        task->FOnBeforeFindStreamInfo = [this](engine::TCustomFFmpeg* e, AVFormatContext* ctx) {
-            DoBeforeFindStreamInfo(e, ctx);
-        };
-        task->FOnPreviewBitmap = [this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int frame,
-                                           std::int64_t pts) { DoPreviewBitmap(t, bitmap, frame, pts); };
+        task = NewTask();
         ApplyInputOptions(*task, 0, options, fileName);
         if (!OpenInput(*task, 0, fileName)) {
             FLastErrMsg = task->LastErrMsg();
             return -1;
         }
-        task->FOnProgress = [this, t](engine::TCustomFFmpeg*, int fileIndex, int frame, int fps, float q,
-                                      double bitrate, std::int64_t size, std::int64_t duration, std::int64_t total) {
-            DoProgress(t, fileIndex, frame, fps, q, bitrate, size, duration, total);
-        };
-        task->FOnTerminate = [this, t](engine::TCustomFFmpeg*) { DoTerminate(t); };
     } catch (const std::exception& e) {
         FLastErrMsg = e.what();
         return -1;
     }
+    FTasks.push_back(std::move(task));
+    return static_cast<int>(FTasks.size()) - 1;
+}
+
+int TCustomEncoder::AddDeferredTask(std::function<void(int taskIndex)> setUp) {
+    CheckBusy("AddTask");
+    if (CustomMaxFiles < 1 || CustomMaxFiles > engine::MaxFilesLimit) {
+        FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
+        return -1;
+    }
+    std::unique_ptr<TFFmpeg> task = NewTask();
+    task->FSetUp = std::move(setUp);
+    task->FFilesAddedAtStart = true;
     FTasks.push_back(std::move(task));
     return static_cast<int>(FTasks.size()) - 1;
 }
@@ -244,11 +290,11 @@ int TCustomEncoder::AddStreamTask(const void* stream, const std::string& private
 }
 
 bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, TInputOptions* options) {
-    CheckBusy("AddInputFile");
     TFFmpeg& task = *FTasks.at(static_cast<std::size_t>(taskIndex));
+    if (&task != GSettingUp) CheckBusy("AddInputFile");
     const int index = task.nb_input_files();
     if (index >= task.FMaxFiles) {
-        FLastErrMsg = Format("max input files %d reached", task.FMaxFiles);
+        ErrorSlot() = Format("max input files %d reached", task.FMaxFiles);
         return false;
     }
     try {
@@ -256,11 +302,11 @@ bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, TI
         ApplyInputOptions(task, index, options, fileName);
         if (!OpenInput(task, index, fileName)) {
             InitInputOptions(task.FInputOptions[static_cast<std::size_t>(index)]);
-            FLastErrMsg = task.LastErrMsg();
+            ErrorSlot() = task.LastErrMsg();
             return false;
         }
     } catch (const std::exception& e) {
-        FLastErrMsg = e.what();
+        ErrorSlot() = e.what();
         return false;
     }
     return true;
@@ -272,11 +318,11 @@ bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, co
 }
 
 bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, TOutputOptions* options) {
-    CheckBusy("SetOutputFile");
     TFFmpeg& task = *FTasks.at(static_cast<std::size_t>(taskIndex));
+    if (&task != GSettingUp) CheckBusy("SetOutputFile");
     const int index = task.nb_output_files();
     if (index >= task.FMaxFiles) {
-        FLastErrMsg = Format("max output files %d reached", task.FMaxFiles);
+        ErrorSlot() = Format("max output files %d reached", task.FMaxFiles);
         return false;
     }
     // Lines "name=value": the def_ entries first, then queued codec, size and
@@ -407,7 +453,7 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
 
         task.SetReadTimeout(ReadTimeout);
         if (task.OpenOutputFile(fileName, join) < 0) {
-            FLastErrMsg = task.LastErrMsg();
+            ErrorSlot() = task.LastErrMsg();
             InitOutputOptions(task.FOutputOptions[static_cast<std::size_t>(index)]);
             return false;
         }
@@ -438,7 +484,7 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
         }
         if (join) task.ExpandJoinedOutput();
     } catch (const std::exception& e) {
-        FLastErrMsg = e.what();
+        ErrorSlot() = e.what();
         return false;
     }
     return true;

@@ -180,6 +180,11 @@ public:
     std::vector<TInputOptions> FInputOptions;
     std::vector<TOutputOptions> FOutputOptions;
     TCustomEncoder* FParent;
+    // A deferred task's set-up (see AddDeferredTask); run once, on the task's own thread.
+    std::function<void(int taskIndex)> FSetUp;
+
+protected:
+    void RunTranscode() override;
 };
 
 class TCustomEncoder : public avbind::TFFBaseComponent {
@@ -199,6 +204,13 @@ public:
     // A stream object as the input. A name of its own: as an AddTask overload a
     // string literal ("clip.avi") would convert to the stream pointer.
     int AddStreamTask(const void* stream, const std::string& privateData, TInputOptions* options = nullptr);
+    // A task whose inputs are opened and outputs made only when it starts, on
+    // its own worker thread: `setUp` gets the task's index and calls
+    // AddInputFile and SetOutputFile for it (allowed there while the run
+    // works; LastErrMsg is then that thread's). An exception from `setUp` ends
+    // the task as failed with its message. So a long list holds no open file
+    // and no codec until its tasks start.
+    int AddDeferredTask(std::function<void(int taskIndex)> setUp);
     bool AddInputFile(int taskIndex, const std::string& fileName, TInputOptions* options = nullptr);
     bool AddInputFile(int taskIndex, const std::string& fileName, const std::string& optionText);
     bool SetOutputFile(int taskIndex, const std::string& fileName, TOutputOptions* options = nullptr);
@@ -226,7 +238,7 @@ public:
     bool Working() const { return FWorking; }
     bool Paused() const { return FPaused; }
     bool Terminated() const { return FTerminated; }
-    const std::string& LastErrMsg() const { return FLastErrMsg; }
+    const std::string& LastErrMsg() const;
     int ProgressInterval() const { return FProgressInterval; }
     void SetProgressInterval(int ms) { FProgressInterval = ms <= 100 ? 100 : ms; }
     bool Preview() const { return FPreview; }
@@ -270,6 +282,10 @@ protected:
 
 private:
     void CheckBusy(const char* operation) const;
+    // Where a failure's message goes: the set-up thread's own text during a
+    // deferred set-up, else FLastErrMsg.
+    std::string& ErrorSlot();
+    std::unique_ptr<TFFmpeg> NewTask();
     void SetPostHookOfEveryTask(engine::TPostHook hook, bool on);
     void ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* options, const std::string& fileName);
     bool OpenInput(TFFmpeg& task, int index, const std::string& fileName);

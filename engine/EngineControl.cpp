@@ -137,7 +137,7 @@ void TCustomFFmpeg::ResetToDefaults() {
     Fexit_on_error = Fusing_stdin = Fusing_vhook = false;
     Fverbose = 1;
     Frun_as_daemon = false;
-    Fthread_count = 1;
+    Fthread_count = 0;
     Fq_pressed = Finput_sync = false;
     Flimit_filesize = 0;
     Fforce_fps = false;
@@ -199,12 +199,13 @@ void TCustomFFmpeg::Fail(const std::string& message) {
 
 bool TCustomFFmpeg::StartConvert(bool useThread, TThreadPriority priority) {
     if (FConverting || FTerminated) return false;
-    if (Fnb_output_files == 0) {
+    // A task whose files are added as it starts is checked by its set-up instead.
+    if (Fnb_output_files == 0 && !FFilesAddedAtStart) {
         CleanUp();
         Fail("At least one output file must be specified");
         return false;
     }
-    if (Fnb_input_files == 0) {
+    if (Fnb_input_files == 0 && !FFilesAddedAtStart) {
         CleanUp();
         Fail("At least one input file must be specified");
         return false;

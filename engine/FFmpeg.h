@@ -319,7 +319,8 @@ public:
     bool Fusing_vhook = false;
     int Fverbose = 1;
     bool Frun_as_daemon = false;
-    int Fthread_count = 1;
+    bool FFilesAddedAtStart = false;  // inputs and outputs are added on the worker thread as the task starts
+    int Fthread_count = 0;  // codec threads; 0: the libraries choose (frame and slice threads, by cores)
     bool Fq_pressed = false;
     bool Finput_sync = false;
     std::int64_t Flimit_filesize = 0;

@@ -224,8 +224,12 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
     ComboBoxExistingFiles->addItems({"Keep it, name the new file \"name (2)\"", "Replace it", "Skip that file"});
     ButtonOK = Named<QPushButton>(this, "ButtonOK");
     ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    SpinBoxJobs = Named<QSpinBox>(this, "SpinBoxJobs");
+    SpinBoxJobs->setRange(0, 64);
+    SpinBoxJobs->setSpecialValueText("automatic");  // 0
     auto* existing = new QFormLayout;
     existing->addRow(new QLabel("When the output file exists:", this), ComboBoxExistingFiles);
+    existing->addRow(new QLabel("Files converted at once:", this), SpinBoxJobs);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(CheckBoxViewDemo);
     layout->addWidget(CheckBoxViewHowToUseItunes);
@@ -241,6 +245,9 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
     connect(ComboBoxExistingFiles, &QComboBox::activated, this, [&core](int index) {
         WriteSetting([&] { core.StoreExistingFiles(static_cast<app::TExistingFiles>(index)); });
     });
+    SpinBoxJobs->setValue(core.StoredJobs());
+    connect(SpinBoxJobs, &QSpinBox::valueChanged, this,
+            [&core](int jobs) { WriteSetting([&] { core.StoreJobs(jobs); }); });
     connect(ButtonOK, &QPushButton::clicked, this, [this] { hide(); });
     connect(ButtonCancel, &QPushButton::clicked, this, [this] { hide(); });
     // Checking a box counts as a change, so a setting that is on is written

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTreeView>
 
 namespace app {
@@ -84,6 +85,7 @@ public:
 
     QCheckBox *CheckBoxViewDemo, *CheckBoxViewHowToUseItunes;
     QComboBox* ComboBoxExistingFiles;
+    QSpinBox* SpinBoxJobs;  // files converted at once; 0 shows "automatic"
     QPushButton *ButtonOK, *ButtonCancel;
 };
 

@@ -542,7 +542,7 @@ void TfrmMain::ActionStart() {
     }
     bool started = false;
     try {
-        started = Run().Start(FCore->Values(), EditOutputFolder->text().toStdString());
+        started = Run().Start(FCore->Values(), EditOutputFolder->text().toStdString(), FCore->StoredJobs());
     } catch (const std::exception& e) {
         ShowMessageBox(Q(e.what()));
         return;

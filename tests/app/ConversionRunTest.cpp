@@ -74,8 +74,7 @@ class ConversionRunTest : public testing::Test {
 protected:
     zctest::TTempDir FDir;
     encoder::TFFEncoder FEncoder;
-    TConversionRun FRun{FEncoder, [this](const std::string& path) { return Duration(path); },
-                        [](const std::string&) { return app::TSourceInfo{160, 120}; }};
+    TConversionRun FRun{FEncoder, [this](const std::string& path) { return Duration(path); }};
     TProfileValues FProfile{"mp4", "mpeg4", "300k", "25", "auto", "aac", "64k", "44100", "2"};
 
     std::int64_t Duration(const std::string& path) {
@@ -142,7 +141,7 @@ TEST_F(ConversionRunTest, LinksBackUpAreFollowedOnceAndEachFileIsAddedOnce) {
     EXPECT_THAT(names, testing::ElementsAre("a.avi", "b.avi"));
 }
 
-TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
+TEST_F(ConversionRunTest, EveryRowBecomesATask) {
     const std::string a = Clip("a.mkv"), b = Clip("b.mkv");
     FRun.AddFile(a);
     FRun.AddFile(b);
@@ -154,7 +153,7 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
     FRun.OnRunEnded = [&] { ++ended; };
     const std::string out = FDir.File("out");
     ASSERT_TRUE(FRun.Start(FProfile, out));
-    EXPECT_EQ(FEncoder.TasksCount(), 3);
+    EXPECT_EQ(FEncoder.TasksCount(), 4);  // the missing file fails when its task starts
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(ended, 1);
     EXPECT_EQ(SummaryLine(FRun.Counts()), "3 converted, 1 failed");
@@ -172,7 +171,7 @@ TEST_F(ConversionRunTest, EveryRowBecomesATaskRunningAtOnce) {
         EXPECT_EQ(probe.FirstVideoStreamInfo().Width, 160);
     }
     const std::string text = zctest::ReadAll(FDir.File("log.txt"));
-    EXPECT_THAT(text, testing::HasSubstr("missing.mkv: No such file or directory"));
+    EXPECT_THAT(text, testing::HasSubstr("missing.mkv: failed: No such file or directory"));
     EXPECT_THAT(text, testing::Not(testing::HasSubstr("missing.mkv: " + FDir.File("missing.mkv"))));
     EXPECT_THAT(text, testing::HasSubstr("the output is written as " + out + "/a (2).mp4"));
 }
@@ -220,14 +219,14 @@ TEST_F(ConversionRunTest, ABadProfileNumberStartsNothing) {
     TProfileValues other = FProfile;
     other.AudioCodec = "mp2";
     ASSERT_TRUE(FRun.Start(other, FDir.File("out")));
-    EXPECT_EQ(FEncoder.Task(0).FOutputOptions[0].ExtOptions, "");  // only "aac" gets the experimental switch
     ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(FEncoder.Task(0).FOutputOptions[0].ExtOptions, "");  // only "aac" gets the experimental switch
     TProfileValues bad = FProfile;
     bad.AudioBitrate = "fast";
     EXPECT_THROW(FRun.Start(bad, FDir.File("out")), avbind::EConvertError);
     EXPECT_EQ(FEncoder.TasksCount(), 0);
     EXPECT_FALSE(FRun.Converting());
-    TConversionRun empty(FEncoder, nullptr, nullptr);
+    TConversionRun empty(FEncoder, nullptr);
     EXPECT_FALSE(empty.Start(FProfile, FDir.File("out")));
 }
 
