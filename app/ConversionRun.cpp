@@ -207,8 +207,10 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
                                std::function<std::int64_t(const std::string&)> probeDuration)
     : FEncoder(encoder), FProbeDuration(std::move(probeDuration)) {
-    // The application's encoder settings: a report a second, workers a step above normal.
+    // The application's encoder settings: a report a second, posted so no
+    // worker waits for the window, workers a step above normal.
     FEncoder.SetProgressInterval(1000);
+    FEncoder.PostProgress = true;
     FEncoder.ThreadPriority = avbind::TThreadPriority::tpHigher;
 }
 
@@ -231,7 +233,8 @@ TConversionRun::~TConversionRun() {
 void TConversionRun::AddFile(const std::string& path) {
     TListRow row;
     row.Path = path;
-    row.DurationText = DurationToStr(FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1);
+    row.Length = FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1;
+    row.DurationText = DurationToStr(row.Length);
     FRows.push_back(std::move(row));
 }
 
@@ -584,6 +587,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
     };
     FHandlersInstalled = true;
     FConverting = true;
+    FStarted = std::chrono::steady_clock::now();
     FEncoder.Start(running);
     return true;
 }
@@ -677,6 +681,32 @@ void TConversionRun::ChooseSubtitles(const TSourceInfo& source, const std::strin
     }
     output.DisableSubtitle = true;
     AppendLog(path + ": its subtitles are left out: " + why);
+}
+
+std::string ClockText(double seconds) {
+    const long long s = seconds > 0 ? static_cast<long long>(seconds + 0.5) : 0;
+    return avbind::Format("%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+}
+
+TListProgress TConversionRun::ListProgress() const {
+    // Rows that failed or were skipped leave the reckoning; a stopped or
+    // finished row counts whole.
+    double total = 0, done = 0;
+    for (const TListRow& row : FRows) {
+        const double length = row.Total > 0 ? static_cast<double>(row.Total) : static_cast<double>(row.Length);
+        if (length <= 0 || row.State == TRowState::Failed || row.State == TRowState::Skipped) continue;
+        total += length;
+        if (row.State == TRowState::Done || row.State == TRowState::Stopped)
+            done += length;
+        else if (row.State == TRowState::Converting)
+            done += std::clamp(static_cast<double>(row.Done), 0.0, length);
+    }
+    TListProgress progress;
+    if (total <= 0) return progress;
+    progress.Percent = static_cast<int>(done * 100 / total);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStarted).count();
+    if (done > 0 && elapsed > 0.5) progress.SecondsLeft = (total - done) / (done / elapsed);
+    return progress;
 }
 
 std::string TConversionRun::SummaryText(std::size_t reasons) const {

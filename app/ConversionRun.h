@@ -6,6 +6,7 @@
 #include "encoder/FFEncode.h"
 #include "probe/FFDecode.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -107,10 +108,19 @@ struct TListRow {
     std::string DurationText;
     int Progress = 0;
     std::int64_t Done = 0, Total = -1;  // microseconds of the last report
+    std::int64_t Length = -1;  // probed duration in microseconds; -1 unknown
     TRowState State = TRowState::Waiting;
     std::string Reason;  // Failed, Skipped: why, in one line (as logged); Done: a note on the name, if any
     std::string Output;  // the final name: where the file is (Done) or would go
 };
+
+// The whole list's progress during a run.
+struct TListProgress {
+    int Percent = 0;           // of the rows' known length, done
+    double SecondsLeft = -1;   // at the speed so far; -1 while unknown
+};
+// "hh:mm:ss" of whole seconds (hours may have more digits).
+std::string ClockText(double seconds);
 
 struct TRunCounts {
     int Converted = 0, Failed = 0, Stopped = 0, Skipped = 0, Unfinished = 0;
@@ -161,6 +171,8 @@ public:
     void Stop();
     bool Converting() const { return FConverting; }
     TRunCounts Counts() const;
+    // From the rows' lengths and the speed since Start.
+    TListProgress ListProgress() const;
     // The summary line, then each failed row's file name and reason
     // ("2 converted, 1 failed: clip.avi — moov atom not found"), at most
     // `reasons` of them.
@@ -201,6 +213,7 @@ private:
     std::mutex FTempLock;  // FTemps: written by the tasks' set-up, read on the main thread
     std::map<int, std::string> FTemps;  // row -> its temporary file, until the row ends
     bool FConverting = false;
+    std::chrono::steady_clock::time_point FStarted;
     bool FStopping = false;
     bool FHandlersInstalled = false;  // the encoder's handlers call into this run
 };

@@ -10,6 +10,7 @@
 #include <utility>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
@@ -337,6 +338,7 @@ struct TQueuedCall {
     const std::function<void()>* Call;
     bool Done = false;
     std::exception_ptr Error;
+    std::unique_ptr<std::function<void()>> Posted;  // a posted call owns its function; nobody waits for it
 };
 
 struct TMainQueue {
@@ -354,15 +356,20 @@ TMainQueue& MainQueue() {
 }
 
 void RunCalls(TMainQueue& q, std::deque<TQueuedCall*>& calls) {
-    for (TQueuedCall* item : calls) {
+    for (TQueuedCall*& item : calls) {
         try {
             (*item->Call)();
         } catch (...) {
             item->Error = std::current_exception();
         }
+        if (item->Posted) {
+            delete item;  // its poster does not wait; an error of it is dropped
+            item = nullptr;
+        }
     }
     std::lock_guard lock(q.Lock);
-    for (TQueuedCall* item : calls) item->Done = true;
+    for (TQueuedCall* item : calls)
+        if (item) item->Done = true;
     q.Done.notify_all();
 }
 
@@ -390,7 +397,7 @@ void CallInMainThread(const std::function<void()>& call) {
         call();
         return;
     }
-    TQueuedCall item{&call, false, nullptr};
+    TQueuedCall item{&call, false, nullptr, nullptr};
     std::function<void()> wakeup;
     bool direct = false;
     {
@@ -411,6 +418,34 @@ void CallInMainThread(const std::function<void()>& call) {
     std::unique_lock lock(q.Lock);
     q.Done.wait(lock, [&] { return item.Done; });
     if (item.Error) std::rethrow_exception(item.Error);
+}
+
+void PostToMainThread(std::function<void()> call) {
+    TMainQueue& q = MainQueue();
+    if (q.MainThread == 0 || q.MainThread == CurrentThreadID()) {
+        call();
+        return;
+    }
+    auto item = std::make_unique<TQueuedCall>();
+    item->Posted = std::make_unique<std::function<void()>>(std::move(call));
+    item->Call = item->Posted.get();
+    std::function<void()> wakeup;
+    bool direct = false;
+    {
+        std::lock_guard lock(q.Lock);
+        if (q.MainThread == 0) {
+            direct = true;  // the main thread went away meanwhile
+        } else {
+            q.Calls.push_back(item.release());
+            wakeup = q.Wakeup;
+        }
+    }
+    if (direct) {
+        (*item->Call)();
+        return;
+    }
+    q.Arrived.notify_all();
+    if (wakeup) wakeup();
 }
 
 int PumpMainThreadQueue(std::chrono::milliseconds wait) {

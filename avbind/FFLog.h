@@ -111,6 +111,9 @@ bool IsMainThread();
 // thread (or without one) runs it directly. An exception of the call is
 // rethrown in the caller.
 void CallInMainThread(const std::function<void()>& call);
+// Queues the call for the main thread and returns at once (on the main
+// thread, or without one, runs it directly).
+void PostToMainThread(std::function<void()> call);
 // Runs queued calls on the main thread; waits up to `wait` for the first one.
 // Returns how many ran. Every wait loop of the main thread calls this.
 int PumpMainThreadQueue(std::chrono::milliseconds wait = std::chrono::milliseconds(0));

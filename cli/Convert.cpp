@@ -219,22 +219,30 @@ int CommandConvert(int argc, char** argv) {
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
     std::vector<int> shown(rows, -1);
     bool drawn = false;
+    // The rows, then the whole list: percent and time left.
     auto draw = [&] {
         if (!terminal) return;
-        if (drawn) std::fprintf(stderr, "\033[%zuA", rows);
+        if (drawn) std::fprintf(stderr, "\033[%zuA", rows + 1);
         for (std::size_t i = 0; i < rows; ++i)
             std::fprintf(stderr, "\r\033[K%s\n", RowLine(run.Rows()[i], seconds(), i).c_str());
+        const app::TListProgress all = run.ListProgress();
+        std::fprintf(stderr, "\r\033[Kall %3d%%, %s left\n", all.Percent,
+                     all.SecondsLeft < 0 ? "--:--:--" : app::ClockText(all.SecondsLeft).c_str());
         drawn = true;
     };
     run.OnRowProgress = [&](int row) {
         const app::TListRow& r = run.Rows()[static_cast<std::size_t>(row)];
         if (terminal || shown[static_cast<std::size_t>(row)] == r.Progress) return;
         shown[static_cast<std::size_t>(row)] = r.Progress;
+        const app::TListProgress all = run.ListProgress();
         if (json)
-            std::printf("{\"event\":\"progress\",\"row\":%d,\"percent\":%d,\"done_us\":%lld,\"total_us\":%lld}\n",
-                        row + 1, r.Progress, static_cast<long long>(r.Done), static_cast<long long>(r.Total));
+            std::printf("{\"event\":\"progress\",\"row\":%d,\"percent\":%d,\"done_us\":%lld,\"total_us\":%lld,"
+                        "\"list_percent\":%d,\"list_seconds_left\":%.0f}\n",
+                        row + 1, r.Progress, static_cast<long long>(r.Done), static_cast<long long>(r.Total),
+                        all.Percent, all.SecondsLeft);
         else
-            std::fprintf(stderr, "%s\n", RowLine(r, seconds(), static_cast<std::size_t>(row)).c_str());
+            std::fprintf(stderr, "%s  (all %d%%, %s left)\n", RowLine(r, seconds(), static_cast<std::size_t>(row)).c_str(),
+                         all.Percent, all.SecondsLeft < 0 ? "--:--:--" : app::ClockText(all.SecondsLeft).c_str());
     };
     run.OnRowState = [&](int row) {
         if (!json) return;
@@ -268,11 +276,7 @@ int CommandConvert(int argc, char** argv) {
         }
     }
     // The handlers stay until the end: a late Ctrl-C must not cut the summary short.
-    if (drawn) {
-        std::fprintf(stderr, "\033[%zuA", rows);
-        for (std::size_t i = 0; i < rows; ++i)
-            std::fprintf(stderr, "\r\033[K%s\n", RowLine(run.Rows()[i], seconds(), i).c_str());
-    }
+    if (drawn) draw();
     const app::TRunCounts counts = run.Counts();
     if (json) {
         std::printf("{\"event\":\"summary\",\"converted\":%d,\"failed\":%d,\"stopped\":%d,\"skipped\":%d}\n",

@@ -149,6 +149,7 @@ TCustomEncoder::TCustomEncoder() : FDecoder(std::make_unique<probe::TFFDecoder>(
 }
 
 TCustomEncoder::~TCustomEncoder() {
+    FAlive.reset();  // posted progress still queued finds nobody
     OnAudioHook = nullptr;
     OnBeforeFindStreamInfo = nullptr;
     OnPreviewBitmap = nullptr;
@@ -573,6 +574,12 @@ void TCustomEncoder::SetPreviewBitmap(bool value) {
 void TCustomEncoder::Start(int threadCount) {
     CheckBusy("StartTask");
     {
+        std::lock_guard progress(FProgressLock);
+        ++FRunNumber;
+        FPostedProgress.clear();
+        FProgressQueued = false;
+    }
+    {
         std::lock_guard lock(FTerminateLock);
         FCompleteTasks = 0;
         FCurrentTask = 0;
@@ -736,10 +743,31 @@ void TCustomEncoder::DoProgress(TFFmpeg* task, int fileIndex, int frameNumber, i
     std::lock_guard lock(FProgressLock);
     FProgressInfo = TProgressInfo{GetTaskIndex(task), fileIndex, frameNumber, fps, quality,
                                   static_cast<float>(bitrate), currentSize, currentDuration, totalDuration};
+    if (TriggerEventInMainThread && PostProgress) {
+        FPostedProgress[FProgressInfo.TaskIndex] = FProgressInfo;
+        if (FProgressQueued) return;
+        FProgressQueued = true;
+        PostToMainThread([alive = std::weak_ptr<TCustomEncoder*>(FAlive), run = FRunNumber] {
+            const auto self = alive.lock();
+            if (self && (*self)->FRunNumber == run) (*self)->HandOverProgress();
+        });
+        return;
+    }
     if (TriggerEventInMainThread)
         CallInMainThread([&] { OnProgress(this, &FProgressInfo); });
     else
         OnProgress(this, &FProgressInfo);
+}
+
+void TCustomEncoder::HandOverProgress() {
+    std::map<int, TProgressInfo> reports;
+    {
+        std::lock_guard lock(FProgressLock);
+        reports.swap(FPostedProgress);
+        FProgressQueued = false;
+    }
+    for (auto& [task, info] : reports)
+        if (OnProgress) OnProgress(this, &info);
 }
 
 void TCustomEncoder::DoPreviewBitmap(TFFmpeg* task, avhelpers::TBitmap* bitmap, int frameNumber, std::int64_t pts) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -249,6 +250,11 @@ public:
 
     avbind::TThreadPriority ThreadPriority = avbind::TThreadPriority::tpNormal;
     bool TriggerEventInMainThread = true;
+    // With TriggerEventInMainThread: progress is posted to the main thread
+    // and the worker goes on at once; reports that pile up while the main
+    // thread is busy are merged, the newest per task. Off: the worker waits
+    // until its report was handled.
+    bool PostProgress = false;
     int ReadTimeout = 10000;
     int Verbose = 1;
     bool HaltOnInvalidOption = true;
@@ -316,6 +322,13 @@ private:
     bool FPaused = false;
     std::atomic<bool> FThreadTerminated{true};
     TProgressInfo FProgressInfo;
+    // Posted progress: the newest report per task not yet handed over, whether
+    // a hand-over is queued, and the run it belongs to (older runs' reports are dropped).
+    std::map<int, TProgressInfo> FPostedProgress;
+    bool FProgressQueued = false;
+    int FRunNumber = 0;
+    std::shared_ptr<TCustomEncoder*> FAlive = std::make_shared<TCustomEncoder*>(this);
+    void HandOverProgress();
     TTerminateInfo FTerminateInfo;
     TPreviewInfo FPreviewInfo;
     THookInfo FVideoHookInfo;

@@ -442,6 +442,16 @@ void TfrmMain::RefreshList(int selectRow) {
     ListViewFiles->viewport()->update();
 }
 
+void TfrmMain::ShowListProgress() {
+    if (!Converting()) {
+        setWindowTitle(FTitle);
+        return;
+    }
+    const app::TListProgress all = Run().ListProgress();
+    const QString left = all.SecondsLeft < 0 ? QString() : " \u00b7 " + Q(app::ClockText(all.SecondsLeft)) + " left";
+    setWindowTitle(QString::number(all.Percent) + "%" + left + " \u2014 " + FTitle);
+}
+
 void TfrmMain::ShowRowState(int index) {
     QProgressBar* bar = RowBar(index);
     if (!bar || index >= static_cast<int>(Run().Rows().size())) return;
@@ -458,6 +468,7 @@ void TfrmMain::ShowRowState(int index) {
     if (!row.Reason.empty()) tip += ": " + Q(row.Reason);
     if (row.State == app::TRowState::Done) tip += "\n" + Q(row.Output);
     bar->setToolTip(fresh ? QString() : tip);
+    ShowListProgress();
     if (QTableWidgetItem* name = ListViewFiles->item(index, 0))
         name->setToolTip(Q(row.Path) + (fresh ? QString() : "\n" + tip));
 }
@@ -561,6 +572,7 @@ void TfrmMain::ActionStop() {
 void TfrmMain::RunEnded() {
     EnableForm(true);
     RefreshList();
+    ShowListProgress();
     if (FClosing) return;
     // Told once the encoder's final notice has been delivered, so no worker
     // or delivery thread waits on the question.

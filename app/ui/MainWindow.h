@@ -135,6 +135,8 @@ private:
     void DeviceChanged(int index);
     void RefreshList(int selectRow = -1);
     void ShowRowState(int row);
+    // The whole list's percent and time left in the title while converting.
+    void ShowListProgress();
     void RunEnded();
     // Tells how a run ended (or why none started).
     void ReportRun();

@@ -45,6 +45,19 @@ TEST(DurationTexts, NumbersWithThousands) {
     }
 }
 
+TEST(DurationTexts, FilesAtOnceAndTheirThreads) {
+    EXPECT_EQ(AutomaticJobs(1), 1);
+    EXPECT_EQ(AutomaticJobs(2), 2);
+    EXPECT_EQ(AutomaticJobs(64), 16);
+    EXPECT_EQ(TaskThreads(2, 1), 2);  // one file has the whole machine
+    EXPECT_EQ(TaskThreads(16, 4), 4);
+    EXPECT_EQ(TaskThreads(2, 8), 1);  // never less than one
+    EXPECT_EQ(TaskThreads(4, 0), 4);
+    EXPECT_GE(UsableCores(), 1);
+    EXPECT_EQ(ClockText(3723.4), "01:02:03");
+    EXPECT_EQ(ClockText(-1), "00:00:00");
+}
+
 TEST(DurationTexts, ProgressAndOutputNames) {
     EXPECT_EQ(ProgressPercent(30900000, 61200000), 49);
     EXPECT_EQ(ProgressPercent(500000, 61200000), 0);
@@ -379,4 +392,32 @@ TEST(MoveIntoPlace, NeverReplacesWhatItMayNot) {
     path = dir.File("missing/c.mp4");
     EXPECT_FALSE(MoveIntoPlace(dir.Write(".t4", "x"), path, false, error));
     EXPECT_THAT(error, testing::HasSubstr("No such file or directory"));
+}
+
+TEST_F(ConversionRunTest, AtMostJobsRowsRunAndTheListReportsItsTimeLeft) {
+    std::vector<std::string> clips;
+    for (int i = 0; i < 5; ++i) {
+        clips.push_back(Clip("c" + std::to_string(i) + ".mkv"));
+        FRun.AddFile(clips.back());
+    }
+    FEncoder.SetProgressInterval(100);
+    ASSERT_TRUE(FRun.Start(FProfile, FDir.File("out"), 2));
+    int mostConverting = 0;
+    int lastPercent = 0;
+    FRun.OnRowProgress = [&](int) {
+        const TListProgress all = FRun.ListProgress();
+        EXPECT_GE(all.Percent, lastPercent);  // the whole list only moves forward
+        lastPercent = all.Percent;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (FRun.Converting() && std::chrono::steady_clock::now() < deadline) {
+        int converting = 0;
+        for (int t = 0; t < FEncoder.TasksCount(); ++t) converting += FEncoder.Task(t).Converting() ? 1 : 0;
+        mostConverting = std::max(mostConverting, converting);
+        avbind::PumpMainThreadQueue(2ms);
+    }
+    ASSERT_FALSE(FRun.Converting());
+    EXPECT_LE(mostConverting, 2);
+    EXPECT_EQ(SummaryLine(FRun.Counts()), "5 converted");
+    EXPECT_EQ(FRun.ListProgress().Percent, 100);
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <chrono>
 #include <thread>
 
@@ -821,4 +822,119 @@ TEST_F(EncoderTest, TheTextKeepsWhatTheRecordLeavesAtItsDefaults) {
     options.ExtOptions = "async=1\nalang=fre";
     ASSERT_TRUE(FEncoder.SetOutputFile(other, FDir.File("record.mkv"), &options)) << FEncoder.LastErrMsg();
     EXPECT_EQ(FEncoder.Task(other).Faudio_sync_method, 2);
+}
+
+namespace {
+
+// Threads of this process now.
+int ProcessThreads() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// Descriptors of this process open on the given file.
+int DescriptorsOn(const std::string& path) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec))
+        if (std::filesystem::read_symlink(entry.path(), ec) == path) ++count;
+    return count;
+}
+
+} // namespace
+
+TEST_F(EncoderTest, CodecsUseTheCoresUnlessThreadsSaysOtherwise) {
+    zctest::TMediaSpec spec;
+    spec.Format = "matroska";
+    spec.Seconds = 3;
+    spec.Width = 640;
+    spec.Height = 480;
+    const std::string in = FDir.File("big.mkv");
+    std::string error;
+    ASSERT_TRUE(zctest::WriteTestMedia(in, spec, error)) << error;
+    auto peakThreads = [&](const std::string& inputText) {
+        FEncoder.ClearTasks();
+        FEnds.clear();
+        AddConversion(in, FDir.File("t.mkv"), "vcodec=mpeg4", inputText);
+        const int before = ProcessThreads();
+        FEncoder.Start(1);
+        int peak = 0;
+        WaitFor([&] {
+            peak = std::max(peak, ProcessThreads() - before);
+            return RunEnded();
+        });
+        return peak;
+    };
+    const int automatic = peakThreads("");
+    const int one = peakThreads("threads=1");
+    // One thread each for the decoder and the encoder beside the worker; the
+    // libraries' own choice adds codec threads on a machine with more than one core.
+    if (std::thread::hardware_concurrency() > 1) {
+        EXPECT_GT(automatic, one);
+    }
+    EXPECT_LE(one, 3);
+}
+
+TEST_F(EncoderTest, DeferredTasksOpenTheirFilesOnlyWhenTheyStart) {
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 5; ++i) inputs.push_back(Clip("in" + std::to_string(i) + ".mkv", 1.5));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(FEncoder.AddDeferredTask([this, i, in = inputs[static_cast<std::size_t>(i)]](int task) {
+            if (!FEncoder.AddInputFile(task, in)) throw std::runtime_error(FEncoder.LastErrMsg());
+            if (!FEncoder.SetOutputFile(task, FDir.File("out" + std::to_string(i) + ".mkv"), "vcodec=mpeg4"))
+                throw std::runtime_error(FEncoder.LastErrMsg());
+        }),
+                  i);
+    // A failing set-up ends its task as failed, with its message.
+    FEncoder.AddDeferredTask([](int) { throw std::runtime_error("no such thing"); });
+    for (const std::string& in : inputs) EXPECT_EQ(DescriptorsOn(in), 0) << "opened before its task started";
+    FEncoder.Start(2);
+    int mostRunning = 0, mostOpen = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        int running = 0, open = 0;
+        for (int t = 0; t < 5; ++t) running += FEncoder.Task(t).Converting() ? 1 : 0;
+        for (const std::string& in : inputs) open += DescriptorsOn(in) > 0 ? 1 : 0;
+        mostRunning = std::max(mostRunning, running);
+        mostOpen = std::max(mostOpen, open);
+        return RunEnded();
+    }, 60s));
+    EXPECT_LE(mostRunning, 2);
+    EXPECT_GE(mostRunning, 1);
+    EXPECT_LE(mostOpen, 2);
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 7u);
+    int finished = 0;
+    for (const TTerminateInfo& end : ends) {
+        if (end.TaskIndex >= 0 && end.TaskIndex < 5) finished += end.Finished ? 1 : 0;
+        if (end.TaskIndex == 5) {
+            EXPECT_TRUE(end.Exception);
+            EXPECT_EQ(end.ExceptionMsg, "no such thing");
+        }
+    }
+    EXPECT_EQ(finished, 5);
+}
+
+TEST_F(EncoderTest, PostedProgressNeverMakesAWorkerWaitForTheMainThread) {
+    for (int i = 0; i < 4; ++i)
+        AddConversion(Clip("p" + std::to_string(i) + ".mkv", 2), FDir.File("out" + std::to_string(i) + ".mkv"),
+                      "vcodec=mpeg4");
+    FEncoder.PostProgress = true;
+    FEncoder.SetProgressInterval(100);
+    std::map<int, int> reports;
+    FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo* info) { ++reports[info->TaskIndex]; };
+    FEncoder.Start(4);
+    // The main thread does not serve its queue: the workers still finish.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    auto allDone = [&] {
+        for (int t = 0; t < 4; ++t)
+            if (!FEncoder.Task(t).Terminated()) return false;
+        return true;
+    };
+    while (!allDone() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(allDone()) << "a worker waited for the main thread";
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    avbind::PumpMainThreadQueue();
+    // The reports that piled up arrive merged: the newest of each task.
+    EXPECT_EQ(reports.size(), 4u);
 }
