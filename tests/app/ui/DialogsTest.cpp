@@ -157,6 +157,18 @@ TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
 }
 
+TEST_F(UiDialogs, FilesAtOnceIsAnOptionStoredAtOnce) {
+    CreateAndShow();
+    auto* box = W->frmSetting->SpinBoxJobs;
+    EXPECT_EQ(box->value(), 0);
+    EXPECT_EQ(box->text().toStdString(), "automatic");
+    box->setValue(3);
+    EXPECT_EQ(Setting("jobs"), "3");
+    EXPECT_EQ(W->Core().StoredJobs(), 3);
+    box->setValue(0);
+    EXPECT_EQ(Setting("jobs"), "0");
+}
+
 TEST_F(UiDialogs, TheExistingFileRuleIsAnOptionStoredAtOnce) {
     CreateAndShow();
     auto* box = W->frmSetting->ComboBoxExistingFiles;
