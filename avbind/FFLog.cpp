@@ -373,6 +373,21 @@ void RunCalls(TMainQueue& q, std::deque<TQueuedCall*>& calls) {
     q.Done.notify_all();
 }
 
+// Queues the item and wakes the main thread; false when the main thread went
+// away meanwhile (the caller then runs the call itself).
+bool Enqueue(TMainQueue& q, TQueuedCall* item) {
+    std::function<void()> wakeup;
+    {
+        std::lock_guard lock(q.Lock);
+        if (q.MainThread == 0) return false;
+        q.Calls.push_back(item);
+        wakeup = q.Wakeup;
+    }
+    q.Arrived.notify_all();
+    if (wakeup) wakeup();
+    return true;
+}
+
 } // namespace
 
 void SetMainThread() { MainQueue().MainThread = CurrentThreadID(); }
@@ -398,23 +413,10 @@ void CallInMainThread(const std::function<void()>& call) {
         return;
     }
     TQueuedCall item{&call, false, nullptr, nullptr};
-    std::function<void()> wakeup;
-    bool direct = false;
-    {
-        std::lock_guard lock(q.Lock);
-        if (q.MainThread == 0) {
-            direct = true;  // the main thread went away meanwhile
-        } else {
-            q.Calls.push_back(&item);
-            wakeup = q.Wakeup;
-        }
-    }
-    if (direct) {
+    if (!Enqueue(q, &item)) {
         call();
         return;
     }
-    q.Arrived.notify_all();
-    if (wakeup) wakeup();
     std::unique_lock lock(q.Lock);
     q.Done.wait(lock, [&] { return item.Done; });
     if (item.Error) std::rethrow_exception(item.Error);
@@ -429,23 +431,10 @@ void PostToMainThread(std::function<void()> call) {
     auto item = std::make_unique<TQueuedCall>();
     item->Posted = std::make_unique<std::function<void()>>(std::move(call));
     item->Call = item->Posted.get();
-    std::function<void()> wakeup;
-    bool direct = false;
-    {
-        std::lock_guard lock(q.Lock);
-        if (q.MainThread == 0) {
-            direct = true;  // the main thread went away meanwhile
-        } else {
-            q.Calls.push_back(item.release());
-            wakeup = q.Wakeup;
-        }
-    }
-    if (direct) {
+    if (Enqueue(q, item.get()))
+        item.release();  // the queue owns it now
+    else
         (*item->Call)();
-        return;
-    }
-    q.Arrived.notify_all();
-    if (wakeup) wakeup();
 }
 
 int PumpMainThreadQueue(std::chrono::milliseconds wait) {

@@ -19,9 +19,16 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export XDG_CONFIG_HOME="$tmp/config" XDG_DOCUMENTS_DIR="$tmp/docs" HOME="$tmp"
 cd "$tmp"
 
-# The default profile's settings, for ffmpeg.
 profile="Phone MP4 (H.264/AAC, 1280x720)"
-ff_settings=(-c:v libx264 -b:v 2500k -r 30 -s 1280x720 -c:a aac -b:a 128k -ar 48000 -ac 2)
+# ffmpeg converting each file in turn with the default profile's settings.
+cat >ffmpeg_each <<'SH'
+#!/usr/bin/env bash
+for f in "$@"; do
+  ffmpeg -v error -y -i "$f" -c:v libx264 -b:v 2500k -r 30 -s 1280x720 -c:a aac -b:a 128k -ar 48000 -ac 2 \
+    "out/$(basename "$f")" || exit 1
+done
+SH
+chmod +x ffmpeg_each
 
 "$zconv" transcode -y -f lavfi -i "testsrc2=duration=10:size=1280x720:rate=30" \
   -f lavfi -i "sine=frequency=440:duration=10:sample_rate=48000" -vcodec libx264 -b 4000k -acodec aac -ac 2 clip.mp4 \
@@ -40,13 +47,11 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 seconds() { cut -d' ' -f1 "$1.times" | median; }
 megabytes() { cut -d' ' -f2 "$1.times" | median | awk '{ printf "%.0f", $1 / 1024 }'; }
 
-ffmpeg_each() { for f in "$@"; do ffmpeg -v error -y -i "$f" "${ff_settings[@]}" "out/$(basename "$f")"; done; }
-
 for run in $(seq 1 "$runs"); do
   measure one_zconv "$zconv" convert --profile "$profile" --out out clip.mp4
-  measure one_ffmpeg ffmpeg_each clip.mp4
+  measure one_ffmpeg ./ffmpeg_each clip.mp4
   measure eight_zconv "$zconv" convert --profile "$profile" --out out eight
-  measure eight_ffmpeg ffmpeg_each eight/clip*.mp4
+  measure eight_ffmpeg ./ffmpeg_each eight/clip*.mp4
   measure eight_old "$zconv" convert --profile "$profile" --jobs 8 --out out eight
 done
 
