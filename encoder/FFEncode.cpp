@@ -136,6 +136,7 @@ void TFFmpeg::RunTranscode() {
         } reset;
         const auto setUp = std::move(FSetUp);
         FSetUp = nullptr;
+        avhelpers::InitOptions(FOptions, SWS_BICUBIC);
         setUp(FParent->GetTaskIndex(this));
     }
     TCustomFFmpeg::RunTranscode();
@@ -277,6 +278,8 @@ int TCustomEncoder::AddDeferredTask(std::function<void(int taskIndex)> setUp) {
     std::unique_ptr<TFFmpeg> task = NewTask();
     task->FSetUp = std::move(setUp);
     task->FFilesAddedAtStart = true;
+    // A waiting task holds no library contexts: its option defaults are made when it starts.
+    avhelpers::FreeOptions(task->FOptions);
     FTasks.push_back(std::move(task));
     return static_cast<int>(FTasks.size()) - 1;
 }
