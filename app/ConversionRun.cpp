@@ -137,6 +137,38 @@ void RaiseOpenFileLimit() {
     }
 }
 
+std::string AllowedContainers(const std::string& path) {
+    const std::string ext = Lower(fs::path(path).extension().string());
+    if (ext == ".m3u8" || ext == ".m3u" || ext == ".ffconcat") return {};
+    static const std::string list = [] {
+        std::string names;
+        void* it = nullptr;
+        while (const AVInputFormat* f = avbind::avformat.av_demuxer_iterate(&it)) {
+            const std::string name = f->name;
+            if (name == "hls" || name == "concat" || name == "dash") continue;
+            names += (names.empty() ? "" : ",") + name;  // "mov,mp4,m4a,..." lists each of its names
+        }
+        return names;
+    }();
+    return list;
+}
+
+namespace {
+
+// A playlist's text under a name that does not say so (the containers
+// allowed for it refuse it anyway; this names the reason).
+bool LooksLikeHiddenPlaylist(const std::string& path) {
+    if (AllowedContainers(path).empty()) return false;
+    char head[32] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(head, sizeof head - 1);
+    std::string text(head, static_cast<std::size_t>(in.gcount()));
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    return text.rfind("#EXTM3U", 0) == 0 || text.rfind("ffconcat version", 0) == 0;
+}
+
+} // namespace
+
 TSourceInfo SourceInfo(const AVFormatContext* ic) {
     TSourceInfo info;
     if (!ic) return info;
@@ -510,8 +542,11 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         }
         encoder::TInputOptions input;
         input.FileName = LocalFileName(row.Path);
-        // What a file names inside (playlists, segment lists) stays local.
-        input.ExtOptions = threads + "protocol_whitelist=file";
+        // What a file names inside stays local, and a file that is not
+        // called a playlist is not read as one.
+        input.ExtOptions = threads + "protocol_whitelist=" + AllowedProtocols;
+        if (const std::string containers = AllowedContainers(row.Path); !containers.empty())
+            input.ExtOptions += "\nformat_whitelist=" + containers;
         encoder::TOutputOptions output;
         output.FileExt = profile.Ext;
         output.ForceFormat = format->name;
@@ -538,9 +573,16 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
                 std::lock_guard lock(FTempLock);
                 FTemps[rowIndex] = temp;
             }
+            if (LooksLikeHiddenPlaylist(source))
+                throw std::runtime_error("this is a playlist, which names other files to read: it is converted only "
+                                         "when its name ends in .m3u8, .m3u or .ffconcat");
             if (!FEncoder.AddInputFile(taskIndex, input.FileName, &input))
                 throw std::runtime_error(FEncoder.LastErrMsg());
             const TSourceInfo info = SourceInfo(FEncoder.Task(taskIndex).Finput_files[0].ctx.get());
+            if (static_cast<std::int64_t>(info.Width) * info.Height > engine::MaxPicturePixels)
+                throw std::runtime_error(avbind::Format(
+                    "The pictures are %dx%d: this converter takes pictures of at most %dx%d pixels in all",
+                    info.Width, info.Height, engine::MaxPictureSide, engine::MaxPictureSide));
             const TPictureFit fit = FitPicture(info, size);
             output.FrameSize = fit.FrameSize;
             output.VideoFilters = fit.Filters;

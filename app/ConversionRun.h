@@ -67,6 +67,14 @@ struct TSourceInfo {
     int Subtitles = 0;           // subtitle streams
     AVCodecID SubtitleCodec = AV_CODEC_ID_NONE;  // of the first one
 };
+// The containers a listed file may be read as: every one the libraries have
+// except playlists and concatenation lists, which name other files to read,
+// unless the file's own extension says it is one (.m3u8, .m3u, .ffconcat).
+// Empty: no limit. A comma list for the "format_whitelist" option.
+std::string AllowedContainers(const std::string& path);
+// The protocols a listed file may use: local files only.
+inline constexpr const char* AllowedProtocols = "file";
+
 // What an opened file holds; an empty record for none.
 TSourceInfo SourceInfo(const AVFormatContext* file);
 // The probe's answers for a file; an empty record when it cannot be read.

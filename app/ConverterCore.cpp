@@ -20,6 +20,9 @@ TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
     FRun = std::make_unique<TConversionRun>(
         FEncoder,
         [this](const std::string& path) {
+            // The probe reads a file under the same limits as its conversion.
+            FProbe.ProtocolWhitelist = AllowedProtocols;
+            FProbe.FormatWhitelist = AllowedContainers(path);
             if (!FProbe.LoadFile(path)) return std::int64_t{-1};
             const std::int64_t d = FProbe.FileStreamInfo().Duration;
             FProbe.CloseFile();

@@ -70,15 +70,22 @@ void SetPreviewerFactory(TPreviewerFactory factory) {
 int TCustomFFmpeg::EncodeAndMux(TAVOutputStream& ost, AVFrame* frame) {
     AVCodecContext* enc = ost.enc_ctx.get();
     const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
+    // The codec's own reason, when it gave one, ends the message.
+    auto fail = [&] {
+        const std::string why = TakeLastLibraryError();
+        RaiseFF("%s%s%s", video ? "Video encoding failed" : "Audio encoding failed", why.empty() ? "" : ": ",
+                why.c_str());
+    };
+    TakeLastLibraryError();
     int ret = avcodec.avcodec_send_frame(enc, frame);
     if (ret == AVERROR_EOF) return 0;  // already drained
-    if (ret < 0) RaiseFF(video ? "Video encoding failed" : "Audio encoding failed");
+    if (ret < 0) fail();
     AVPacket* pkt = FRun.OutPacket.get();
     int bytes = 0;
     for (;;) {
         ret = avcodec.avcodec_receive_packet(enc, pkt);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return bytes;
-        if (ret < 0) RaiseFF(video ? "Video encoding failed" : "Audio encoding failed");
+        if (ret < 0) fail();
         bytes += pkt->size;
         if (video) {
             Fvideo_size += pkt->size;
@@ -279,6 +286,15 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
     const double syncPosition = static_cast<double>(syncPts - Fstart_time) / 1000000.0 / av_q2d(enc->time_base);
     int n = 1;
     if (Fvideo_sync_method) {
+        // A gap far beyond the picture rate (a paused recording, a damaged
+        // time) is a discontinuity: the output jumps it instead of filling
+        // it with copies of the last picture.
+        const double gap = (syncPosition - static_cast<double>(ost.sync_opts)) * av_q2d(enc->time_base);
+        if (ost.frame_number > 0 && gap > MaxFilledGapSeconds) {
+            FFLogger().Log(this, llWarning, "Output stream #%d:%d: a gap of %.0f s in the pictures is skipped, not filled",
+                           ost.file_index, ost.index, gap);
+            ost.sync_opts = std::llround(syncPosition);
+        }
         const double delta = syncPosition - static_cast<double>(ost.sync_opts);
         const bool variable = Fvideo_sync_method == 2 ||
                               (Fvideo_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS));

@@ -99,6 +99,12 @@ using TTerminateNotify = std::function<void(TCustomFFmpeg* sender)>;
 
 inline constexpr int MAX_STREAMS = 1024;
 inline constexpr int MaxFilesLimit = 512;
+// The largest picture a decoder may allocate, and the application converts:
+// 8192x8192 pixels in all (a 16000x16000 header would need gigabytes).
+inline constexpr int MaxPictureSide = 8192;
+// A gap between pictures longer than this is jumped, not filled with copies.
+inline constexpr double MaxFilledGapSeconds = 60;
+inline constexpr std::int64_t MaxPicturePixels = std::int64_t{MaxPictureSide} * MaxPictureSide;
 
 // The process-wide codec-list lock (engines' lists of opened codecs).
 std::mutex& CodecListLock();

@@ -267,6 +267,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
         switch (type) {
         case AVMEDIA_TYPE_VIDEO: {
+            // A lying header cannot make a decoder allocate a giant picture
+            // (the user's "max_pixels" option still wins).
+            dec->max_pixels = MaxPicturePixels;
             avhelpers::ApplyOptions(FOptions, dec, FOptions.avcodec_opts[AVMEDIA_TYPE_VIDEO].get(), decoder,
                                     AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
             if (dec->lowres) {

@@ -644,13 +644,18 @@ void TCustomFFmpeg::OpenRunCodecs() {
             ist.dec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
         std::lock_guard lists(CodecListLock());
         int ret;
+        TakeLastLibraryError();
         {
             std::lock_guard codecs(CodecMutex());
             ret = avcodec.avcodec_open2(ist.dec_ctx.get(), decoder, nullptr);
         }
-        if (ret < 0)
+        if (ret < 0) {
+            // The codec's own reason, when it gave one, ends the message.
+            const std::string why = TakeLastLibraryError();
             SetupError(Format("Error while opening decoder for input stream #%d.%d (%s)", ist.file_index,
-                              ist.st->index, type.c_str()));
+                              ist.st->index, type.c_str()) +
+                       (why.empty() ? "" : ": " + why));
+        }
         FDecoderList.push_back({nullptr, &ist});
     }
 

@@ -185,6 +185,8 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
     }
     context->flags |= AVFMT_FLAG_NONBLOCK;
     context->interrupt_callback = avbind::BindingInterruptCB();
+    if (!ProtocolWhitelist.empty()) avutil.av_opt_set(context, "protocol_whitelist", ProtocolWhitelist.c_str(), 0);
+    if (!FormatWhitelist.empty()) avutil.av_opt_set(context, "format_whitelist", FormatWhitelist.c_str(), 0);
     // Names of the system's own protocols are read through their I/O context,
     // and so are local pipes and devices, whose reads must stay interruptible.
     avhelpers::TCustomIOPtr io;

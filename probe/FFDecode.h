@@ -77,6 +77,9 @@ public:
     // Opens and analyses the file; formatName forces the input format.
     // False with LastErrMsg on failure.
     bool LoadFile(const std::string& fileName, const std::string& formatName = "");
+    // When set, what LoadFile may open: the protocols and the containers
+    // (the libraries' "protocol_whitelist" and "format_whitelist", comma lists).
+    std::string ProtocolWhitelist, FormatWhitelist;
     virtual void CloseFile();
 
     AVFormatContext* FileHandle() const { return FFileHandle; }

@@ -3,7 +3,7 @@
 //                 [--audio-first] [--size WxH] [--rate N/D] [--sample-rate HZ]
 //                 [--channels N] [--start MICROSECONDS] [--programs N]
 //                 [--no-duration] [--vcodec NAME] [--acodec NAME] [--meta KEY=VALUE]...
-//                 [--sar N:D] [--rotate DEGREES] [--audio-delay MICROSECONDS]
+//                 [--sar N:D] [--rotate DEGREES] [--audio-delay MICROSECONDS] [--gap SECONDS]
 #include "avbind/FFLoad.h"
 #include "tests/support/MediaFixtures.h"
 
@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
         else if (arg == "--vcodec") mediaSpec.VideoCodec = argv[++i];
         else if (arg == "--rotate") mediaSpec.Rotation = std::atoi(argv[++i]);
         else if (arg == "--audio-delay") mediaSpec.AudioDelayMicros = std::strtoll(argv[++i], nullptr, 10);
+        else if (arg == "--gap") mediaSpec.VideoGapSeconds = std::strtod(argv[++i], nullptr);
         else if (arg == "--sar") {
             if (std::sscanf(argv[++i], "%d:%d", &mediaSpec.SampleAspect.num, &mediaSpec.SampleAspect.den) != 2)
                 return Usage("bad --sar");

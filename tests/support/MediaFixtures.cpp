@@ -39,6 +39,7 @@ struct TEncStream {
     TAVFramePtr Frame;
     std::int64_t NextPts = 0;   // codec time base
     std::int64_t EndPts = 0;    // first pts not generated any more
+    std::int64_t Gap = 0;       // pictures: ticks skipped after the first
     std::int64_t Generated = 0; // frames (video) or samples (audio) so far
     bool Flushed = false;
 };
@@ -197,6 +198,8 @@ private:
         if (ret < 0) return Fail("cannot allocate a picture", ret);
         s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
         s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.FrameRate.num / FSpec.FrameRate.den);
+        s->Gap = std::llround(FSpec.VideoGapSeconds * FSpec.FrameRate.num / FSpec.FrameRate.den);
+        s->EndPts += s->Gap;
         return true;
     }
 
@@ -244,6 +247,7 @@ private:
         }
         frame->pts = s.NextPts;
         ++s.NextPts;
+        if (s.Generated == 0) s.NextPts += s.Gap;
         ++s.Generated;
         return true;
     }

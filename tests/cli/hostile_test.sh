@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Hostile inputs: a picture size that would need gigabytes, two pictures ten
+# hours apart, absurd sound parameters, and a playlist under a video's name.
+set -u
+zconv=$1 make_media=$2
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+export XDG_CONFIG_HOME="$tmp/config" XDG_DOCUMENTS_DIR="$tmp/docs" HOME="$tmp"
+. "$(dirname "$0")/media_check.sh"
+cd "$tmp"
+
+# A 320x256 raw-video MKV whose header is made to say 16000x16000.
+"$zconv" transcode -y -f lavfi -i "testsrc=duration=0.2:size=320x256:rate=10" -vcodec rawvideo -pix_fmt yuv420p raw.mkv \
+  >/dev/null 2>&1 || fail "raw video"
+python3 - <<'PY' || fail "patching the size"
+d = bytearray(open("raw.mkv", "rb").read())
+for element in (bytes([0xB0, 0x82, 0x01, 0x40]), bytes([0xBA, 0x82, 0x01, 0x00])):  # PixelWidth 320, PixelHeight 256
+    at = d.find(element)
+    assert at > 0
+    d[at + 2:at + 4] = bytes([0x3E, 0x80])  # 16000
+open("bomb.mkv", "wb").write(d)
+PY
+/usr/bin/time -f "%M" -o mem "$zconv" convert --profile "MKV (H.264/AAC, source size)" --out out bomb.mkv >run 2>err; rc=$?
+[ $rc -eq 1 ] || fail "a giant picture: exit $rc"
+grep -q "bomb.mkv: failed: The pictures are 16000x16000: this converter takes pictures of at most 8192x8192" err \
+  || fail "a giant picture: $(cat err)"
+[ "$(tail -1 mem)" -lt 400000 ] || fail "a giant picture took $(tail -1 mem) KB"
+"$zconv" transcode -y -i bomb.mkv -vcodec mpeg4 bomb-out.mkv >log 2>&1 && fail "a giant picture was decoded"
+grep -q "exceeds specified max pixel count" log || fail "no pixel limit: $(tail -2 log)"
+
+# Two pictures ten hours apart: the gap is jumped and said, not filled.
+"$make_media" gap.mkv --format matroska --no-audio --seconds 0.08 --size 64x48 --gap 36000 --vcodec ffv1 >/dev/null \
+  || fail "gap media"
+timeout 60 "$zconv" transcode -y -i gap.mkv -vcodec libx264 -r 25 gap-out.mkv >log 2>&1 || fail "gap: $(tail -2 log)"
+grep -q "a gap of 36000 s in the pictures is skipped, not filled" log || fail "gap not logged: $(tail -3 log)"
+[ "$(stat -c %s gap-out.mkv)" -lt 100000 ] || fail "the gap was filled: $(stat -c %s gap-out.mkv) bytes"
+[ "$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 gap-out.mkv)" -eq 2 ] \
+  || fail "gap: not two pictures"
+
+# Sound with 64 channels at 768 kHz: refused, and no file is left.
+"$zconv" transcode -y -f lavfi -i "sine=duration=0.1:sample_rate=48000" -ac 2 -acodec pcm_s16le s.wav >/dev/null 2>&1
+python3 - <<'PY' || fail "patching the sound"
+import struct
+d = bytearray(open("s.wav", "rb").read())
+struct.pack_into("<HHIIHH", d, d.find(b"fmt ") + 8, 1, 64, 768000, 768000 * 128, 128, 16)
+open("absurd.wav", "wb").write(d)
+PY
+"$zconv" transcode -y -i absurd.wav -acodec aac absurd.mp4 >log 2>&1 && fail "absurd sound converted"
+[ ! -e absurd.mp4 ] || fail "a refused source left $(stat -c %s absurd.mp4) bytes"
+
+# A playlist named like a video, naming a file elsewhere: refused, nothing read.
+mkdir elsewhere && "$make_media" elsewhere/secret.mkv --format matroska --seconds 1 --size 64x48 >/dev/null
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:1.0,\n%s\n#EXT-X-ENDLIST\n' "$tmp/elsewhere/secret.mkv" >holiday.mp4
+"$zconv" convert --out pl holiday.mp4 >run 2>err; rc=$?
+[ $rc -eq 1 ] || fail "a disguised playlist: exit $rc"
+grep -q "holiday.mp4: failed: this is a playlist" err || fail "a disguised playlist: $(cat err)"
+[ -z "$(ls -A pl 2>/dev/null)" ] || fail "a disguised playlist left $(ls -A pl)"
+cp holiday.mp4 list.m3u8
+"$zconv" convert --out pl list.m3u8 >run 2>err || fail "a playlist by its name: $(cat err)"
+echo "hostile inputs: all checks passed"
