@@ -141,6 +141,8 @@ struct TAVOutputStream {
     int show_fps = 0;
     std::int64_t muxed_end = 0;           // end of the last packet muxed, in st->time_base units
     int packets_muxed = 0;
+    std::int64_t last_mux_dts = AV_NOPTS_VALUE;  // of the last packet muxed, in st->time_base units
+    bool dts_mended = false;              // times that went backwards were mended (said once)
     float quality = -1;                   // quantizer of the last encoded picture; -1 = none
     char pict_type = '?';                 // picture type letter of the last encoded picture
     std::int64_t psnr_error[3] = {};      // per-plane errors of the last encoded picture

@@ -732,6 +732,27 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStr
         avcodec.av_packet_unref(pkt);
         return;
     }
+    // Times must grow in every stream the muxer writes: a damaged input's
+    // packet that goes back is dropped when copied and moved up when encoded,
+    // never failing the file for it; said once per stream.
+    if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE && !(oc->oformat->flags & AVFMT_NOTIMESTAMPS)) {
+        const std::int64_t least = ost.last_mux_dts + ((oc->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
+        if (pkt->dts < least) {
+            if (!ost.dts_mended)
+                FFLogger().Log(this, llWarning,
+                               "Output stream #%d:%d: times that go backwards in the input are mended (%s after %s)",
+                               ost.file_index, ost.index, std::to_string(pkt->dts).c_str(),
+                               std::to_string(ost.last_mux_dts).c_str());
+            ost.dts_mended = true;
+            if (ost.stream_copy && pkt->dts < ost.last_mux_dts) {
+                avcodec.av_packet_unref(pkt);
+                return;
+            }
+            if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < least) pkt->pts = least;
+            pkt->dts = least;
+        }
+    }
+    if (pkt->dts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->dts;
     ++ost.packets_muxed;
     const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     if (ts != AV_NOPTS_VALUE) ost.muxed_end = std::max(ost.muxed_end, ts + std::max<std::int64_t>(pkt->duration, 0));
