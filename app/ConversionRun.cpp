@@ -262,12 +262,22 @@ TConversionRun::~TConversionRun() {
 
 // ---- The list ----
 
-void TConversionRun::AddFile(const std::string& path) {
+bool TConversionRun::AddFile(const std::string& path) {
+    if (SkipListed) {
+        struct stat st {}, other {};
+        if (stat(path.c_str(), &st) == 0)
+            for (const TListRow& row : FRows)
+                if (stat(row.Path.c_str(), &other) == 0 && other.st_dev == st.st_dev && other.st_ino == st.st_ino) {
+                    ++FLeftOutAsListed;
+                    return false;
+                }
+    }
     TListRow row;
     row.Path = path;
     row.Length = FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1;
     row.DurationText = DurationToStr(row.Length);
     FRows.push_back(std::move(row));
+    return true;
 }
 
 void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::string& extension) {

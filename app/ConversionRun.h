@@ -153,7 +153,12 @@ public:
     TConversionRun& operator=(const TConversionRun&) = delete;
 
     // ---- The list ----
-    void AddFile(const std::string& path);
+    // False when the file is left out because it is listed already (with SkipListed).
+    bool AddFile(const std::string& path);
+    // A file already in the list (the same file, by device and inode) is not
+    // added again; how many were left out so far is counted.
+    bool SkipListed = false;
+    int TakeLeftOutAsListed() { return std::exchange(FLeftOutAsListed, 0); }
     // Adds the files matching "*.ext" (empty: "*"; wildcards allowed), in
     // every sub-folder too when `recursive`; names in sorted order. Each real
     // folder is entered and each file added once, whatever links lead there.
@@ -220,6 +225,7 @@ private:
     std::mutex FLogLock;  // library lines arrive from worker threads
     std::mutex FTempLock;  // FTemps: written by the tasks' set-up, read on the main thread
     std::map<int, std::string> FTemps;  // row -> its temporary file, until the row ends
+    int FLeftOutAsListed = 0;
     bool FConverting = false;
     std::chrono::steady_clock::time_point FStarted;
     bool FStopping = false;

@@ -33,8 +33,9 @@ void QtOpen(const std::string& target) {
 }
 
 const QStringList& SupportedExtensions() {
-    static const QStringList extensions = {"avi", "mpg", "mpeg", "wmv", "asf", "avs", "vob", "dat", "3gp", "mp4",
-                                           "psp", "rm",  "rmvb", "smk", "swf", "nsv", "mov", "qt",  "mkv"};
+    static const QStringList extensions = {"avi", "mpg",  "mpeg", "wmv", "asf", "avs", "vob", "dat",  "3gp",
+                                           "mp4", "psp",  "rm",   "rmvb", "smk", "swf", "nsv", "mov",  "qt",
+                                           "mkv", "webm", "m4v",  "ts",   "mts", "m2ts", "ogv", "flv", "mp3"};
     return extensions;
 }
 
@@ -47,6 +48,8 @@ QString OpenDialogFilter() {
                        "MPEG files (*.mpg *.mpeg)",
                        "WMV files (*.wmv *.asf)",
                        "Portable device files (*.3gp *.mp4 *.avs *.psp *.mkv)",
+                       "Web and camera files (*.webm *.m4v *.ts *.mts *.m2ts *.ogv *.flv)",
+                       "Sound files (*.mp3)",
                        "DVD VCD Files (*.vob *.dat)",
                        "Quick Time Files (*.mov *.qt)",
                        "All files (*)"}
@@ -124,6 +127,7 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
     run.OnRowProgress = [this](int row) { ShowRowState(row); };
     run.OnRowState = [this](int row) { ShowRowState(row); };
     run.OnRunEnded = [this] { RunEnded(); };
+    run.SkipListed = true;
     EnableForm(true);
 }
 
@@ -155,7 +159,7 @@ void TfrmMain::CreateControls() {
     ListViewFiles->setShowGrid(true);
     ListViewFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListViewFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ListViewFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListViewFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListViewFiles->verticalHeader()->hide();
     ListViewFiles->horizontalHeader()->setHighlightSections(false);
     ListViewFiles->setWordWrap(false);
@@ -252,6 +256,11 @@ void TfrmMain::CreateMenus() {
     N_FeedBack = entry(N_Help, "N_FeedBack");
     N_Update = entry(N_Help, "N_Update");
 
+    // The desktop's standard keys.
+    N_Add->setShortcut(QKeySequence::Open);
+    N_Exit->setShortcut(QKeySequence::Quit);
+    N_Remove->setShortcut(QKeySequence::Delete);
+    N_LocalHelp->setShortcut(QKeySequence::HelpContents);
     connect(N_Add, &QAction::triggered, this, [this] { ButtonAdd->click(); });
     connect(N_Remove, &QAction::triggered, this, [this] { ButtonRemove->click(); });
     connect(N_ClearAll, &QAction::triggered, this, [this] { ButtonClearAll->click(); });
@@ -442,6 +451,12 @@ void TfrmMain::RefreshList(int selectRow) {
     ListViewFiles->viewport()->update();
 }
 
+void TfrmMain::ReportLeftOut() {
+    if (const int left = Run().TakeLeftOutAsListed(); left > 0)
+        ShowMessageBox(left == 1 ? QString("1 file is in the list already and was not added again.")
+                                 : QString("%1 files are in the list already and were not added again.").arg(left));
+}
+
 void TfrmMain::ShowListProgress() {
     if (!Converting()) {
         setWindowTitle(FTitle);
@@ -476,11 +491,13 @@ void TfrmMain::ShowRowState(int index) {
 void TfrmMain::AddFileToListView(const QString& path) {
     Run().AddFile(path.toStdString());
     RefreshList();
+    ReportLeftOut();
 }
 
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
     Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
     RefreshList();
+    ReportLeftOut();
 }
 
 void TfrmMain::AddDroppedPaths(const QStringList& paths) {
@@ -495,6 +512,7 @@ void TfrmMain::AddDroppedPaths(const QStringList& paths) {
             Run().AddFile(path.toStdString());
     }
     RefreshList();
+    ReportLeftOut();
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
@@ -513,12 +531,14 @@ void TfrmMain::dropEvent(QDropEvent* event) {
 void TfrmMain::ActionAddFile() {
     for (const QString& file : AskOpenFiles()) Run().AddFile(file.toStdString());
     RefreshList();
+    ReportLeftOut();
 }
 
 void TfrmMain::ActionRemoveFile() {
-    const int row = SelectedRow();
-    if (row < 0) return;
-    Run().Remove({row});
+    std::vector<int> rows;
+    for (const QModelIndex& index : ListViewFiles->selectionModel()->selectedRows()) rows.push_back(index.row());
+    if (rows.empty()) return;
+    Run().Remove(rows);
     RefreshList();
 }
 

@@ -137,6 +137,8 @@ private:
     void ShowRowState(int row);
     // The whole list's percent and time left in the title while converting.
     void ShowListProgress();
+    // Says how many files were not added because they are listed already.
+    void ReportLeftOut();
     void RunEnded();
     // Tells how a run ended (or why none started).
     void ReportRun();

@@ -27,5 +27,10 @@ int main(int argc, char** argv) {
 
     ui::TfrmMain window;
     window.show();
+    // Files and folders named on the command line ("Open with" from a file
+    // manager) become rows, as if dropped onto the list.
+    QStringList paths = QApplication::arguments();
+    paths.removeFirst();
+    if (!paths.isEmpty()) window.AddDroppedPaths(paths);
     return application.exec();
 }

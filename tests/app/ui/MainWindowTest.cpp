@@ -100,12 +100,15 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
         EXPECT_EQ(W->RowBar(r)->value(), 0);
     }
 
-    // The same file twice is two rows.
+    // A file in the list already is not added again, and the user is told.
     W->OpenFiles = {QString::fromStdString(clip)};
     W->N_Add->trigger();
-    EXPECT_EQ(W->ListViewFiles->rowCount(), 4);
-    W->ListViewFiles->selectRow(3);
-    W->ButtonRemove->click();
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 3);
+    EXPECT_EQ(W->Messages, (std::vector<std::string>{"1 file is in the list already and was not added again."}));
+    W->Messages.clear();
+    EXPECT_EQ(W->N_Add->shortcut(), QKeySequence(QKeySequence::Open));
+    EXPECT_EQ(W->N_Remove->shortcut(), QKeySequence(QKeySequence::Delete));
+    EXPECT_EQ(W->N_Exit->shortcut(), QKeySequence(QKeySequence::Quit));
 
     W->ListViewFiles->selectRow(2);
     W->ButtonMoveUp->click();
@@ -128,6 +131,15 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
     EXPECT_NE(W->RowBar(1), nullptr);
 
+    // Several selected rows go at once.
+    W->OpenFiles = {QString::fromStdString(b)};
+    W->ButtonAdd->click();
+    W->ListViewFiles->selectAll();
+    W->N_Remove->trigger();
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 0);
+
+    W->OpenFiles = {QString::fromStdString(b)};
+    W->ButtonAdd->click();
     W->ButtonClearAll->click();
     EXPECT_EQ(W->ListViewFiles->rowCount(), 0);
     EXPECT_EQ(W->RowBar(0), nullptr);
