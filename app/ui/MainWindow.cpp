@@ -16,6 +16,8 @@
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -91,10 +93,10 @@ void ApplyCaptions(QWidget* window, const app::TLanguageTexts& texts) {
     }
 }
 
-QPushButton* Button(QWidget* parent, const char* name, int x, int y, int w, int h) {
+QPushButton* Button(QWidget* parent, const char* name, int w, int h) {
     auto* b = new QPushButton(parent);
     b->setObjectName(name);
-    b->setGeometry(x, y, w, h);
+    b->setMinimumSize(w, h);
     return b;
 }
 
@@ -103,8 +105,6 @@ QPushButton* Button(QWidget* parent, const char* name, int x, int y, int w, int 
 TfrmMain::TfrmMain(app::TCommonFolders folders) {
     // FormCreate: bFirstShow starts true.
     setObjectName("frmMain");
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setAcceptDrops(true);
     CreateControls();
     CreateMenus();
@@ -143,74 +143,84 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::CreateControls() {
+    // Laid out, not placed: the window grows with the desktop's fonts and
+    // the user's resizing; the original layout's size is the least it takes.
     auto* client = new QWidget(this);
     client->setObjectName("client");
-    client->setFixedSize(474, 432);
-    // The controls have the fixed sizes of the layout; a slightly smaller
-    // font keeps captions such as "Move down" inside their 66-pixel buttons.
-    QFont font = client->font();
-    if (font.pointSizeF() > 9) font.setPointSizeF(9);
-    client->setFont(font);
+    client->setMinimumSize(474, 432);
     setCentralWidget(client);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(8, 10, 8, 10);
 
     ListViewFiles = new QTableWidget(0, 4, client);
     ListViewFiles->setObjectName("ListViewFiles");
-    ListViewFiles->setGeometry(8, 10, 458, 202);
     ListViewFiles->setShowGrid(true);
     ListViewFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListViewFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListViewFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListViewFiles->setTabKeyNavigation(false);  // Tab leaves the list
     ListViewFiles->verticalHeader()->hide();
     ListViewFiles->horizontalHeader()->setHighlightSections(false);
     ListViewFiles->setWordWrap(false);
-    const int widths[4] = {200, 75, 80, 99};
+    const int widths[4] = {200, 75, 100, 110};
     for (int c = 0; c < 4; ++c) {
         ListViewFiles->setHorizontalHeaderItem(c, new QTableWidgetItem);
         ListViewFiles->setColumnWidth(c, widths[c]);
     }
+    // The file column takes what the window gives; the others keep their width.
+    ListViewFiles->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    layout->addWidget(ListViewFiles, 1);
 
     GroupBoxButtons = new QGroupBox(client);
     GroupBoxButtons->setObjectName("GroupBoxButtons");
-    GroupBoxButtons->setGeometry(8, 215, 458, 42);
-    ButtonAdd = Button(GroupBoxButtons, "ButtonAdd", 3, 8, 66, 25);
-    ButtonRemove = Button(GroupBoxButtons, "ButtonRemove", 76, 8, 66, 25);
-    ButtonClearAll = Button(GroupBoxButtons, "ButtonClearAll", 149, 8, 66, 25);
-    ButtonMoveUp = Button(GroupBoxButtons, "ButtonMoveUp", 313, 8, 66, 25);
-    ButtonMoveDown = Button(GroupBoxButtons, "ButtonMoveDown", 387, 8, 66, 25);
-    QFont listFont = GroupBoxButtons->font();
-    listFont.setPointSizeF(std::min(listFont.pointSizeF(), 8.0));
-    GroupBoxButtons->setFont(listFont);
+    auto* buttons = new QHBoxLayout(GroupBoxButtons);
+    ButtonAdd = Button(GroupBoxButtons, "ButtonAdd", 66, 25);
+    ButtonRemove = Button(GroupBoxButtons, "ButtonRemove", 66, 25);
+    ButtonClearAll = Button(GroupBoxButtons, "ButtonClearAll", 66, 25);
+    ButtonMoveUp = Button(GroupBoxButtons, "ButtonMoveUp", 66, 25);
+    ButtonMoveDown = Button(GroupBoxButtons, "ButtonMoveDown", 66, 25);
+    for (QPushButton* b : {ButtonAdd, ButtonRemove, ButtonClearAll}) buttons->addWidget(b);
+    buttons->addStretch(1);
+    for (QPushButton* b : {ButtonMoveUp, ButtonMoveDown}) buttons->addWidget(b);
+    layout->addWidget(GroupBoxButtons);
 
     GroupBoxOutputFormat = new QGroupBox(client);
     GroupBoxOutputFormat->setObjectName("GroupBoxOutputFormat");
-    GroupBoxOutputFormat->setGeometry(8, 257, 458, 49);
+    auto* format = new QHBoxLayout(GroupBoxOutputFormat);
     LabelOutputFormat = new QLabel(GroupBoxOutputFormat);
     LabelOutputFormat->setObjectName("LabelOutputFormat");
-    LabelOutputFormat->setGeometry(9, 18, 70, 21);
     ComboBoxOutputFormat = new QComboBox(GroupBoxOutputFormat);
     ComboBoxOutputFormat->setObjectName("ComboBoxOutputFormat");
     ComboBoxOutputFormat->setEditable(false);
-    ComboBoxOutputFormat->setGeometry(81, 18, 310, 21);
-    ButtonSettingAdvance = Button(GroupBoxOutputFormat, "ButtonSettingAdvance", 397, 16, 56, 25);
+    ButtonSettingAdvance = Button(GroupBoxOutputFormat, "ButtonSettingAdvance", 56, 25);
+    format->addWidget(LabelOutputFormat);
+    format->addWidget(ComboBoxOutputFormat, 1);
+    format->addWidget(ButtonSettingAdvance);
+    layout->addWidget(GroupBoxOutputFormat);
 
     GroupBoxOutputFolder = new QGroupBox(client);
     GroupBoxOutputFolder->setObjectName("GroupBoxOutputFolder");
-    GroupBoxOutputFolder->setGeometry(8, 306, 458, 65);
+    auto* folder = new QGridLayout(GroupBoxOutputFolder);
     LabelOutputFolder = new QLabel(GroupBoxOutputFolder);
     LabelOutputFolder->setObjectName("LabelOutputFolder");
-    LabelOutputFolder->setGeometry(9, 17, 70, 21);
     EditOutputFolder = new QLineEdit(GroupBoxOutputFolder);
     EditOutputFolder->setObjectName("EditOutputFolder");
-    EditOutputFolder->setGeometry(81, 17, 310, 21);
-    ButtonSelectOuputFolder = Button(GroupBoxOutputFolder, "ButtonSelectOuputFolder", 397, 14, 56, 25);
+    ButtonSelectOuputFolder = Button(GroupBoxOutputFolder, "ButtonSelectOuputFolder", 56, 25);
     labelOutputFolderNotice = new QLabel(GroupBoxOutputFolder);
     labelOutputFolderNotice->setObjectName("labelOutputFolderNotice");
-    labelOutputFolderNotice->setGeometry(9, 44, 425, 13);
+    labelOutputFolderNotice->setWordWrap(true);
     QFont small = labelOutputFolderNotice->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
+    small.setPointSizeF(small.pointSizeF() * 0.9);
     labelOutputFolderNotice->setFont(small);
+    folder->addWidget(LabelOutputFolder, 0, 0);
+    folder->addWidget(EditOutputFolder, 0, 1);
+    folder->addWidget(ButtonSelectOuputFolder, 0, 2);
+    folder->addWidget(labelOutputFolderNotice, 1, 0, 1, 3);
+    folder->setColumnStretch(1, 1);
+    layout->addWidget(GroupBoxOutputFolder);
 
-    ButtonConverter = Button(client, "ButtonConverter", 177, 386, 120, 35);
+    ButtonConverter = Button(client, "ButtonConverter", 120, 35);
+    layout->addWidget(ButtonConverter, 0, Qt::AlignHCenter);
 
     connect(ButtonAdd, &QPushButton::clicked, this, [this] { ActionAddFile(); });
     connect(ButtonRemove, &QPushButton::clicked, this, [this] { ActionRemoveFile(); });
@@ -290,8 +300,8 @@ void TfrmMain::showEvent(QShowEvent* event) {
     if (FStarted) return;
     FStarted = true;
     FormShow();
-    // Fixed size: the client area plus the menu bar, centred on the desktop.
-    setFixedSize(474, 432 + menuBar()->sizeHint().height());
+    // A comfortable first size within the screen, centred; the user may resize it.
+    resize(std::max(width(), 720), std::max(height(), 540));
     if (QScreen* s = screen()) {
         QRect frame = frameGeometry();
         frame.moveCenter(s->availableGeometry().center());
