@@ -1,5 +1,7 @@
 #include "app/ui/MainWindow.h"
 
+#include "app/IniFile.h"
+
 #include "avbind/FFLog.h"
 #include "avhelpers/InProgramFilters.h"
 
@@ -61,6 +63,15 @@ QString OpenDialogFilter() {
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A remembered choice; a settings file that cannot be written keeps the old one.
+void Remember(app::TfrmCommon& common, const std::string& key, const std::string& value) {
+    try {
+        app::TIniFile(common.GetIniConfigFileName()).WriteString("setting", key, value);
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what());
+    }
+}
 
 // Sets the caption of every control of `window` named in the language file's
 // section; a key the file lacks leaves an empty caption.
@@ -231,6 +242,11 @@ void TfrmMain::CreateControls() {
     connect(ButtonSettingAdvance, &QPushButton::clicked, this, [this] { frmSettingAdvance->Open(); });
     connect(ButtonSelectOuputFolder, &QPushButton::clicked, this, [this] { ButtonSelectOuputFolderClick(); });
     connect(ComboBoxOutputFormat, &QComboBox::activated, this, [this](int index) { DeviceChanged(index); });
+    // A folder typed by the user is the next start's folder too.
+    connect(EditOutputFolder, &QLineEdit::editingFinished, this, [this] {
+        if (!EditOutputFolder->text().trimmed().isEmpty())
+            Remember(*FCommon, "folder", EditOutputFolder->text().trimmed().toStdString());
+    });
 }
 
 void TfrmMain::CreateMenus() {
@@ -341,6 +357,18 @@ void TfrmMain::LoadLanguage() {
 
 void TfrmMain::LoadProfile() {
     FCore->LoadProfiles();
+    // The device chosen last time, while it is still there.
+    const std::string device = app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "device", "");
+    const auto& entries = Catalogue().arrayCommonProfiles;
+    for (std::size_t i = 0; i < entries.size() && !device.empty(); ++i) {
+        if (entries[i].strPfTitle_en != device || static_cast<int>(i) == Catalogue().ActiveIndex) continue;
+        try {
+            FCore->SelectDevice(static_cast<int>(i));
+        } catch (const std::exception& e) {
+            FCore->Log(e.what());
+        }
+        break;
+    }
     ComboBoxOutputFormat->clear();
     for (const std::string& name : Catalogue().DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
     ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
@@ -355,6 +383,7 @@ void TfrmMain::DeviceChanged(int index) {
         ShowMessageBox(Q(e.what()));
         return;
     }
+    Remember(*FCommon, "device", Catalogue().arrayCommonProfiles[static_cast<std::size_t>(index)].strPfTitle_en);
     // An open advanced-settings dialog shows the new device's values, so
     // its OK never writes one device's values into another.
     if (frmSettingAdvance->isVisible()) frmSettingAdvance->Open();
@@ -639,7 +668,10 @@ void TfrmMain::EnableForm(bool idle) {
 
 void TfrmMain::ButtonSelectOuputFolderClick() {
     frmDirectory->RzShellTreeView->SelectFolder(EditOutputFolder->text());
-    if (ExecFolderChooser() && !frmDirectory->folderPath.isEmpty()) EditOutputFolder->setText(frmDirectory->folderPath);
+    if (ExecFolderChooser() && !frmDirectory->folderPath.isEmpty()) {
+        EditOutputFolder->setText(frmDirectory->folderPath);
+        Remember(*FCommon, "folder", frmDirectory->folderPath.toStdString());
+    }
 }
 
 } // namespace ui

@@ -280,6 +280,16 @@ TEST_F(UiDialogs, FolderChooserSetsTheOutputFolderOnlyOnOk) {
     EXPECT_TRUE(W->frmDirectory->folderPath.isEmpty());
     answer(true);
     EXPECT_EQ(W->EditOutputFolder->text().toStdString(), Dir.File("target"));
+
+    // The folder and the device chosen are there again at the next start.
+    W->ComboBoxOutputFormat->setCurrentIndex(0);
+    emit W->ComboBoxOutputFormat->activated(0);
+    const std::string device = W->VideoProfile().GetProfileName();
+    W.reset();
+    CreateAndShow();
+    EXPECT_EQ(W->EditOutputFolder->text().toStdString(), Dir.File("target") + "/");
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), 0);
+    EXPECT_EQ(W->VideoProfile().GetProfileName(), device);
 }
 
 } // namespace
