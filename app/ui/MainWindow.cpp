@@ -2,6 +2,7 @@
 
 #include "app/IniFile.h"
 
+#include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
 #include "avhelpers/InProgramFilters.h"
 
@@ -95,9 +96,10 @@ void ApplyCaptions(QWidget* window, const app::TLanguageTexts& texts) {
             else if (auto* g = qobject_cast<QGroupBox*>(child)) g->setTitle(text);
             else if (auto* m = qobject_cast<QMenu*>(child)) m->setTitle(text);
             else if (auto* a = qobject_cast<QAction*>(child)) {
-                // A separator entry stays a separator only while its caption is "-".
+                // A separator entry stays a separator only while its caption is
+                // "-"; a separator gets no text, which some styles would draw.
                 if (name.startsWith("N_Splitter")) a->setSeparator(text == "-");
-                a->setText(text);
+                a->setText(a->isSeparator() ? QString() : text);
             }
             break;
         }
@@ -281,6 +283,9 @@ void TfrmMain::CreateMenus() {
     N_Support = entry(N_Help, "N_Support");
     N_FeedBack = entry(N_Help, "N_FeedBack");
     N_Update = entry(N_Help, "N_Update");
+    N_Help->addSeparator();
+    N_About = N_Help->addAction("About");
+    N_About->setObjectName("N_About");
 
     // The desktop's standard keys.
     N_Add->setShortcut(QKeySequence::Open);
@@ -305,6 +310,7 @@ void TfrmMain::CreateMenus() {
     connect(N_LocalHelp, &QAction::triggered, this, [this] { FCommon->shellForHelpUrl(); });
     connect(N_HomePage, &QAction::triggered, this, [this] { FCommon->shellForHomePageUrl(); });
     connect(N_Update, &QAction::triggered, this, [this] { FCommon->shellForHomePageUrl(); });
+    connect(N_About, &QAction::triggered, this, [this] { ShowAbout(); });
     connect(N_Support, &QAction::triggered, this, [this] { FCommon->shellForSupportEmail(); });
     connect(N_FeedBack, &QAction::triggered, this, [this] { FCommon->shellForFeedback(); });
 }
@@ -433,6 +439,17 @@ QStringList TfrmMain::AskOpenFiles() {
     return QFileDialog::getOpenFileNames(this, "Open video files", QString(), OpenDialogFilter());
 }
 
+QString TfrmMain::AboutText() const {
+    QString text = FTitle + "\n" + QString("Version %1").arg(ZC_VERSION);
+    avbind::TFFLoader& loader = avbind::FFLoader();
+    if (loader.Loaded(avbind::EncoderLibraries))
+        for (avbind::TLibrary lib : {avbind::TLibrary::avCodec, avbind::TLibrary::avFormat, avbind::TLibrary::avFilter})
+            text += "\n" + QString("%1 %2").arg(avbind::LibraryItem(lib).Name, Q(loader.VersionText(lib)));
+    return text;
+}
+
+void TfrmMain::ShowAbout() { QMessageBox::about(this, "About " + FTitle, AboutText()); }
+
 TfrmMain::TSummaryChoice TfrmMain::ShowRunSummary(const QString& text) {
     QMessageBox box(QMessageBox::Warning, FTitle, text, QMessageBox::Close, this);
     QPushButton* folder = box.addButton("Open output folder", QMessageBox::AcceptRole);
@@ -463,13 +480,15 @@ void TfrmMain::RefreshList(int selectRow) {
     ListViewFiles->setRowCount(static_cast<int>(rows.size()));
     for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
         const app::TListRow& row = rows[static_cast<std::size_t>(i)];
-        const QString texts[3] = {Q(row.Path), Q(row.StartText), Q(row.DurationText)};
+        // The file's name; its whole path is the tooltip and the item's data.
+        const QString texts[3] = {Q(fs::path(row.Path).filename().string()), Q(row.StartText), Q(row.DurationText)};
         for (int c = 0; c < 3; ++c) {
             QTableWidgetItem* item = ListViewFiles->item(i, c);
             if (!item) ListViewFiles->setItem(i, c, item = new QTableWidgetItem);
             item->setText(texts[c]);
         }
-        ListViewFiles->item(i, 0)->setToolTip(texts[0]);
+        ListViewFiles->item(i, 0)->setData(Qt::UserRole, Q(row.Path));
+        ListViewFiles->item(i, 0)->setToolTip(Q(row.Path));
         if (!RowBar(i)) {
             // Placed over the progress cell, 2 pixels in from its top and bottom.
             auto* cell = new QWidget;
@@ -483,6 +502,8 @@ void TfrmMain::RefreshList(int selectRow) {
         }
         ShowRowState(i);
     }
+    // The end time reads in full.
+    ListViewFiles->resizeColumnToContents(2);
     if (selectRow >= 0 && selectRow < ListViewFiles->rowCount()) {
         ListViewFiles->selectRow(selectRow);
         ListViewFiles->setCurrentCell(selectRow, 0);
@@ -525,6 +546,7 @@ void TfrmMain::ShowRowState(int index) {
     ShowListProgress();
     if (QTableWidgetItem* name = ListViewFiles->item(index, 0))
         name->setToolTip(Q(row.Path) + (fresh ? QString() : "\n" + tip));
+
 }
 
 void TfrmMain::AddFileToListView(const QString& path) {

@@ -52,6 +52,9 @@ public:
     virtual void ShowMessageBox(const QString& text);
     // A question box with Yes and No; true for Yes.
     virtual bool ShowQuestionBox(const QString& text);
+    // The About box's text: title, version, the media libraries' versions.
+    QString AboutText() const;
+    virtual void ShowAbout();
     // What the user chose at the end of a run that did not convert everything.
     enum class TSummaryChoice { Close, OpenFolder, OpenLog };
     // The end-of-run summary with buttons to open the output folder or the log.
@@ -111,6 +114,7 @@ public:
     QAction* N_Setting;
     QAction* N_ViewLog;
     QAction *N_LocalHelp, *N_HomePage, *N_Support, *N_FeedBack, *N_Update;
+    QAction* N_About;  // Help > About: the program's and the libraries' versions
 
     // Dialogs, created once.
     TfrmSettingAdvance* frmSettingAdvance;

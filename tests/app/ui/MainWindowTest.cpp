@@ -98,6 +98,9 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     W->OpenFiles = {QString::fromStdString(clip), QString::fromStdString(b), QString::fromStdString(c)};
     W->ButtonAdd->click();
     ASSERT_EQ(ListPaths(), (std::vector<std::string>{clip, b, c}));
+    // The name is shown, the whole path is the tooltip.
+    EXPECT_EQ(W->ListViewFiles->item(0, 0)->text().toStdString(), "a.avi");
+    EXPECT_THAT(W->ListViewFiles->item(0, 0)->toolTip().toStdString(), testing::StartsWith(clip));
     EXPECT_EQ(W->ListViewFiles->item(0, 1)->text().toStdString(), "00:00:00");
     EXPECT_NE(W->ListViewFiles->item(0, 2)->text().toStdString(), "00:00:00.000");  // probed
     EXPECT_EQ(W->ListViewFiles->item(1, 2)->text().toStdString(), "00:00:00.000");  // unreadable: still listed
@@ -341,6 +344,9 @@ TEST_F(UiMainWindow, MenuEntriesOpenTheirLinksAndTheLog) {
     EXPECT_EQ(Opened[0], LogFile);
     EXPECT_EQ(Opened[1], W->Common().strCommonHelpUrl);
     EXPECT_EQ(Opened[2].rfind("mailto:", 0), 0u);
+    const std::string about = W->AboutText().toStdString();
+    EXPECT_THAT(about, testing::HasSubstr(std::string("Version ") + ZC_VERSION));
+    EXPECT_THAT(about, testing::HasSubstr("avcodec 59."));
 }
 
 } // namespace

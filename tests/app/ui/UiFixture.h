@@ -81,7 +81,7 @@ protected:
     std::vector<std::string> ListPaths() const {
         std::vector<std::string> paths;
         for (int r = 0; r < W->ListViewFiles->rowCount(); ++r)
-            paths.push_back(W->ListViewFiles->item(r, 0)->text().toStdString());
+            paths.push_back(W->ListViewFiles->item(r, 0)->data(Qt::UserRole).toString().toStdString());
         return paths;
     }
 
