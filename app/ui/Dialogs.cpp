@@ -1,6 +1,7 @@
 #include "app/ui/Dialogs.h"
 
 #include "app/AdvancedSettings.h"
+#include "app/IniFile.h"
 #include "app/ConverterCore.h"
 #include "app/Unit_common.h"
 #include "app/ui/MainWindow.h"
@@ -224,12 +225,16 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
     ComboBoxExistingFiles->addItems({"Keep it, name the new file \"name (2)\"", "Replace it", "Skip that file"});
     ButtonOK = Named<QPushButton>(this, "ButtonOK");
     ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
+    ComboBoxLanguage = Named<QComboBox>(this, "ComboBoxLanguage");
+    // Each in its own language; the stored numbers are 2, 1 and 3.
+    ComboBoxLanguage->addItems({"English", "\u4e2d\u6587", "\u65e5\u672c\u8a9e"});
     SpinBoxJobs = Named<QSpinBox>(this, "SpinBoxJobs");
     SpinBoxJobs->setRange(0, 64);
     SpinBoxJobs->setSpecialValueText("automatic");  // 0
     auto* existing = new QFormLayout;
     existing->addRow(new QLabel("When the output file exists:", this), ComboBoxExistingFiles);
     existing->addRow(new QLabel("Files converted at once:", this), SpinBoxJobs);
+    existing->addRow(new QLabel("Language:", this), ComboBoxLanguage);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(CheckBoxViewDemo);
     layout->addWidget(CheckBoxViewHowToUseItunes);
@@ -244,6 +249,14 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
     ComboBoxExistingFiles->setCurrentIndex(static_cast<int>(core.StoredExistingFiles()));
     connect(ComboBoxExistingFiles, &QComboBox::activated, this, [&core](int index) {
         WriteSetting([&] { core.StoreExistingFiles(static_cast<app::TExistingFiles>(index)); });
+    });
+    static const int kLanguages[3] = {2, 1, 3};  // by the combo's rows
+    ComboBoxLanguage->setCurrentIndex(common.iLanguage == 1 ? 1 : common.iLanguage == 3 ? 2 : 0);
+    connect(ComboBoxLanguage, &QComboBox::activated, this, [this, &common](int row) {
+        WriteSetting([&] {
+            app::TIniFile(common.GetIniConfigFileName()).WriteInteger("common", "language", kLanguages[row]);
+        });
+        if (OnLanguageChanged) OnLanguageChanged();
     });
     SpinBoxJobs->setValue(core.StoredJobs());
     connect(SpinBoxJobs, &QSpinBox::valueChanged, this,

@@ -14,6 +14,8 @@
 #include <QSpinBox>
 #include <QTreeView>
 
+#include <functional>
+
 namespace app {
 class TfrmCommon;
 class TConverterCore;
@@ -86,6 +88,9 @@ public:
     QCheckBox *CheckBoxViewDemo, *CheckBoxViewHowToUseItunes;
     QComboBox* ComboBoxExistingFiles;
     QSpinBox* SpinBoxJobs;  // files converted at once; 0 shows "automatic"
+    QComboBox* ComboBoxLanguage;  // stored as "language" in section "common"
+    // Called after another language was chosen and stored.
+    std::function<void()> OnLanguageChanged;
     QPushButton *ButtonOK, *ButtonCancel;
 };
 

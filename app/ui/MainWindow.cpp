@@ -129,6 +129,13 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
     frmDirectory = new TFrmDirectory(this);
     FCore = std::make_unique<app::TConverterCore>(*FCommon);
     frmSetting = new TfrmSetting(this, *FCore);
+    // Another language applies at once: the settings are read again, then every caption.
+    frmSetting->OnLanguageChanged = [this] {
+        FCommon->FormCreate();
+        LoadLanguage();
+        EnableForm(!Converting());
+        RefreshList();
+    };
     frmHelpDialog = new TfrmHelpDialog(this, *FCommon);
 
     app::TConversionRun& run = FCore->Run();

@@ -158,6 +158,22 @@ TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
 }
 
+TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
+    CreateAndShow();
+    const std::string english = W->windowTitle().toStdString();
+    auto* box = W->frmSetting->ComboBoxLanguage;
+    EXPECT_EQ(box->currentIndex(), 0);
+    box->setCurrentIndex(2);
+    emit box->activated(2);
+    EXPECT_EQ(app::TIniFile(ConfigFile).ReadString("common", "language", ""), "3");
+    EXPECT_EQ(W->Texts().ApplicationTitle, app::LoadLanguage(W->Common()).ApplicationTitle);
+    EXPECT_NE(W->windowTitle().toStdString(), english);
+    EXPECT_EQ(W->ButtonConverter->text().toStdString(), W->Texts().strCommonButtonConverterStart);
+    box->setCurrentIndex(0);
+    emit box->activated(0);
+    EXPECT_EQ(W->windowTitle().toStdString(), english);
+}
+
 TEST_F(UiDialogs, FilesAtOnceIsAnOptionStoredAtOnce) {
     CreateAndShow();
     auto* box = W->frmSetting->SpinBoxJobs;
