@@ -13,6 +13,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLibraryInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -355,6 +356,11 @@ void TfrmMain::FormShow() {
 
 void TfrmMain::LoadLanguage() {
     FTexts = app::LoadLanguage(*FCommon);
+    // The toolkit's own texts (Yes, No, the file dialog) in the same language.
+    QCoreApplication::removeTranslator(FToolkitTexts.get());
+    const char* toolkit = FCommon->iLanguage == 1 ? "qtbase_zh_CN" : FCommon->iLanguage == 3 ? "qtbase_ja" : nullptr;
+    if (toolkit && FToolkitTexts->load(toolkit, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(FToolkitTexts.get());
     FTitle = Q(FTexts.ApplicationTitle);
     setWindowTitle(FTitle);
     for (QWidget* window : std::initializer_list<QWidget*>{this, frmSettingAdvance, frmBatchAdd, frmDirectory,

@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QTableWidget>
+#include <QTranslator>
 
 #include <memory>
 #include <string>
@@ -151,6 +152,7 @@ private:
     std::unique_ptr<app::TfrmCommon> FCommon;
     std::unique_ptr<app::TConverterCore> FCore;
     app::TLanguageTexts FTexts;
+    std::unique_ptr<QTranslator> FToolkitTexts = std::make_unique<QTranslator>();
     QString FTitle;
     bool bFirstShow = true;
     bool FStarted = false;   // the start-up sequence ran

@@ -169,9 +169,12 @@ TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
     EXPECT_EQ(W->Texts().ApplicationTitle, app::LoadLanguage(W->Common()).ApplicationTitle);
     EXPECT_NE(W->windowTitle().toStdString(), english);
     EXPECT_EQ(W->ButtonConverter->text().toStdString(), W->Texts().strCommonButtonConverterStart);
+    // The toolkit's standard buttons follow.
+    EXPECT_NE(QCoreApplication::translate("QPlatformTheme", "&Yes").toStdString(), "&Yes");
     box->setCurrentIndex(0);
     emit box->activated(0);
     EXPECT_EQ(W->windowTitle().toStdString(), english);
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes").toStdString(), "&Yes");
 }
 
 TEST_F(UiDialogs, FilesAtOnceIsAnOptionStoredAtOnce) {
