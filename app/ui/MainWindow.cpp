@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusInterface>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -675,8 +676,18 @@ void TfrmMain::RunEnded() {
     });
 }
 
+void TfrmMain::Notify(const QString& text) {
+    // The desktop's notification service, when there is one; nothing otherwise.
+    QDBusInterface service("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                           "org.freedesktop.Notifications");
+    if (!service.isValid()) return;
+    service.asyncCall("Notify", FTitle, 0u, QString("zconverter"), FTitle, text, QStringList(), QVariantMap(), 5000);
+}
+
 void TfrmMain::ReportRun() {
     const app::TRunCounts counts = Run().Counts();
+    // Seen from elsewhere too: a run often ends while the window is in the background.
+    if (!isActiveWindow() || !FCommon->isDisplayHowToUseItunes()) Notify(Q(Run().SummaryText()));
     if (counts.Converted + counts.Skipped == static_cast<int>(Run().Rows().size())) {
         if (!FCommon->isDisplayHowToUseItunes() || !ShowQuestionBox(Q(FTexts.strLanguage_MsgProcessFinished))) return;
         FCommon->visitHyperLink(EditOutputFolder->text().toStdString());

@@ -56,6 +56,8 @@ public:
     // The About box's text: title, version, the media libraries' versions.
     QString AboutText() const;
     virtual void ShowAbout();
+    // A desktop notification (how a run ended).
+    virtual void Notify(const QString& text);
     // What the user chose at the end of a run that did not convert everything.
     enum class TSummaryChoice { Close, OpenFolder, OpenLog };
     // The end-of-run summary with buttons to open the output folder or the log.

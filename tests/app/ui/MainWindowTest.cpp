@@ -332,6 +332,8 @@ TEST_F(UiConversionRun, NoCompletionPromptWhenSwitchedOff) {
     WaitFor([] { return false; }, 300);
     EXPECT_TRUE(W->Questions.empty());
     EXPECT_TRUE(W->Summaries.empty());
+    // Without the prompt, the desktop is told.
+    EXPECT_EQ(W->Notifications, (std::vector<std::string>{"2 converted"}));
     ExpectIdle();
 }
 

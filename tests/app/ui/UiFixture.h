@@ -36,7 +36,9 @@ public:
         return SummaryAnswer;
     }
 
-    std::vector<std::string> Messages, Questions, Summaries;
+    void Notify(const QString& text) override { Notifications.push_back(text.toStdString()); }
+
+    std::vector<std::string> Messages, Questions, Summaries, Notifications;
     bool Answer = false;
     TSummaryChoice SummaryAnswer = TSummaryChoice::Close;
     QStringList OpenFiles;
