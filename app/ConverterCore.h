@@ -55,6 +55,8 @@ public:
     // device's, kept for it until the program ends.
     TAdvancedCheck ApplyAdvanced(const TAdvancedTexts& texts, const TAdvancedMessages& messages);
     TProfileValues Values() const { return ProfileValues(FProfile); }
+    // Whether the active device runs with values the user applied.
+    bool DeviceValuesApplied() const { return FApplied.count(FCatalogue.ActiveIndex) > 0; }
 
     // ---- Settings ----
     // The existing-file rule stored in config.ini ("setting", "existing").

@@ -148,6 +148,7 @@ void TfrmSettingAdvance::ButtonOKClick() {
         FMain.ShowMessageBox(QString::fromStdString(check.Message));
         return;
     }
+    FMain.ShowDeviceValues();
     hide();
 }
 

@@ -208,16 +208,22 @@ void TfrmMain::CreateControls() {
 
     GroupBoxOutputFormat = new QGroupBox(client);
     GroupBoxOutputFormat->setObjectName("GroupBoxOutputFormat");
-    auto* format = new QHBoxLayout(GroupBoxOutputFormat);
     LabelOutputFormat = new QLabel(GroupBoxOutputFormat);
     LabelOutputFormat->setObjectName("LabelOutputFormat");
     ComboBoxOutputFormat = new QComboBox(GroupBoxOutputFormat);
     ComboBoxOutputFormat->setObjectName("ComboBoxOutputFormat");
     ComboBoxOutputFormat->setEditable(false);
     ButtonSettingAdvance = Button(GroupBoxOutputFormat, "ButtonSettingAdvance", 56, 25);
-    format->addWidget(LabelOutputFormat);
-    format->addWidget(ComboBoxOutputFormat, 1);
-    format->addWidget(ButtonSettingAdvance);
+    LabelAppliedValues = new QLabel(GroupBoxOutputFormat);
+    LabelAppliedValues->setObjectName("LabelAppliedValues");
+    LabelAppliedValues->setWordWrap(true);
+    LabelAppliedValues->hide();
+    auto* formatRows = new QGridLayout(GroupBoxOutputFormat);
+    formatRows->addWidget(LabelOutputFormat, 0, 0);
+    formatRows->addWidget(ComboBoxOutputFormat, 0, 1);
+    formatRows->addWidget(ButtonSettingAdvance, 0, 2);
+    formatRows->addWidget(LabelAppliedValues, 1, 1, 1, 2);
+    formatRows->setColumnStretch(1, 1);
     layout->addWidget(GroupBoxOutputFormat);
 
     GroupBoxOutputFolder = new QGroupBox(client);
@@ -404,6 +410,7 @@ void TfrmMain::DeviceChanged(int index) {
         return;
     }
     Remember(*FCommon, "device", Catalogue().arrayCommonProfiles[static_cast<std::size_t>(index)].strPfTitle_en);
+    ShowDeviceValues();
     // An open advanced-settings dialog shows the new device's values, so
     // its OK never writes one device's values into another.
     if (frmSettingAdvance->isVisible()) frmSettingAdvance->Open();
@@ -529,6 +536,21 @@ void TfrmMain::ReportLeftOut() {
     if (const int left = Run().TakeLeftOutAsListed(); left > 0)
         ShowMessageBox(left == 1 ? QString("1 file is in the list already and was not added again.")
                                  : QString("%1 files are in the list already and were not added again.").arg(left));
+}
+
+void TfrmMain::ShowDeviceValues() {
+    // Values applied in the advanced settings are shown under the device, which still reads its own.
+    if (!FCore->DeviceValuesApplied()) {
+        LabelAppliedValues->hide();
+        return;
+    }
+    const app::TVideoProfile& p = VideoProfile();
+    const std::string size = p.GetVideoSizeDefault() == "-1" ? "auto" : p.GetVideoSizeDefault();
+    LabelAppliedValues->setText(QString("In use: video %1, %2 fps, %3; audio %4, %5 Hz, %6 ch")
+                                    .arg(Q(p.GetVideoBirateDefault()), Q(p.GetVideoFrameRateDefault()), Q(size),
+                                         Q(p.GetAudioBitrateDefault()), Q(p.GetAudioSampleRateDefault()),
+                                         Q(p.GetAudioChannelDefault())));
+    LabelAppliedValues->show();
 }
 
 void TfrmMain::ShowListProgress() {

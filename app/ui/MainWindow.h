@@ -83,6 +83,8 @@ public:
     void ButtonSelectOuputFolderClick();
     // True: idle; false: converting.
     void EnableForm(bool idle);
+    // Shows the active device's applied advanced values (hidden when none).
+    void ShowDeviceValues();
 
     // ---- State for the dialogs and the tests ----
     app::TfrmCommon& Common() { return *FCommon; }
@@ -106,6 +108,7 @@ public:
     QLabel* LabelOutputFormat;
     QComboBox* ComboBoxOutputFormat;
     QPushButton* ButtonSettingAdvance;
+    QLabel* LabelAppliedValues;  // the advanced values in use, when the user applied some
     QGroupBox* GroupBoxOutputFolder;
     QLabel* LabelOutputFolder;
     QLineEdit* EditOutputFolder;

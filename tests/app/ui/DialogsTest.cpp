@@ -2,6 +2,8 @@
 
 #include "app/Language.h"
 
+#include <gmock/gmock.h>
+
 #include <QTimer>
 
 #include <filesystem>
@@ -153,9 +155,14 @@ TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
     W->ButtonSettingAdvance->click();
     dialog->comboBoxVideoSize->setEditText("640x360");
     dialog->ButtonOK->click();
-    pick(1);
+    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
+    EXPECT_THAT(W->LabelAppliedValues->text().toStdString(), testing::HasSubstr("640x360"));
+    ASSERT_GE(entries.size(), 3u);
+    pick(2);  // nothing applied to this one
+    EXPECT_FALSE(W->LabelAppliedValues->isVisibleTo(W.get()));
     pick(0);
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
+    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
 }
 
 TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
