@@ -39,10 +39,45 @@ TConverterCore::~TConverterCore() {
 
 void TConverterCore::StartLog() { std::ofstream(FRun->LogFileName, std::ios::trunc); }
 
-void TConverterCore::LoadProfiles() {
+namespace {
+
+// The six values in one setting: "videoBitrate|frameRate|size|audioBitrate|sampleRate|channels".
+std::string JoinValues(const TAdvancedTexts& t) {
+    return t.VideoBitrate + "|" + t.FrameRate + "|" + t.VideoSize + "|" + t.AudioBitrate + "|" + t.SampleRate + "|" +
+           t.Channel;
+}
+
+bool SplitValues(const std::string& text, TAdvancedTexts& t) {
+    std::vector<std::string> parts(1);
+    for (char c : text) {
+        if (c == '|')
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    if (parts.size() != 6) return false;
+    t = {parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]};
+    return true;
+}
+
+} // namespace
+
+void TConverterCore::LoadProfiles(bool restoreApplied) {
     FApplied.clear();
     FCatalogue = LoadProfile(FCommon.GetAppPath() + "profile", FProfile);
     for (const std::string& error : FCatalogue.Errors) Log(error);
+    if (!restoreApplied) return;
+    const TIniFile settings(FCommon.GetIniConfigFileName());
+    for (std::size_t i = 0; i < FCatalogue.arrayCommonProfiles.size(); ++i) {
+        TAdvancedTexts texts;
+        // Stored values pass the same checks before they count.
+        if (SplitValues(settings.ReadString("applied", FCatalogue.arrayCommonProfiles[i].strPfTitle_en, ""), texts)) {
+            TVideoProfile scratch;
+            if (ApplyAdvancedSettings(scratch, texts, {}).Passed) FApplied[static_cast<int>(i)] = AdvancedValues(scratch);
+        }
+    }
+    if (const auto applied = FApplied.find(FCatalogue.ActiveIndex); applied != FApplied.end())
+        WriteAdvancedValues(FProfile, applied->second);
 }
 
 bool TConverterCore::LoadLibraries() {
@@ -82,7 +117,15 @@ void TConverterCore::SelectDevice(const std::string& name) {
 
 TAdvancedCheck TConverterCore::ApplyAdvanced(const TAdvancedTexts& texts, const TAdvancedMessages& messages) {
     const TAdvancedCheck check = ApplyAdvancedSettings(FProfile, texts, messages);
-    if (check.Passed && FCatalogue.ActiveIndex >= 0) FApplied[FCatalogue.ActiveIndex] = AdvancedValues(FProfile);
+    if (!check.Passed || FCatalogue.ActiveIndex < 0) return check;
+    FApplied[FCatalogue.ActiveIndex] = AdvancedValues(FProfile);
+    try {
+        TIniFile(FCommon.GetIniConfigFileName())
+            .WriteString("applied", FCatalogue.arrayCommonProfiles[static_cast<std::size_t>(FCatalogue.ActiveIndex)].strPfTitle_en,
+                         JoinValues(FApplied[FCatalogue.ActiveIndex]));
+    } catch (const std::exception& e) {
+        Log(e.what());
+    }
     return check;
 }
 

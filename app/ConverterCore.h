@@ -33,8 +33,10 @@ public:
     // ---- Start-up, in this order ----
     // Empties the log file, so what start-up writes next stays in it.
     void StartLog();
-    // Reads the device profiles; each damaged file is a line in the log.
-    void LoadProfiles();
+    // Reads the device profiles; each damaged file is a line in the log. With
+    // `restoreApplied`, the advanced values applied in an earlier session
+    // (section "applied" of config.ini, by device title) come back too.
+    void LoadProfiles(bool restoreApplied = false);
     // Loads the media libraries (from <program folder>/lib, else the
     // system's), registers the in-program filters and sends the libraries'
     // lines to the log file. False, with the reason logged and in LoadError().
@@ -52,7 +54,8 @@ public:
     // else loads `name` as a profile file. Raises with the reason.
     void SelectDevice(const std::string& name);
     // Checks the advanced values; when they pass they become the active
-    // device's, kept for it until the program ends.
+    // device's, kept for it until the program ends, and stored for the next
+    // session (a settings file that cannot be written only loses that).
     TAdvancedCheck ApplyAdvanced(const TAdvancedTexts& texts, const TAdvancedMessages& messages);
     TProfileValues Values() const { return ProfileValues(FProfile); }
     // Whether the active device runs with values the user applied.

@@ -382,7 +382,7 @@ void TfrmMain::LoadLanguage() {
 }
 
 void TfrmMain::LoadProfile() {
-    FCore->LoadProfiles();
+    FCore->LoadProfiles(true);
     // The device chosen last time, while it is still there.
     const std::string device = app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "device", "");
     const auto& entries = Catalogue().arrayCommonProfiles;
@@ -398,6 +398,7 @@ void TfrmMain::LoadProfile() {
     ComboBoxOutputFormat->clear();
     for (const std::string& name : Catalogue().DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
     ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
+    ShowDeviceValues();
 }
 
 void TfrmMain::DeviceChanged(int index) {
@@ -457,7 +458,11 @@ bool TfrmMain::ShowQuestionBox(const QString& text) {
 }
 
 QStringList TfrmMain::AskOpenFiles() {
-    return QFileDialog::getOpenFileNames(this, "Open video files", QString(), OpenDialogFilter());
+    // Opens where the last files were added from.
+    const QString folder = Q(app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "addFolder", ""));
+    const QStringList files = QFileDialog::getOpenFileNames(this, "Open video files", folder, OpenDialogFilter());
+    if (!files.isEmpty()) Remember(*FCommon, "addFolder", fs::path(files.first().toStdString()).parent_path().string());
+    return files;
 }
 
 QString TfrmMain::AboutText() const {

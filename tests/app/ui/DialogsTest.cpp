@@ -163,6 +163,13 @@ TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
     pick(0);
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
     EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
+
+    // And in the next session, for the device chosen last.
+    W.reset();
+    CreateAndShow();
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), 0);
+    EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
+    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
 }
 
 TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
