@@ -1,5 +1,7 @@
 #include "app/AdvancedSettings.h"
 
+#include <algorithm>
+
 #include "app/Unit_common.h"
 #include "app/VideoProfile.h"
 
@@ -47,7 +49,8 @@ TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessa
         const std::string* Message;
     } checks[] = {
         {TAdvancedBox::VideoBitrate, &texts.VideoBitrate, "^(\\d)+[kK]?$", &messages.VideoBitrate},
-        {TAdvancedBox::FrameRate, &texts.FrameRate, "^(\\d)+$", &messages.FrameRate},
+        // "auto": the source's own frame rate.
+        {TAdvancedBox::FrameRate, &texts.FrameRate, "^((auto)|(\\d)+)$", &messages.FrameRate},
         {TAdvancedBox::VideoSize, &texts.VideoSize, "^((auto)|((\\d)+[xX](\\d)+))$", &messages.VideoSize},
         {TAdvancedBox::AudioBitrate, &texts.AudioBitrate, "^(\\d)+[kK]?$", &messages.AudioBitrate},
         {TAdvancedBox::SampleRate, &texts.SampleRate, "^(\\d)+$", &messages.SampleRate},
@@ -65,7 +68,7 @@ TAdvancedCheck CheckAdvancedSettings(TAdvancedTexts& texts, const TAdvancedMessa
         const std::size_t x = text.find_first_of("xX");
         if (box == TAdvancedBox::VideoSize && text != "auto")
             return x != std::string::npos && fitsInt(text.substr(0, x)) && fitsInt(text.substr(x + 1));
-        return box == TAdvancedBox::VideoSize || fitsInt(text);
+        return box == TAdvancedBox::VideoSize || (box == TAdvancedBox::FrameRate && text == "auto") || fitsInt(text);
     };
     TAdvancedCheck result;
     for (const auto& check : checks) {
@@ -111,6 +114,9 @@ TAdvancedForm FillAdvancedSettings(const TVideoProfile& p) {
     if (form.Texts.VideoSize == "-1") form.Texts.VideoSize = "auto";
     form.VideoBitrates = Choices(p.GetVideoBirateAll(), false);
     form.FrameRates = Choices(p.GetVideoFrameRateAll(), false);
+    // The source's own rate is always a choice.
+    if (std::find(form.FrameRates.begin(), form.FrameRates.end(), "auto") == form.FrameRates.end())
+        form.FrameRates.insert(form.FrameRates.begin(), "auto");
     form.VideoSizes = Choices(p.GetVideoSizeAll(), true);
     form.AudioBitrates = Choices(p.GetAudioBitrateAll(), false);
     form.SampleRates = Choices(p.GetAudioSampleRateAll(), false);

@@ -563,7 +563,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.TimeStart = StrToDuration(row.StartText);
         output.VideoCodec = profile.VideoCodec;
         output.VideoBitrate = videoBitrate;
-        output.FrameRate = profile.FrameRate;
+        // "auto" (or nothing): the source's own rate.
+        output.FrameRate = Lower(profile.FrameRate) == "auto" ? "" : profile.FrameRate;
         output.AudioCodec = profile.AudioCodec;
         if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
         // AVI stores no start time for its sound: sound that starts late is

@@ -39,6 +39,7 @@ TEST(AdvancedSettings, BitratesTakeDigitsWithAnOptionalK) {
 
 TEST(AdvancedSettings, RatesAndSizes) {
     EXPECT_TRUE(With(&TAdvancedTexts::FrameRate, "25").Passed);
+    EXPECT_TRUE(With(&TAdvancedTexts::FrameRate, "auto").Passed);  // the source's own rate
     EXPECT_EQ(With(&TAdvancedTexts::FrameRate, "29.97").Box, TAdvancedBox::FrameRate);
     for (const char* ok : {"auto", "320x240", "320X240"}) EXPECT_TRUE(With(&TAdvancedTexts::VideoSize, ok).Passed) << ok;
     for (const char* bad : {"AUTO", "320*240", "", "x240", "auto320x240"})

@@ -421,3 +421,21 @@ TEST_F(ConversionRunTest, AtMostJobsRowsRunAndTheListReportsItsTimeLeft) {
     EXPECT_EQ(SummaryLine(FRun.Counts()), "5 converted");
     EXPECT_EQ(FRun.ListProgress().Percent, 100);
 }
+
+TEST_F(ConversionRunTest, AnAutomaticFrameRateKeepsTheSourcesRate) {
+    zctest::TMediaSpec spec;
+    spec.Format = "matroska";
+    spec.Width = 160;
+    spec.Height = 120;
+    spec.FrameRate = {10, 1};
+    FRun.AddFile(zctest::MakeTestMedia(FDir.File("ten.mkv"), spec));
+    TProfileValues automatic = FProfile;
+    automatic.FrameRate = "auto";
+    ASSERT_TRUE(FRun.Start(automatic, FDir.File("out")));
+    ASSERT_TRUE(WaitForIdle());
+    ASSERT_EQ(FRun.Rows()[0].State, TRowState::Done) << FRun.Rows()[0].Reason;
+    probe::TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(FRun.Rows()[0].Output));
+    const AVRational rate = probe.FirstVideoStreamInfo().FrameRate;
+    EXPECT_NEAR(static_cast<double>(rate.num) / rate.den, 10.0, 0.01);
+}
