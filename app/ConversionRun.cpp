@@ -187,6 +187,8 @@ TSourceInfo SourceInfo(const AVFormatContext* ic) {
             info.Rotation = static_cast<int>(std::lround(avhelpers::DisplayRotation(st)));
         } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
             if (info.Subtitles++ == 0) info.SubtitleCodec = par->codec_id;
+        } else if (par->codec_type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            info.Cover = true;
         }
     }
     return info;
@@ -598,6 +600,11 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
             output.FrameSize = fit.FrameSize;
             output.VideoFilters = fit.Filters;
             ChooseSubtitles(info, ext, source, output);
+            // A cover picture is not a video: sound with a cover stays sound.
+            if (info.Cover && info.Width == 0) {
+                output.DisableVideo = true;
+                AppendLog(source + ": its cover picture is left out");
+            }
             output.FileName = LocalFileName(temp);
             if (!FEncoder.SetOutputFile(taskIndex, output.FileName, &output))
                 throw std::runtime_error(FEncoder.LastErrMsg());

@@ -83,4 +83,14 @@ done
 "$zconv" transcode -y -i moved.flv -vcodec copy -acodec copy moved.mkv >log 2>&1
 grep -q "times that go backwards in the input are mended" log || fail "the mending is not said"
 
+# Sound with a cover picture: the cover is left out (and said), the sound converts.
+"$make_media" cover.mp3 --format mp3 --no-video --acodec libmp3lame --cover --seconds 1 >/dev/null || fail "cover media"
+for profile in "Small screen MP4 (MPEG-4/AAC, 320x240)" "3GP phone (H.263/AAC, 176x144)"; do
+  rm -rf covered
+  "$zconv" convert --profile "$profile" --out covered cover.mp3 >run 2>err || fail "a cover with \"$profile\": $(cat err)"
+  [ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 covered/cover.* | tr '\n' ' ')" = "audio " ] \
+    || fail "a cover with \"$profile\": not sound only"
+done
+grep -q "cover.mp3: its cover picture is left out" "$tmp/config"/*/log.txt || fail "the cover is not said"
+
 echo "hostile inputs: all checks passed"

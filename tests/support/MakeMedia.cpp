@@ -3,7 +3,7 @@
 //                 [--audio-first] [--size WxH] [--rate N/D] [--sample-rate HZ]
 //                 [--channels N] [--start MICROSECONDS] [--programs N]
 //                 [--no-duration] [--vcodec NAME] [--acodec NAME] [--meta KEY=VALUE]...
-//                 [--sar N:D] [--rotate DEGREES] [--audio-delay MICROSECONDS] [--gap SECONDS]
+//                 [--sar N:D] [--rotate DEGREES] [--audio-delay MICROSECONDS] [--gap SECONDS] [--cover]
 #include "avbind/FFLoad.h"
 #include "tests/support/MediaFixtures.h"
 
@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
         else if (arg == "--no-audio") mediaSpec.Audio = false;
         else if (arg == "--audio-first") mediaSpec.VideoFirst = false;
         else if (arg == "--no-duration") mediaSpec.NoDuration = true;
+        else if (arg == "--cover") mediaSpec.CoverPicture = true;
         else if (arg.rfind("--", 0) == 0 && !hasValue) return Usage(("missing value of " + arg).c_str());
         else if (arg == "--format") mediaSpec.Format = argv[++i];
         else if (arg == "--seconds") mediaSpec.Seconds = std::strtod(argv[++i], nullptr);

@@ -1,5 +1,7 @@
 #include "tests/support/MediaFixtures.h"
 
+#include <cstring>
+
 #include "avbind/AVPtr.h"
 
 #include <cmath>
@@ -90,6 +92,16 @@ public:
             }
         }
         if (FStreams.empty()) return Fail("no stream to write");
+        AVStream* cover = nullptr;
+        if (FSpec.CoverPicture) {
+            // A cover picture: one PNG shown with the sound, not a video.
+            cover = avformat.avformat_new_stream(oc, nullptr);
+            if (!cover) return Fail("cannot add the cover");
+            cover->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+            cover->codecpar->codec_id = AV_CODEC_ID_PNG;
+            cover->codecpar->width = cover->codecpar->height = 1;
+            cover->disposition = AV_DISPOSITION_ATTACHED_PIC;
+        }
 
         if (!(oc->oformat->flags & AVFMT_NOFILE)) {
             ret = avformat.avio_open2(&oc->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
@@ -102,6 +114,22 @@ public:
         if (FSpec.NoDuration) options.Set("movflags", "frag_keyframe+empty_moov");
         ret = avformat.avformat_write_header(oc, options.Address());
         if (ret < 0) return Fail("cannot write the header", ret);
+        if (cover) {
+            // A 1x1 black PNG.
+            static const std::uint8_t png[] = {
+                0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44, 0x52,
+                0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x00, 0x3A, 0x7E, 0x9B,
+                0x55, 0x00, 0x00, 0x00, 0x0A, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0x60, 0x00, 0x00, 0x00,
+                0x02, 0x00, 0x01, 0xE2, 0x21, 0xBC, 0x33, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE,
+                0x42, 0x60, 0x82};
+            TAVPacketPtr packet(avcodec.av_packet_alloc());
+            if (!packet || avcodec.av_new_packet(packet.get(), sizeof png) < 0) return Fail("cannot make the cover");
+            std::memcpy(packet->data, png, sizeof png);
+            packet->stream_index = cover->index;
+            packet->flags |= AV_PKT_FLAG_KEY;
+            ret = avformat.av_interleaved_write_frame(oc, packet.get());
+            if (ret < 0) return Fail("cannot write the cover", ret);
+        }
 
         // Always feed the stream that is furthest behind, so the muxer gets
         // the packets roughly in time order.
