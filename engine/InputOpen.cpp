@@ -307,6 +307,14 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         default:
             break;
         }
+        // A damaged stream whose codec is unknown can be neither decoded nor
+        // copied: it is left out, and the file's other streams convert.
+        const bool media = type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE;
+        if (media && st->codecpar->codec_id == AV_CODEC_ID_NONE) {
+            FFLogger().Log(this, llWarning, "Input stream #%d:%d has no known codec and is left out", Fnb_input_files,
+                           static_cast<int>(i));
+            st->discard = AVDISCARD_ALL;
+        }
         decoders.push_back(decoder);
         streams.push_back(std::move(ist));
     }

@@ -52,7 +52,10 @@ TCustomFFmpeg::TInputKinds TCustomFFmpeg::check_inputs(bool join) {
         const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(f)].ctx.get();
         bool video = false, audio = false, subtitle = false, data = false, attachment = false, unknown = false;
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
-            switch (ic->streams[i]->codecpar->codec_type) {
+            const AVCodecParameters* par = ic->streams[i]->codecpar;
+            // A stream left out for its unknown codec asks for no output stream.
+            if (par->codec_id == AV_CODEC_ID_NONE && ic->streams[i]->discard == AVDISCARD_ALL) continue;
+            switch (par->codec_type) {
             case AVMEDIA_TYPE_VIDEO: video = true; break;
             case AVMEDIA_TYPE_AUDIO: audio = true; break;
             case AVMEDIA_TYPE_SUBTITLE: subtitle = true; break;

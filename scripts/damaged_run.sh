@@ -79,8 +79,10 @@ for clean in clean/*; do
     else
       failed=$((failed + 1))
       grep -q ": failed: ." err || echo "failed without a reason: $f" >&2
+      # It counts when ffmpeg's output holds at least one packet.
       if ffmpeg -v error -y -i "$f" -c:v mpeg4 -s 320x240 -c:a aac out/ff.mp4 >/dev/null 2>&1 &&
-         [ -n "$(ffprobe -v error -show_entries format=duration -of csv=p=0 out/ff.mp4 2>/dev/null)" ]; then
+         [ "$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 out/ff.mp4 2>/dev/null |
+              awk '{ n += $1 } END { print n + 0 }')" -gt 0 ]; then
         ffmpeg_ok=$((ffmpeg_ok + 1)); echo "ffmpeg converts what failed: $f: $(grep ': failed: ' err | head -1)" >&2
       fi
     fi

@@ -93,4 +93,12 @@ for profile in "Small screen MP4 (MPEG-4/AAC, 320x240)" "3GP phone (H.263/AAC, 1
 done
 grep -q "cover.mp3: its cover picture is left out" "$tmp/config"/*/log.txt || fail "the cover is not said"
 
+# A stream whose codec nobody knows is left out (and said); the sound converts.
+"$make_media" known.mkv --format matroska --seconds 1 --size 64x48 >/dev/null || fail "media"
+sed 's|V_MPEG4/ISO/ASP|V_ZZZZZ/ISO/ASP|' known.mkv >unknown.mkv
+"$zconv" transcode -y -i unknown.mkv -vcodec mpeg4 -acodec aac unknown.mp4 >log 2>&1 || fail "unknown codec: $(tail -2 log)"
+grep -q "Input stream #0:0 has no known codec and is left out" log || fail "unknown codec not said"
+[ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 unknown.mp4 | tr '\n' ' ')" = "audio " ] \
+  || fail "unknown codec: not the sound alone"
+
 echo "hostile inputs: all checks passed"
