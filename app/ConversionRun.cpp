@@ -559,6 +559,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         input.ExtOptions = threads + "protocol_whitelist=" + AllowedProtocols;
         if (const std::string containers = AllowedContainers(row.Path); !containers.empty())
             input.ExtOptions += "\nformat_whitelist=" + containers;
+        else  // a playlist reads its segments from its own folder only
+            input.ReadFolder = fs::absolute(row.Path).parent_path().string();
         encoder::TOutputOptions output;
         output.FileExt = profile.Ext;
         output.ForceFormat = format->name;

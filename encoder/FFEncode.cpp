@@ -203,6 +203,7 @@ void TCustomEncoder::ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* 
     if (!options->ForceFormat.empty()) task.SetForcedFormat(options->ForceFormat);
     if (options->TimeStart != AV_NOPTS_VALUE) task.SetStartTime(options->TimeStart);
     if (options->ProgramID >= 0) task.SetProgramId(options->ProgramID);
+    task.Fread_folder = options->ReadFolder;
 }
 
 bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& fileName) {

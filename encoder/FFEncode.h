@@ -29,6 +29,9 @@ struct TInputOptions {
     std::string ForceFormat;
     std::int64_t TimeStart = AV_NOPTS_VALUE;
     int ProgramID = -1;
+    // When set, what the input names (a playlist's segments) is read only
+    // from inside this folder.
+    std::string ReadFolder;
     std::string ExtOptions;
     int Tag = 0;
     void* Data = nullptr;

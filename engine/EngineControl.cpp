@@ -138,6 +138,7 @@ void TCustomFFmpeg::ResetToDefaults() {
     Fverbose = 1;
     Frun_as_daemon = false;
     Fthread_count = 0;
+    Fread_folder.clear();
     Fq_pressed = Finput_sync = false;
     Flimit_filesize = 0;
     Fforce_fps = false;

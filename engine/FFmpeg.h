@@ -325,7 +325,8 @@ public:
     bool Fusing_vhook = false;
     int Fverbose = 1;
     bool Frun_as_daemon = false;
-    bool FFilesAddedAtStart = false;  // inputs and outputs are added on the worker thread as the task starts
+    bool FFilesAddedAtStart = false;
+    std::string Fread_folder;  // the next input may open other files only inside this folder ("" = anywhere)  // inputs and outputs are added on the worker thread as the task starts
     int Fthread_count = 0;  // codec threads; 0: the libraries choose (frame and slice threads, by cores)
     bool Fq_pressed = false;
     bool Finput_sync = false;

@@ -2,6 +2,8 @@
 // streams and decoders, the start position and the timestamp offset.
 #include "engine/FFmpeg.h"
 
+#include <cstdlib>
+
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
 #include "avhelpers/Registry.h"
@@ -64,6 +66,32 @@ namespace {
 // parameters travel in the open dictionary; demuxers ignore what they lack.
 void AddOpenParameter(TAVDictionary& dict, const char* key, const std::string& value) {
     if (!value.empty()) dict.Set(key, value.c_str());
+}
+
+std::string RealFolder(const std::string& folder) {
+    char* real = realpath(folder.c_str(), nullptr);
+    std::string path = real ? real : folder;
+    std::free(real);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The opener of an input whose other files must lie inside its folder: a
+// name elsewhere (after links and ".." are resolved) is refused.
+int OpenInsideFolder(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** options) {
+    auto* limit = static_cast<TReadLimit*>(s->opaque);
+    std::string path = url ? url : "";
+    if (path.rfind("file:", 0) == 0) path.erase(0, 5);
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = RealFolder(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
+    const std::string inside = limit->Folder == "/" ? "/" : limit->Folder + "/";
+    if (folder != limit->Folder && folder.rfind(inside, 0) != 0) {
+        const std::string why = path + " is outside the folder of the file that names it; it is not read";
+        FFLogger().Log(limit->Engine, llError, why);
+        if (limit->Refused.empty()) limit->Refused = why;
+        return AVERROR(EPERM);
+    }
+    return limit->Open(s, pb, url, flags, options);
 }
 
 } // namespace
@@ -171,6 +199,13 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ic->subtitle_codec_id = ids[2];
     ic->flags |= AVFMT_FLAG_NONBLOCK;
     ic->interrupt_callback = BindingInterruptCB();
+    std::unique_ptr<TReadLimit> readLimit;
+    if (!Fread_folder.empty()) {
+        readLimit = std::make_unique<TReadLimit>(TReadLimit{RealFolder(Fread_folder), ic->io_open, this, {}});
+        ic->opaque = readLimit.get();
+        ic->io_open = OpenInsideFolder;
+        Fread_folder.clear();
+    }
 
     // Names of the system's own protocols are read through their I/O context,
     // and so are local pipes and devices, whose reads must stay interruptible.
@@ -188,6 +223,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     int ret = avformat.avformat_open_input(&ic, fileName.c_str(), forced, params.Address());
     if (ret < 0) {
         FLastErrMsg = ret == AVERROR_EXIT ? WatchdogMessage(fileName) : avhelpers::GetErrorText(fileName, ret);
+        if (readLimit && !readLimit->Refused.empty()) FLastErrMsg = fileName + ": " + readLimit->Refused;
         return failed();
     }
     owner.reset(ic);
@@ -328,6 +364,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
     file = TAVInputFile{};
+    file.read_limit = std::move(readLimit);
     file.custom_io = std::move(customIO);
     file.ctx = std::move(owner);
     file.ist_index = static_cast<int>(Finput_streams.size());

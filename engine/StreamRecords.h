@@ -26,7 +26,17 @@ using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 using avhelpers::TCustomIOPtr;
 
 // One opened input file.
+// What an input may open besides itself (a playlist's segments): only files
+// inside Folder. The context's own opener is called for those.
+struct TReadLimit {
+    std::string Folder;  // real path, no trailing "/"
+    int (*Open)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+    const void* Engine = nullptr;  // for the log line
+    std::string Refused;           // the first name refused, said when the open fails
+};
+
 struct TAVInputFile {
+    std::unique_ptr<TReadLimit> read_limit;  // outlives ctx (declared before it)
     TCustomIOPtr custom_io;          // set when a protocol of the system's own reads the input
     avbind::TAVInputContextPtr ctx;  // the opened input
     int eof_reached = 0;             // 1 once reading returned an error or end of file

@@ -56,6 +56,13 @@ grep -q "holiday.mp4: failed: this is a playlist" err || fail "a disguised playl
 [ -z "$(ls -A pl 2>/dev/null)" ] || fail "a disguised playlist left $(ls -A pl)"
 cp holiday.mp4 list.m3u8
 "$zconv" convert --out pl list.m3u8 >run 2>err || fail "a playlist by its name: $(cat err)"
+# A playlist reads its segments from its own folder only.
+mkdir lists && cp holiday.mp4 lists/away.m3u8
+"$zconv" convert --out pl2 lists/away.m3u8 >run 2>err; rc=$?
+[ $rc -eq 1 ] || fail "a playlist naming a file elsewhere: exit $rc"
+grep -q "away.m3u8: failed: .*secret.mkv is outside the folder of the file that names it" err \
+  || fail "a playlist naming a file elsewhere: $(cat err)"
+[ -z "$(ls -A pl2 2>/dev/null)" ] || fail "a playlist naming a file elsewhere left $(ls -A pl2)"
 # An FLV whose every tenth tag was moved later: times go backwards in both
 # streams. Copied and encoded, the file converts whole and the mending is said.
 "$zconv" transcode -y -f lavfi -i "testsrc=duration=2:size=160x120:rate=25" -f lavfi -i "sine=duration=2:sample_rate=44100" \
