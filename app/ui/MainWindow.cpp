@@ -597,7 +597,14 @@ void TfrmMain::AddFileToListView(const QString& path) {
 }
 
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
-    Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
+    // "*" (or nothing) means every file the converter takes, not notes or pictures.
+    if (extension.isEmpty() || extension == "*") {
+        std::vector<std::string> extensions;
+        for (const QString& e : SupportedExtensions()) extensions.push_back(e.toStdString());
+        Run().AddFolder(folder.toStdString(), includeSubFolders, extensions);
+    } else {
+        Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
+    }
     RefreshList();
     ReportLeftOut();
 }

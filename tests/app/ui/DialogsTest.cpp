@@ -284,6 +284,12 @@ TEST_F(UiDialogs, BatchAddScansTheChosenFolderForTheTrimmedExtension) {
     EXPECT_FALSE(dialog->checkBoxIsSubDirectorie->isChecked());
     dialog->RzShellTreeView->SelectFolder(QString::fromStdString(Dir.File("clips")));
     ASSERT_EQ(dialog->RzShellTreeView->SelectedFolder().toStdString(), Dir.File("clips"));
+    // "*" takes the files the converter reads, not a text file beside them.
+    Dir.Write("clips/notes.txt", "");
+    dialog->buttonOK->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{b, a, Dir.File("clips/c.mkv")}));
+    W->ButtonClearAll->click();
+    W->N_BatchAdd->trigger();
     dialog->editExt->setText("  avi ");
     dialog->buttonOK->click();
     EXPECT_FALSE(dialog->isVisible());
