@@ -423,12 +423,12 @@ TEST_F(ConversionRunTest, AtMostJobsRowsRunAndTheListReportsItsTimeLeft) {
 }
 
 TEST_F(ConversionRunTest, AnAutomaticFrameRateKeepsTheSourcesRate) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Width = 160;
-    spec.Height = 120;
-    spec.FrameRate = {10, 1};
-    FRun.AddFile(zctest::MakeTestMedia(FDir.File("ten.mkv"), spec));
+    zctest::TMediaSpec tenFps;
+    tenFps.Format = "matroska";
+    tenFps.Width = 160;
+    tenFps.Height = 120;
+    tenFps.FrameRate = {10, 1};
+    FRun.AddFile(zctest::MakeTestMedia(FDir.File("ten.mkv"), tenFps));
     TProfileValues automatic = FProfile;
     automatic.FrameRate = "auto";
     ASSERT_TRUE(FRun.Start(automatic, FDir.File("out")));

@@ -61,13 +61,13 @@ protected:
         FEncoder.Stop(true);
         WaitFor([&] { return !FEncoder.Working() || FEncoder.Terminated(); }, 5s);
     }
-    std::string Clip(const std::string& name, double seconds = 1, bool audio = true) {
+    std::string Clip(const std::string& name, double seconds = 1, bool audio = true, int width = 64, int height = 48) {
         zctest::TMediaSpec mediaSpec;
         mediaSpec.Format = "matroska";
         mediaSpec.Seconds = seconds;
         mediaSpec.Audio = audio;
-        mediaSpec.Width = 64;
-        mediaSpec.Height = 48;
+        mediaSpec.Width = width;
+        mediaSpec.Height = height;
         const std::string path = FDir.File(name);
         std::string error;
         EXPECT_TRUE(zctest::WriteTestMedia(path, mediaSpec, error)) << error;
@@ -845,14 +845,8 @@ int DescriptorsOn(const std::string& path) {
 } // namespace
 
 TEST_F(EncoderTest, CodecsUseTheCoresUnlessThreadsSaysOtherwise) {
-    zctest::TMediaSpec spec;
-    spec.Format = "matroska";
-    spec.Seconds = 3;
-    spec.Width = 640;
-    spec.Height = 480;
-    const std::string in = FDir.File("big.mkv");
-    std::string error;
-    ASSERT_TRUE(zctest::WriteTestMedia(in, spec, error)) << error;
+    // Large enough pictures that the codecs start their threads.
+    const std::string in = Clip("big.mkv", 3, true, 640, 480);
     auto peakThreads = [&](const std::string& inputText) {
         FEncoder.ClearTasks();
         FEnds.clear();
