@@ -58,6 +58,13 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// A file by device and inode, so links and other spellings of a name are the
+// same file; {0, 0} when it cannot be read.
+TFileIdentity Identity(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? TFileIdentity{st.st_dev, st.st_ino} : TFileIdentity{};
+}
+
 } // namespace
 
 std::int64_t StrToDuration(const std::string& text) {
@@ -265,17 +272,15 @@ TConversionRun::~TConversionRun() {
 // ---- The list ----
 
 bool TConversionRun::AddFile(const std::string& path) {
-    if (SkipListed) {
-        struct stat st {}, other {};
-        if (stat(path.c_str(), &st) == 0)
-            for (const TListRow& row : FRows)
-                if (stat(row.Path.c_str(), &other) == 0 && other.st_dev == st.st_dev && other.st_ino == st.st_ino) {
-                    ++FLeftOutAsListed;
-                    return false;
-                }
+    const TFileIdentity identity = Identity(path);
+    if (SkipListed && identity != TFileIdentity{} &&
+        std::any_of(FRows.begin(), FRows.end(), [&](const TListRow& row) { return row.Identity == identity; })) {
+        ++FLeftOutAsListed;
+        return false;
     }
     TListRow row;
     row.Path = path;
+    row.Identity = identity;
     row.Length = FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1;
     row.DurationText = DurationToStr(row.Length);
     FRows.push_back(std::move(row));
@@ -287,15 +292,15 @@ void TConversionRun::AddFolder(const std::string& folder, bool recursive, const 
 }
 
 void TConversionRun::AddFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions) {
-    std::set<std::pair<dev_t, ino_t>> folders, files;
+    std::set<TFileIdentity> folders, files;
     ScanFolder(folder, recursive, extensions, folders, files);
 }
 
 void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions,
-                                std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files) {
+                                std::set<TFileIdentity>& folders, std::set<TFileIdentity>& files) {
     // Each real folder is entered once, however links lead back to it.
-    struct stat st {};
-    if (stat(folder.c_str(), &st) != 0 || !folders.insert({st.st_dev, st.st_ino}).second) return;
+    const TFileIdentity self = Identity(folder);
+    if (self == TFileIdentity{} || !folders.insert(self).second) return;
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
@@ -312,7 +317,8 @@ void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const
         if (std::none_of(extensions.begin(), extensions.end(),
                          [&](const std::string& e) { return MatchesExtension(name, e); }))
             continue;
-        if (stat(entry.path().c_str(), &st) == 0 && !files.insert({st.st_dev, st.st_ino}).second) continue;
+        if (const TFileIdentity file = Identity(entry.path().string()); file != TFileIdentity{} && !files.insert(file).second)
+            continue;
         AddFile(entry.path().string());
     }
 }
@@ -460,16 +466,12 @@ bool MoveIntoPlace(const std::string& temp, std::string& finalPath, bool replace
 }
 
 std::string TConversionRun::ChooseOutputName(const std::string& planned,
-                                             const std::set<std::pair<dev_t, ino_t>>& inputs,
+                                             const std::set<TFileIdentity>& inputs,
                                              const std::set<std::string>& taken) const {
-    auto identity = [](const std::string& path) {
-        struct stat st {};
-        return stat(path.c_str(), &st) == 0 ? std::make_pair(st.st_dev, st.st_ino) : std::make_pair(dev_t{}, ino_t{});
-    };
     // A name another row takes, or an input of the run, is never written;
     // an existing file only when the user chose to replace regular files.
     auto free = [&](const std::string& path) {
-        if (taken.count(path) || inputs.count(identity(path))) return false;
+        if (taken.count(path) || inputs.count(Identity(path))) return false;
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) return true;
         return ExistingFiles == TExistingFiles::Overwrite && S_ISREG(st.st_mode);
@@ -500,11 +502,9 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
     const int audioBitrate = KKStrToInt(profile.AudioBitrate);
 
     // Inputs by device and inode, so links and other spellings of a name are caught.
-    std::set<std::pair<dev_t, ino_t>> inputs;
-    for (const TListRow& row : FRows) {
-        struct stat st {};
-        if (stat(row.Path.c_str(), &st) == 0) inputs.insert({st.st_dev, st.st_ino});
-    }
+    std::set<TFileIdentity> inputs;
+    for (const TListRow& row : FRows) inputs.insert(Identity(row.Path));
+    inputs.erase(TFileIdentity{});
     std::set<std::string> taken;
     std::string folderError;
     std::error_code ec;

@@ -111,8 +111,12 @@ enum class TExistingFiles { NewName, Overwrite, Skip };
 const char* ExistingFilesName(TExistingFiles policy);
 TExistingFiles ExistingFilesFromName(const std::string& name);
 
+// A file by device and inode.
+using TFileIdentity = std::pair<dev_t, ino_t>;
+
 struct TListRow {
     std::string Path;
+    TFileIdentity Identity{};  // when it was added; {0, 0}: not readable then
     std::string StartText = "00:00:00";
     std::string DurationText;
     int Progress = 0;
@@ -209,11 +213,11 @@ public:
 
 private:
     void ScanFolder(const std::string& folder, bool recursive, const std::vector<std::string>& extensions,
-                    std::set<std::pair<dev_t, ino_t>>& folders, std::set<std::pair<dev_t, ino_t>>& files);
+                    std::set<TFileIdentity>& folders, std::set<TFileIdentity>& files);
     // Ends a row: its state and reason, its temporary file moved into place or removed.
     void EndRow(int row, TRowState state, const std::string& reason);
     // The final name a row's output takes under the existing-file rule; empty when it is skipped.
-    std::string ChooseOutputName(const std::string& planned, const std::set<std::pair<dev_t, ino_t>>& inputs,
+    std::string ChooseOutputName(const std::string& planned, const std::set<TFileIdentity>& inputs,
                                  const std::set<std::string>& taken) const;
     // The task's subtitle choice for the container; a line in the log when they are left out.
     void ChooseSubtitles(const TSourceInfo& source, const std::string& extension, const std::string& path,
