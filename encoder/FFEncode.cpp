@@ -225,6 +225,13 @@ bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& file
     return true;
 }
 
+bool TCustomEncoder::FileLimitTaken() {
+    // A limit the engine cannot take is a refusal, not an exception.
+    if (CustomMaxFiles >= 1 && CustomMaxFiles <= engine::MaxFilesLimit) return true;
+    FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
+    return false;
+}
+
 std::unique_ptr<TFFmpeg> TCustomEncoder::NewTask() {
     auto task = std::make_unique<TFFmpeg>(CustomMaxFiles, this);
     TFFmpeg* t = task.get();
@@ -249,11 +256,7 @@ std::unique_ptr<TFFmpeg> TCustomEncoder::NewTask() {
 
 int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options) {
     CheckBusy("AddTask");
-    // A limit the engine cannot take is a refusal, not an exception.
-    if (CustomMaxFiles < 1 || CustomMaxFiles > engine::MaxFilesLimit) {
-        FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
-        return -1;
-    }
+    if (!FileLimitTaken()) return -1;
     std::unique_ptr<TFFmpeg> task;
     try {
         task = NewTask();
@@ -272,10 +275,7 @@ int TCustomEncoder::AddTask(const std::string& fileName, TInputOptions* options)
 
 int TCustomEncoder::AddDeferredTask(std::function<void(int taskIndex)> setUp) {
     CheckBusy("AddTask");
-    if (CustomMaxFiles < 1 || CustomMaxFiles > engine::MaxFilesLimit) {
-        FLastErrMsg = Format("The maximum number of files must be 1 to %d, not %d", engine::MaxFilesLimit, CustomMaxFiles);
-        return -1;
-    }
+    if (!FileLimitTaken()) return -1;
     std::unique_ptr<TFFmpeg> task = NewTask();
     task->FSetUp = std::move(setUp);
     task->FFilesAddedAtStart = true;

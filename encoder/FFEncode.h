@@ -294,6 +294,8 @@ private:
     // Where a failure's message goes: the set-up thread's own text during a
     // deferred set-up, else FLastErrMsg.
     std::string& ErrorSlot();
+    // False, with the reason, when CustomMaxFiles is outside what the engine takes.
+    bool FileLimitTaken();
     std::unique_ptr<TFFmpeg> NewTask();
     void SetPostHookOfEveryTask(engine::TPostHook hook, bool on);
     void ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* options, const std::string& fileName);
