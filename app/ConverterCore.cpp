@@ -48,13 +48,8 @@ std::string JoinValues(const TAdvancedTexts& t) {
 }
 
 bool SplitValues(const std::string& text, TAdvancedTexts& t) {
-    std::vector<std::string> parts(1);
-    for (char c : text) {
-        if (c == '|')
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    }
+    // Every value is checked non-empty, so dropping empty pieces loses nothing.
+    const std::vector<std::string> parts = TfrmCommon::split(text, "|");
     if (parts.size() != 6) return false;
     t = {parts[0], parts[1], parts[2], parts[3], parts[4], parts[5]};
     return true;
