@@ -1,5 +1,6 @@
 #include "avhelpers/FFUtils.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -330,6 +331,70 @@ double DisplayRotation(const AVStream* stream) {
     degrees = std::fmod(degrees, 360);
     if (degrees < 0) degrees += 360;
     return degrees < 0.5 || degrees > 359.5 ? 0 : degrees;
+}
+
+void SetReaderOpenOptions(avbind::TAVDictionary& options) {
+    options.Set("scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
+}
+
+namespace {
+
+bool LacksEssentials(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    if (par->codec_id == AV_CODEC_ID_NONE || (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) return false;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) return par->width <= 0 || par->height <= 0;
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO) return par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0;
+    return false;
+}
+
+} // namespace
+
+bool LacksEssentialParameters(const AVFormatContext* context) {
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+        if (LacksEssentials(context->streams[i])) return true;
+    return false;
+}
+
+int FindStreamParameters(AVFormatContext* context) {
+    using avbind::avformat;
+    using avbind::avutil;
+    int ret = avformat.avformat_find_stream_info(context, nullptr);
+    // The library cannot look twice into one context; a plain file can be
+    // opened again, and the streams that lack their essentials take what a
+    // look ten times as far finds.
+    if (ret < 0 || !LacksEssentialParameters(context) || (context->flags & AVFMT_FLAG_CUSTOM_IO) || !context->pb ||
+        !(context->pb->seekable & AVIO_SEEKABLE_NORMAL) || !context->url)
+        return ret;
+    AVFormatContext* further = avformat.avformat_alloc_context();
+    if (!further) return ret;
+    avbind::TAVInputContextPtr owner;
+    further->interrupt_callback = context->interrupt_callback;
+    further->io_open = context->io_open;  // the same read limits
+    further->opaque = context->opaque;
+    further->flags |= AVFMT_FLAG_NONBLOCK;
+    constexpr std::int64_t kLeastBytes = 50'000'000;
+    constexpr std::int64_t kLeastMicros = 60 * std::int64_t{AV_TIME_BASE};
+    further->probesize = std::max(context->probesize * 10, kLeastBytes);
+    further->max_analyze_duration = std::max(context->max_analyze_duration * 10, kLeastMicros);
+    if (context->protocol_whitelist) avutil.av_opt_set(further, "protocol_whitelist", context->protocol_whitelist, 0);
+    if (context->format_whitelist) avutil.av_opt_set(further, "format_whitelist", context->format_whitelist, 0);
+    avbind::TAVDictionary options;
+    SetReaderOpenOptions(options);
+    if (avformat.avformat_open_input(&further, context->url, context->iformat, options.Address()) < 0) return ret;
+    owner.reset(further);
+    if (avformat.avformat_find_stream_info(further, nullptr) < 0) return ret;
+    for (unsigned i = 0; i < context->nb_streams && i < further->nb_streams; ++i) {
+        AVStream* st = context->streams[i];
+        const AVStream* seen = further->streams[i];
+        if (st->id != seen->id || st->codecpar->codec_id != seen->codecpar->codec_id || !LacksEssentials(st) ||
+            LacksEssentials(seen))
+            continue;
+        avbind::avcodec.avcodec_parameters_copy(st->codecpar, seen->codecpar);
+        // The rates guessed from too little data go with them.
+        st->r_frame_rate = seen->r_frame_rate;
+        st->avg_frame_rate = seen->avg_frame_rate;
+    }
+    return ret;
 }
 
 } // namespace avhelpers

@@ -54,4 +54,20 @@ int ReadWholeFile(const std::string& fileName, avbind::TAVBufferPtr& buffer, std
 // Needs avutil and avformat loaded.
 double DisplayRotation(const AVStream* stream);
 
+// Open options every reader of a file uses: a transport stream's program
+// tables are all read at open, so a program that starts later in the file is
+// not missed. Options the caller set are kept.
+void SetReaderOpenOptions(avbind::TAVDictionary& options);
+
+// True when a stream lacks what decoding needs to be set up: a picture
+// without a size, or sound without a sample rate or channels. Attached
+// pictures, data and unknown codecs do not count.
+bool LacksEssentialParameters(const AVFormatContext* context);
+
+// Reads the streams' parameters (avformat_find_stream_info). When a stream
+// still lacks its essentials after the libraries' usual window, a second look
+// reads ten times as far (at least 50 MB or 60 s) before giving up on it.
+// Returns the library's result. Needs avutil and avformat loaded.
+int FindStreamParameters(AVFormatContext* context);
+
 } // namespace avhelpers

@@ -219,6 +219,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         ic->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
 
+    avhelpers::SetReaderOpenOptions(params);
     ArmWatchdog();
     int ret = avformat.avformat_open_input(&ic, fileName.c_str(), forced, params.Address());
     if (ret < 0) {
@@ -252,7 +253,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     if (FOnBeforeFindStreamInfo) FOnBeforeFindStreamInfo(this, ic);
 
     FLastRead = avutil.av_gettime();
-    ret = avformat.avformat_find_stream_info(ic, nullptr);
+    ret = avhelpers::FindStreamParameters(ic);
     if (ret == AVERROR_EXIT) {
         FLastErrMsg = WatchdogMessage(fileName);
         return failed();

@@ -677,6 +677,12 @@ void TCustomFFmpeg::OpenRunCodecs() {
             enc->subtitle_header_size = dec->subtitle_header_size;
         }
         if (FJoinMode) ost.codec_id = enc->codec_id;
+        // Even the wider look into the file found no picture size: say so
+        // instead of the encoder's "dimensions not set".
+        if (enc->codec_type == AVMEDIA_TYPE_VIDEO && (enc->width <= 0 || enc->height <= 0))
+            SetupError(Format("Output stream #%d.%d (Video): the picture size of its source could not be read "
+                              "from the file; it cannot be converted",
+                              ost.file_index, ost.index));
         {
             std::lock_guard lists(CodecListLock());
             int ret;

@@ -199,7 +199,9 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
         context->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     // On failure the library frees the context itself.
-    const int ret = avformat.avformat_open_input(&context, fileName.c_str(), format, nullptr);
+    avbind::TAVDictionary openOptions;
+    avhelpers::SetReaderOpenOptions(openOptions);
+    const int ret = avformat.avformat_open_input(&context, fileName.c_str(), format, openOptions.Address());
     if (ret == AVERROR_EXIT) {
         Report(avbind::llError, Format("%s: nothing was received for %d ms", fileName.c_str(), FReadTimeout));
         CloseFile();
@@ -226,7 +228,7 @@ bool TCustomDecoder::LoadFile(const std::string& fileName, const std::string& fo
             throw;
         }
     }
-    if (avformat.avformat_find_stream_info(context, nullptr) < 0) {
+    if (avhelpers::FindStreamParameters(context) < 0) {
         FLastErrMsg = Format("%s: could not find codec parameters", fileName.c_str());
         CloseFile();
         return false;

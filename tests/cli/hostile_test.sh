@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Hostile inputs: a picture size that would need gigabytes, two pictures ten
-# hours apart, absurd sound parameters, and a playlist under a video's name.
+# hours apart, absurd sound parameters, a playlist under a video's name, and
+# streams that start late.
 set -u
 zconv=$1 make_media=$2
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -107,5 +108,34 @@ sed 's|V_MPEG4/ISO/ASP|V_ZZZZZ/ISO/ASP|' known.mkv >unknown.mkv
 grep -q "Input stream #0:0 has no known codec and is left out" log || fail "unknown codec not said"
 [ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 unknown.mp4 | tr '\n' ' ')" = "audio " ] \
   || fail "unknown codec: not the sound alone"
+
+# A transport stream whose video program starts 1.4 s in (a second program
+# table): the probe finds its picture size and the source-size profile keeps it.
+"$make_media" sound.ts --format mpegts --no-video --seconds 1.4 >/dev/null || fail "late: sound part"
+"$make_media" picture.ts --format mpegts --no-audio --size 176x144 --seconds 3 --start 1400000 \
+  --mux mpegts_service_id=2 --mux mpegts_pmt_start_pid=0x1100 --mux mpegts_start_pid=0x200 >/dev/null \
+  || fail "late: picture part"
+cat sound.ts picture.ts >late.ts
+"$zconv" probe --json late.ts >probe.json || fail "late: probe"
+grep -q '"width": 176, "height": 144' probe.json || fail "late: the probe misses the picture: $(cat probe.json)"
+"$zconv" convert --profile "MKV (H.264/AAC, source size)" --out out late.ts >run 2>err || fail "late: $(cat err)"
+[ "$(video_entry out/late.mkv width),$(video_entry out/late.mkv height)" = "176,144" ] || fail "late: wrong size"
+
+# A stream announced from the start whose first picture comes after the
+# reader's window: a second, wider look finds its size.
+"$make_media" slow.ts --format mpegts --size 176x144 --seconds 3 --audio-delay -3000000 >/dev/null || fail "slow media"
+convert "slow start" -probesize 2000 -analyzeduration 100000 -i slow.ts -vcodec mpeg4 -acodec mp2 slow-out.ts
+[ "$(video_entry slow-out.ts width)" = 176 ] || fail "slow start: wrong size"
+
+# A video stream that is announced but never carries a picture: no size can
+# be found, and the message says so instead of the encoder's riddle.
+"$make_media" full.ts --format mpegts --size 176x144 --seconds 1 >/dev/null || fail "blind media"
+python3 - <<'PY' || fail "removing the pictures"
+d = open("full.ts", "rb").read()
+keep = [d[i:i + 188] for i in range(0, len(d), 188) if ((d[i + 1] & 0x1F) << 8 | d[i + 2]) != 0x100]
+open("blind.ts", "wb").write(b"".join(keep))
+PY
+"$zconv" transcode -y -i blind.ts -vcodec mpeg4 blind-out.mkv >log 2>&1 && fail "blind: converted"
+grep -q "the picture size of its source could not be read from the file" log || fail "blind: $(tail -2 log)"
 
 echo "hostile inputs: all checks passed"

@@ -3,6 +3,7 @@
 //                 [--audio-first] [--size WxH] [--rate N/D] [--sample-rate HZ]
 //                 [--channels N] [--start MICROSECONDS] [--programs N]
 //                 [--no-duration] [--vcodec NAME] [--acodec NAME] [--meta KEY=VALUE]...
+//                 [--mux KEY=VALUE]...
 //                 [--sar N:D] [--rotate DEGREES] [--audio-delay MICROSECONDS] [--gap SECONDS] [--cover]
 #include "avbind/FFLoad.h"
 #include "tests/support/MediaFixtures.h"
@@ -57,6 +58,11 @@ int main(int argc, char** argv) {
             const std::size_t eq = kv.find('=');
             if (eq == std::string::npos) return Usage("--meta needs KEY=VALUE");
             mediaSpec.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
+        } else if (arg == "--mux") {
+            const std::string kv = argv[++i];
+            const std::size_t eq = kv.find('=');
+            if (eq == std::string::npos) return Usage("--mux needs KEY=VALUE");
+            mediaSpec.MuxerOptions[kv.substr(0, eq)] = kv.substr(eq + 1);
         } else if (arg.rfind("--", 0) == 0) return Usage(("unknown option " + arg).c_str());
         else if (out.empty()) out = arg;
         else return Usage("more than one output file");

@@ -112,6 +112,7 @@ public:
         }
         TAVDictionary options;
         if (FSpec.NoDuration) options.Set("movflags", "frag_keyframe+empty_moov");
+        for (const auto& [key, value] : FSpec.MuxerOptions) options.Set(key.c_str(), value.c_str());
         ret = avformat.avformat_write_header(oc, options.Address());
         if (ret < 0) return Fail("cannot write the header", ret);
         if (cover) {

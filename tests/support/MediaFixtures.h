@@ -26,11 +26,12 @@ struct TMediaSpec {
     double Seconds = 1.0;
     std::int64_t StartOffsetMicros = 0; // every timestamp shifted by this much
     std::int64_t AudioDelayMicros = 0;  // audio starts this much after the video
-    double VideoGapSeconds = 0;
-    bool CoverPicture = false;          // an attached picture (a cover) besides the streams         // the pictures after the first come this much later
+    double VideoGapSeconds = 0;         // the pictures after the first come this much later
+    bool CoverPicture = false;          // an attached picture (a cover) besides the streams
     int Programs = 0;                   // > 0: that many programs of one video+audio pair each (mpegts)
     bool NoDuration = false;            // a file from which the reader cannot learn a duration
     std::map<std::string, std::string> Metadata{};  // container metadata
+    std::map<std::string, std::string> MuxerOptions{};  // handed to the muxer as they are
     // Chapters as (start, end) in seconds, titled "Chapter 1", "Chapter 2", ...
     std::vector<std::pair<double, double>> Chapters{};
     AVRational SampleAspect{0, 1};      // of the pictures; 0/1 = not stated
