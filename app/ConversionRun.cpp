@@ -245,9 +245,23 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
     return fit;
 }
 
+std::string SizeText(const TListedSource& source) {
+    return source.Width > 0 && source.Height > 0 ? avbind::Format("%dx%d", source.Width, source.Height) : "";
+}
+
+std::string FrameRateText(const TListedSource& source) {
+    if (source.FrameRate.num <= 0 || source.FrameRate.den <= 0) return "";
+    const double rate = static_cast<double>(source.FrameRate.num) / source.FrameRate.den;
+    // Two decimals only where the rate has them (29.97, 23.98), none for 25.
+    std::string text = avbind::Format("%.2f", rate);
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text + " fps";
+}
+
 TConversionRun::TConversionRun(encoder::TCustomEncoder& encoder,
-                               std::function<std::int64_t(const std::string&)> probeDuration)
-    : FEncoder(encoder), FProbeDuration(std::move(probeDuration)) {
+                               std::function<TListedSource(const std::string&)> probeSource)
+    : FEncoder(encoder), FProbeSource(std::move(probeSource)) {
     // The application's encoder settings: a report a second, posted so no
     // worker waits for the window, workers a step above normal.
     FEncoder.SetProgressInterval(1000);
@@ -281,8 +295,11 @@ bool TConversionRun::AddFile(const std::string& path) {
     TListRow row;
     row.Path = path;
     row.Identity = identity;
-    row.Length = FProbeDuration ? FProbeDuration(LocalFileName(path)) : -1;
+    const TListedSource source = FProbeSource ? FProbeSource(LocalFileName(path)) : TListedSource{};
+    row.Length = source.Length;
     row.DurationText = DurationToStr(row.Length);
+    row.SizeText = SizeText(source);
+    row.FrameRateText = FrameRateText(source);
     FRows.push_back(std::move(row));
     return true;
 }

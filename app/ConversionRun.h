@@ -114,11 +114,23 @@ TExistingFiles ExistingFilesFromName(const std::string& name);
 // A file by device and inode.
 using TFileIdentity = std::pair<dev_t, ino_t>;
 
+// What the list shows of a file, read when it is added.
+struct TListedSource {
+    std::int64_t Length = -1;    // microseconds; -1 unknown
+    int Width = 0, Height = 0;   // of its pictures as shown (turned upright); 0: none
+    AVRational FrameRate{0, 1};  // 0/1: unknown or no pictures
+};
+// "1280x720"; empty without pictures.
+std::string SizeText(const TListedSource& source);
+// "25 fps", "29.97 fps"; empty when unknown.
+std::string FrameRateText(const TListedSource& source);
+
 struct TListRow {
     std::string Path;
     TFileIdentity Identity{};  // when it was added; {0, 0}: not readable then
     std::string StartText = "00:00:00";
     std::string DurationText;
+    std::string SizeText, FrameRateText;  // of the source; empty when unknown
     int Progress = 0;
     std::int64_t Done = 0, Total = -1;  // microseconds of the last report
     std::int64_t Length = -1;  // probed duration in microseconds; -1 unknown
@@ -150,8 +162,8 @@ bool MoveIntoPlace(const std::string& temp, std::string& finalPath, bool replace
 
 class TConversionRun {
 public:
-    // probeDuration: microseconds, or -1 when unknown.
-    TConversionRun(encoder::TCustomEncoder& encoder, std::function<std::int64_t(const std::string&)> probeDuration);
+    // probeSource: what the list shows of a file (an empty record when it cannot be read).
+    TConversionRun(encoder::TCustomEncoder& encoder, std::function<TListedSource(const std::string&)> probeSource);
     // Stops the run: the encoder's notices still on their way reach it before it goes.
     ~TConversionRun();
     TConversionRun(const TConversionRun&) = delete;
@@ -224,7 +236,7 @@ private:
                          encoder::TOutputOptions& output);
 
     encoder::TCustomEncoder& FEncoder;
-    std::function<std::int64_t(const std::string&)> FProbeDuration;
+    std::function<TListedSource(const std::string&)> FProbeSource;
     std::vector<TListRow> FRows;
     std::map<int, int> FTaskRow;  // task index -> row
     std::mutex FLogLock;  // library lines arrive from worker threads

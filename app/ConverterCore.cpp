@@ -23,10 +23,18 @@ TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
             // The probe reads a file under the same limits as its conversion.
             FProbe.ProtocolWhitelist = AllowedProtocols;
             FProbe.FormatWhitelist = AllowedContainers(path);
-            if (!FProbe.LoadFile(path)) return std::int64_t{-1};
-            const std::int64_t d = FProbe.FileStreamInfo().Duration;
+            TListedSource source;
+            if (!FProbe.LoadFile(path)) return source;
+            source.Length = FProbe.FileStreamInfo().Duration;
+            const TSourceInfo pictures = SourceInfo(FProbe.FileHandle());
+            if (pictures.Width > 0 && !pictures.Cover) {
+                const bool turned = pictures.Rotation == 90 || pictures.Rotation == 270;
+                source.Width = turned ? pictures.Height : pictures.Width;
+                source.Height = turned ? pictures.Width : pictures.Height;
+                source.FrameRate = FProbe.FirstVideoStreamInfo().FrameRate;
+            }
             FProbe.CloseFile();
-            return d;
+            return source;
         });
     FRun->LogFileName = FCommon.GetLogFileName();
     FRun->ExistingFiles = StoredExistingFiles();

@@ -145,6 +145,8 @@ const std::vector<TLanguageKey>& LanguageKeys() {
         {"frmMain", "columns1", K::Caption, 0},
         {"frmMain", "columns2", K::Caption, 0},
         {"frmMain", "columns3", K::Caption, 0},
+        {"frmMain", "columnSize", K::Caption, 0},
+        {"frmMain", "columnFrameRate", K::Caption, 0},
         {"frmMain", "ButtonAdd", K::Caption, 0},
         {"frmMain", "ButtonRemove", K::Caption, 0},
         {"frmMain", "ButtonClearAll", K::Caption, 0},

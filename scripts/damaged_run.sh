@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A damaged-media run (not a test): clips of 12 containers are generated,
+# A damaged-media run (not a test): clips of 13 containers are generated,
 # each damaged COUNT ways (default 20: bit flips, truncation, a zeroed run,
 # a repeated run), and converted by `zconv convert` with the small MP4
 # profile. Reports per container the files tried, converted, failed with a
@@ -27,6 +27,7 @@ make clip.ogg "${picture[@]}" "${sound[@]}" -vcodec libtheora -acodec libvorbis
 make clip.webm "${picture[@]}" "${sound[@]}" -vcodec libvpx -acodec libvorbis
 make clip.mov "${picture[@]}" "${sound[@]}" -vcodec mpeg4 -acodec aac
 make clip.mpg "${picture[@]}" "${sound[@]}" -vcodec mpeg2video -acodec mp2
+make clip.ts "${picture[@]}" "${sound[@]}" -vcodec mpeg2video -acodec mp2
 make clip.asf "${picture[@]}" "${sound[@]}" -vcodec wmv2 -acodec wmav2
 make clip.nut "${picture[@]}" "${sound[@]}" -vcodec mpeg4 -acodec mp2
 make clip.mkv "${picture[@]}" "${sound[@]}" -vcodec libx264 -acodec aac
@@ -61,7 +62,7 @@ for name in sorted(os.listdir("clean")):
         open(f"damaged/{stem}-{i:03d}{ext}", "wb").write(d)
 PY
 
-printf '%-6s %6s %10s %7s %8s %5s %22s\n' container tried converted failed crashed hung "failures ffmpeg converts"
+printf '%-9s %6s %10s %7s %8s %5s %24s\n' container tried converted failed crashed hung "failures ffmpeg converts"
 total_crash=0 total_hang=0
 for clean in clean/*; do
   ext=${clean##*.}
@@ -88,6 +89,6 @@ for clean in clean/*; do
     fi
   done
   total_crash=$((total_crash + crashed)) total_hang=$((total_hang + hung))
-  printf '%-6s %6d %10d %7d %8d %5d %22d\n' "$ext" $tried $converted $failed $crashed $hung $ffmpeg_ok
+  printf '%-9s %6d %10d %7d %8d %5d %24d\n' "$ext" $tried $converted $failed $crashed $hung $ffmpeg_ok
 done
 [ $total_crash -eq 0 ] && [ $total_hang -eq 0 ]

@@ -7,6 +7,7 @@
 #include "app/ui/MainWindow.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -51,31 +52,6 @@ Qt::WindowFlags DialogFlags() {
 }
 
 } // namespace
-
-// ---- Folder tree ----
-
-TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), FModel(new QFileSystemModel(this)) {
-    FModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
-    FModel->setRootPath(QDir::rootPath());
-    setModel(FModel);
-    for (int c = 1; c < FModel->columnCount(); ++c) hideColumn(c);
-    header()->hide();
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    SelectFolder(QDir::homePath());
-}
-
-QString TFolderTree::SelectedFolder() const {
-    const QModelIndex index = currentIndex();
-    return index.isValid() ? FModel->filePath(index) : QString();
-}
-
-void TFolderTree::SelectFolder(const QString& path) {
-    const QModelIndex index = FModel->index(QDir::cleanPath(path));
-    if (!index.isValid()) return;
-    setCurrentIndex(index);
-    expand(index);
-    scrollTo(index);
-}
 
 // ---- Advanced settings ----
 
@@ -156,9 +132,12 @@ void TfrmSettingAdvance::ButtonOKClick() {
 
 TFrmBatchAdd::TFrmBatchAdd(TfrmMain& main) : QDialog(&main, DialogFlags()), FMain(main) {
     setObjectName("frmBatchAdd");
-    RzShellTreeView = new TFolderTree(this);
-    RzShellTreeView->setObjectName("RzShellTreeView");
-    RzShellTreeView->setMinimumSize(320, 260);
+    // The folder is typed or chosen with the desktop's own folder dialog.
+    editFolder = Named<QLineEdit>(this, "editFolder");
+    editFolder->setMinimumWidth(320);
+    buttonBrowse = Named<QPushButton>(this, "buttonBrowse");
+    buttonBrowse->setText(QString::fromUtf8("\u2026"));
+    buttonBrowse->setToolTip("Choose the folder");
     checkBoxIsSubDirectorie = Named<QCheckBox>(this, "checkBoxIsSubDirectorie");
     editExt = Named<QLineEdit>(this, "editExt");
     editExt->setText("*");
@@ -166,52 +145,37 @@ TFrmBatchAdd::TFrmBatchAdd(TfrmMain& main) : QDialog(&main, DialogFlags()), FMai
     buttonCancel = Named<QPushButton>(this, "buttonCancel");
     buttonOK->setDefault(true);
 
+    auto* folder = new QHBoxLayout;
+    folder->addWidget(editFolder, 1);
+    folder->addWidget(buttonBrowse);
     auto* ext = new QHBoxLayout;
     ext->addWidget(Label(this, "labelFileNameExt"));
     ext->addWidget(editExt);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label(this, "labelDirectory"));
-    layout->addWidget(RzShellTreeView);
+    layout->addLayout(folder);
     layout->addWidget(checkBoxIsSubDirectorie);
     layout->addLayout(ext);
     layout->addWidget(Label(this, "labelNoticeFileNameExt"));
     layout->addLayout(ButtonRow(buttonOK, buttonCancel));
 
+    connect(buttonBrowse, &QPushButton::clicked, this, [this] {
+        const QString chosen = FMain.AskFolder(windowTitle(), editFolder->text());
+        if (!chosen.isEmpty()) editFolder->setText(chosen);
+    });
     connect(buttonOK, &QPushButton::clicked, this, [this] { buttonOKClick(); });
     connect(buttonCancel, &QPushButton::clicked, this, [this] { hide(); });
 }
 
 void TFrmBatchAdd::buttonOKClick() {
-    const QString folder = RzShellTreeView->SelectedFolder();
-    hide();
+    const QString folder = editFolder->text().trimmed();
     if (folder.isEmpty()) return;
+    if (!QFileInfo(folder).isDir()) {
+        FMain.ShowMessageBox(QString("%1 is not a folder.").arg(folder));
+        return;
+    }
+    hide();
     FMain.addDirectorieToListView(folder, checkBoxIsSubDirectorie->isChecked(), editExt->text().trimmed());
-}
-
-// ---- Folder chooser ----
-
-TFrmDirectory::TFrmDirectory(QWidget* parent) : QDialog(parent, DialogFlags()) {
-    setObjectName("frmDirectory");
-    setModal(true);
-    RzShellTreeView = new TFolderTree(this);
-    RzShellTreeView->setObjectName("RzShellTreeView");
-    RzShellTreeView->setMinimumSize(320, 260);
-    ButtonOK = Named<QPushButton>(this, "ButtonOK");
-    ButtonCancel = Named<QPushButton>(this, "ButtonCancel");
-    ButtonOK->setDefault(true);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(Label(this, "LabelDirectory"));
-    layout->addWidget(RzShellTreeView);
-    layout->addLayout(ButtonRow(ButtonOK, ButtonCancel));
-
-    connect(ButtonOK, &QPushButton::clicked, this, [this] {
-        folderPath = RzShellTreeView->SelectedFolder();
-        accept();
-    });
-    connect(ButtonCancel, &QPushButton::clicked, this, [this] {
-        folderPath.clear();
-        reject();
-    });
 }
 
 // ---- Settings ----

@@ -1,18 +1,17 @@
-// The main window's dialogs: advanced settings, batch add, folder chooser,
-// settings and the welcome prompt. Each is created once and then only shown
-// and hidden, so its controls keep their state between showings.
+// The main window's dialogs: advanced settings, batch add, settings and the
+// welcome prompt (folders are chosen with the desktop's own dialog). Each is
+// created once and then only shown and hidden, so its controls keep their
+// state between showings.
 #pragma once
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
-#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTreeView>
 
 #include <functional>
 
@@ -24,19 +23,6 @@ class TConverterCore;
 namespace ui {
 
 class TfrmMain;
-
-// A tree of the file system's folders (directories only).
-class TFolderTree : public QTreeView {
-public:
-    explicit TFolderTree(QWidget* parent);
-    // The selected folder's path; empty when none is selected.
-    QString SelectedFolder() const;
-    // Selects the folder and scrolls it into view.
-    void SelectFolder(const QString& path);
-
-private:
-    QFileSystemModel* FModel;
-};
 
 class TfrmSettingAdvance : public QDialog {
 public:
@@ -59,23 +45,14 @@ public:
     explicit TFrmBatchAdd(TfrmMain& main);
     void buttonOKClick();
 
-    TFolderTree* RzShellTreeView;
+    QLineEdit* editFolder;      // the folder to scan
+    QPushButton* buttonBrowse;  // the desktop's folder dialog
     QCheckBox* checkBoxIsSubDirectorie;
     QLineEdit* editExt;
     QPushButton *buttonOK, *buttonCancel;
 
 private:
     TfrmMain& FMain;
-};
-
-class TFrmDirectory : public QDialog {
-public:
-    explicit TFrmDirectory(QWidget* parent);
-
-    TFolderTree* RzShellTreeView;
-    QPushButton *ButtonOK, *ButtonCancel;
-    // The chosen folder after OK; empty after Cancel.
-    QString folderPath;
 };
 
 class TfrmSetting : public QDialog {

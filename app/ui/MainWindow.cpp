@@ -67,6 +67,10 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+// The list's columns: name, start, end, source size, source frame rate, progress.
+constexpr int kColumns = 6;
+constexpr int kProgressColumn = 5;
+
 // A remembered choice; a settings file that cannot be written keeps the old one.
 void Remember(app::TfrmCommon& common, const std::string& key, const std::string& value) {
     try {
@@ -128,7 +132,6 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
     frmBatchAdd = new TFrmBatchAdd(*this);
     if (!folders.Launcher) folders.Launcher = QtOpen;
     FCommon = std::make_unique<app::TfrmCommon>(std::move(folders));
-    frmDirectory = new TFrmDirectory(this);
     FCore = std::make_unique<app::TConverterCore>(*FCommon);
     frmSetting = new TfrmSetting(this, *FCore);
     // Another language applies at once: the settings are read again, then every caption.
@@ -174,7 +177,7 @@ void TfrmMain::CreateControls() {
     auto* layout = new QVBoxLayout(client);
     layout->setContentsMargins(8, 10, 8, 10);
 
-    ListViewFiles = new QTableWidget(0, 4, client);
+    ListViewFiles = new QTableWidget(0, kColumns, client);
     ListViewFiles->setObjectName("ListViewFiles");
     ListViewFiles->setShowGrid(true);
     ListViewFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -184,13 +187,21 @@ void TfrmMain::CreateControls() {
     ListViewFiles->verticalHeader()->hide();
     ListViewFiles->horizontalHeader()->setHighlightSections(false);
     ListViewFiles->setWordWrap(false);
-    const int widths[4] = {200, 75, 100, 110};
-    for (int c = 0; c < 4; ++c) {
+    const int widths[kColumns] = {200, 75, 100, 80, 75, 110};
+    for (int c = 0; c < kColumns; ++c) {
         ListViewFiles->setHorizontalHeaderItem(c, new QTableWidgetItem);
         ListViewFiles->setColumnWidth(c, widths[c]);
     }
     // The file column takes what the window gives; the others keep their width.
     ListViewFiles->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    ListViewFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ListViewFiles, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int row = ListViewFiles->rowAt(at.y());
+        if (row < 0) return;
+        if (!ListViewFiles->selectionModel()->isRowSelected(row, QModelIndex())) ListViewFiles->selectRow(row);
+        CreateRowMenu(row)->exec(ListViewFiles->viewport()->mapToGlobal(at));
+    });
+    connect(ListViewFiles, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { RowActivated(row); });
     layout->addWidget(ListViewFiles, 1);
 
     GroupBoxButtons = new QGroupBox(client);
@@ -304,13 +315,25 @@ void TfrmMain::CreateMenus() {
 
     // The desktop's standard keys.
     N_Add->setShortcut(QKeySequence::Open);
+    N_BatchAdd->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
     N_Exit->setShortcut(QKeySequence::Quit);
-    N_Remove->setShortcut(QKeySequence::Delete);
+    N_Remove->setShortcuts({QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
+    N_Convert->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
     N_LocalHelp->setShortcut(QKeySequence::HelpContents);
+    // Select all is the list's: the text boxes keep their own Ctrl+A.
+    SelectAllRows = new QAction(this);
+    SelectAllRows->setObjectName("SelectAllRows");
+    SelectAllRows->setShortcut(QKeySequence::SelectAll);
+    addAction(SelectAllRows);
+    connect(SelectAllRows, &QAction::triggered, this, [this] { ListViewFiles->selectAll(); });
     connect(N_Add, &QAction::triggered, this, [this] { ButtonAdd->click(); });
     connect(N_Remove, &QAction::triggered, this, [this] { ButtonRemove->click(); });
     connect(N_ClearAll, &QAction::triggered, this, [this] { ButtonClearAll->click(); });
     connect(N_BatchAdd, &QAction::triggered, this, [this] {
+        // Starts where files were last added from.
+        if (frmBatchAdd->editFolder->text().isEmpty())
+            frmBatchAdd->editFolder->setText(
+                Q(app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "addFolder", "")));
         frmBatchAdd->show();
         frmBatchAdd->raise();
     });
@@ -337,7 +360,11 @@ void TfrmMain::showEvent(QShowEvent* event) {
     if (FStarted) return;
     FStarted = true;
     FormShow();
-    // A comfortable first size within the screen, centred; the user may resize it.
+    // Where the user left it last time, else a comfortable first size within
+    // the screen, centred.
+    const QByteArray geometry = QByteArray::fromBase64(
+        QByteArray::fromStdString(app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "geometry", "")));
+    if (!geometry.isEmpty() && restoreGeometry(geometry)) return;
     resize(std::max(width(), 720), std::max(height(), 540));
     if (QScreen* s = screen()) {
         QRect frame = frameGeometry();
@@ -370,12 +397,13 @@ void TfrmMain::LoadLanguage() {
         QCoreApplication::installTranslator(FToolkitTexts.get());
     FTitle = Q(FTexts.ApplicationTitle);
     setWindowTitle(FTitle);
-    for (QWidget* window : std::initializer_list<QWidget*>{this, frmSettingAdvance, frmBatchAdd, frmDirectory,
-                                                           frmSetting, frmHelpDialog})
+    for (QWidget* window :
+         std::initializer_list<QWidget*>{this, frmSettingAdvance, frmBatchAdd, frmSetting, frmHelpDialog})
         ApplyCaptions(window, FTexts);
     setWindowTitle(FTitle);
-    for (int c = 0; c < 4; ++c)
-        ListViewFiles->horizontalHeaderItem(c)->setText(Q(FTexts.Caption("frmMain", "columns" + std::to_string(c))));
+    const char* columns[kColumns] = {"columns0", "columns1", "columns2", "columnSize", "columnFrameRate", "columns3"};
+    for (int c = 0; c < kColumns; ++c)
+        ListViewFiles->horizontalHeaderItem(c)->setText(Q(FTexts.Caption("frmMain", columns[c])));
     // The menu's Start entry keeps its own caption until a run starts or stops.
     ButtonConverter->setText(Q(FTexts.strCommonButtonConverterStart));
     frmHelpDialog->update();
@@ -441,6 +469,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     // prompt on the way out.
     FClosing = true;
     if (Converting()) Run().Stop();
+    Remember(*FCommon, "geometry", saveGeometry().toBase64().toStdString());
     for (QWidget* w : std::initializer_list<QWidget*>{frmSettingAdvance, frmBatchAdd, frmSetting, frmHelpDialog})
         w->hide();
     QMainWindow::closeEvent(event);
@@ -487,12 +516,14 @@ TfrmMain::TSummaryChoice TfrmMain::ShowRunSummary(const QString& text) {
     return TSummaryChoice::Close;
 }
 
-bool TfrmMain::ExecFolderChooser() { return frmDirectory->exec() == QDialog::Accepted; }
+QString TfrmMain::AskFolder(const QString& caption, const QString& start) {
+    return QFileDialog::getExistingDirectory(this, caption, start);
+}
 
 // ---- The list ----
 
 QProgressBar* TfrmMain::RowBar(int row) const {
-    QWidget* cell = ListViewFiles->cellWidget(row, 3);
+    QWidget* cell = ListViewFiles->cellWidget(row, kProgressColumn);
     return cell ? cell->findChild<QProgressBar*>() : nullptr;
 }
 
@@ -507,8 +538,9 @@ void TfrmMain::RefreshList(int selectRow) {
     for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
         const app::TListRow& row = rows[static_cast<std::size_t>(i)];
         // The file's name; its whole path is the tooltip and the item's data.
-        const QString texts[3] = {Q(fs::path(row.Path).filename().string()), Q(row.StartText), Q(row.DurationText)};
-        for (int c = 0; c < 3; ++c) {
+        const QString texts[kProgressColumn] = {Q(fs::path(row.Path).filename().string()), Q(row.StartText),
+                                                Q(row.DurationText), Q(row.SizeText), Q(row.FrameRateText)};
+        for (int c = 0; c < kProgressColumn; ++c) {
             QTableWidgetItem* item = ListViewFiles->item(i, c);
             if (!item) ListViewFiles->setItem(i, c, item = new QTableWidgetItem);
             item->setText(texts[c]);
@@ -524,7 +556,7 @@ void TfrmMain::RefreshList(int selectRow) {
             bar->setRange(0, 100);
             bar->setAlignment(Qt::AlignCenter);
             layout->addWidget(bar);
-            ListViewFiles->setCellWidget(i, 3, cell);
+            ListViewFiles->setCellWidget(i, kProgressColumn, cell);
         }
         ShowRowState(i);
     }
@@ -747,11 +779,49 @@ void TfrmMain::EnableForm(bool idle) {
 }
 
 void TfrmMain::ButtonSelectOuputFolderClick() {
-    frmDirectory->RzShellTreeView->SelectFolder(EditOutputFolder->text());
-    if (ExecFolderChooser() && !frmDirectory->folderPath.isEmpty()) {
-        EditOutputFolder->setText(frmDirectory->folderPath);
-        Remember(*FCommon, "folder", frmDirectory->folderPath.toStdString());
-    }
+    // The desktop's own folder dialog (path field, bookmarks, new folder),
+    // under the folder chooser's caption.
+    const QString folder = AskFolder(Q(FTexts.Caption("frmDirectory", "Caption")), EditOutputFolder->text());
+    if (folder.isEmpty()) return;
+    EditOutputFolder->setText(folder);
+    Remember(*FCommon, "folder", folder.toStdString());
+}
+
+std::unique_ptr<QMenu> TfrmMain::CreateRowMenu(int index) {
+    auto menu = std::make_unique<QMenu>(this);
+    if (index < 0 || index >= static_cast<int>(Run().Rows().size())) return menu;
+    const app::TListRow row = Run().Rows()[static_cast<std::size_t>(index)];
+    auto entry = [&](const char* name, const QString& text, auto act) {
+        QAction* a = menu->addAction(text);
+        a->setObjectName(name);
+        connect(a, &QAction::triggered, this, act);
+        return a;
+    };
+    entry("RowRemove", N_Remove->text(), [this] { ActionRemoveFile(); })->setEnabled(!Converting());
+    entry("RowOpenFolder", "Open containing folder",
+          [this, row] { FCommon->visitHyperLink(fs::path(row.Path).parent_path().string()); });
+    if (row.State == app::TRowState::Done)
+        entry("RowOpenOutput", "Open output", [this, row] { FCommon->visitHyperLink(row.Output); });
+    else if (!row.Reason.empty())
+        entry("RowShowReason", "Show reason", [this, row] { ShowMessageBox(Q(row.Reason)); });
+    return menu;
+}
+
+void TfrmMain::RowActivated(int index) {
+    if (index < 0 || index >= static_cast<int>(Run().Rows().size())) return;
+    const app::TListRow& row = Run().Rows()[static_cast<std::size_t>(index)];
+    if (row.State == app::TRowState::Done)
+        FCommon->visitHyperLink(row.Output);
+    else if (row.State != app::TRowState::Converting && !row.Reason.empty())
+        ShowMessageBox(Q(row.Reason));
+}
+
+void TfrmMain::TakeFilesFromElsewhere(const QStringList& paths) {
+    if (!paths.isEmpty() && !Converting()) AddDroppedPaths(paths);
+    // Brought to the front either way: the user asked for the program.
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
 }
 
 } // namespace ui

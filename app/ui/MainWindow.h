@@ -43,8 +43,8 @@ class TfrmMain : public QMainWindow {
 public:
     // Creates the windows in start-up order: this window, the advanced
     // settings, the batch add, the common services (which read the product
-    // and settings files), the folder chooser, the settings and the welcome
-    // prompt. Empty folders are worked out from the system.
+    // and settings files), the settings and the welcome prompt. Empty
+    // folders are worked out from the system.
     explicit TfrmMain(app::TCommonFolders folders = {});
     ~TfrmMain() override;
 
@@ -64,8 +64,8 @@ public:
     virtual TSummaryChoice ShowRunSummary(const QString& text);
     // The multi-selection open dialog; the chosen files in order, none when cancelled.
     virtual QStringList AskOpenFiles();
-    // Shows the folder chooser modally; true when it closed with OK.
-    virtual bool ExecFolderChooser();
+    // The desktop's folder dialog, starting at `start`; empty when cancelled.
+    virtual QString AskFolder(const QString& caption, const QString& start);
 
     // ---- List actions ----
     void ActionAddFile();
@@ -81,6 +81,13 @@ public:
     void AddDroppedPaths(const QStringList& paths);
     void ButtonConverterClick();
     void ButtonSelectOuputFolderClick();
+    // The list's context menu for a row: Remove, Open containing folder, and
+    // Open output (Done) or Show reason (a row that ended with one).
+    std::unique_ptr<QMenu> CreateRowMenu(int row);
+    // A double-click: opens a finished row's output, shows a failed row's reason.
+    void RowActivated(int row);
+    // Hands the window files from another start of the program.
+    void TakeFilesFromElsewhere(const QStringList& paths);
     // True: idle; false: converting.
     void EnableForm(bool idle);
     // Shows the active device's applied advanced values (hidden when none).
@@ -121,11 +128,11 @@ public:
     QAction* N_ViewLog;
     QAction *N_LocalHelp, *N_HomePage, *N_Support, *N_FeedBack, *N_Update;
     QAction* N_About;  // Help > About: the program's and the libraries' versions
+    QAction* SelectAllRows;  // Ctrl+A outside the text boxes
 
     // Dialogs, created once.
     TfrmSettingAdvance* frmSettingAdvance;
     TFrmBatchAdd* frmBatchAdd;
-    TFrmDirectory* frmDirectory;
     TfrmSetting* frmSetting;
     TfrmHelpDialog* frmHelpDialog;
 

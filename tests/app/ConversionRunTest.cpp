@@ -87,7 +87,7 @@ class ConversionRunTest : public testing::Test {
 protected:
     zctest::TTempDir FDir;
     encoder::TFFEncoder FEncoder;
-    TConversionRun FRun{FEncoder, [this](const std::string& path) { return Duration(path); }};
+    TConversionRun FRun{FEncoder, [this](const std::string& path) { return TListedSource{Duration(path)}; }};
     TProfileValues FProfile{"mp4", "mpeg4", "300k", "25", "auto", "aac", "64k", "44100", "2"};
 
     std::int64_t Duration(const std::string& path) {

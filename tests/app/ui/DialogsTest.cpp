@@ -31,8 +31,10 @@ TEST_F(UiDialogs, EveryCaptionComesFromEachLanguageFile) {
         ASSERT_TRUE(texts.Error.empty()) << texts.Error;
         const std::map<std::string, QWidget*> windows = {
             {"frmMain", W.get()},           {"frmSettingAdvance", W->frmSettingAdvance},
-            {"frmBatchAdd", W->frmBatchAdd}, {"frmDirectory", W->frmDirectory},
-            {"frmSetting", W->frmSetting},   {"frmHelpDialog", W->frmHelpDialog}};
+            {"frmBatchAdd", W->frmBatchAdd}, {"frmSetting", W->frmSetting},
+            {"frmHelpDialog", W->frmHelpDialog}};
+        const std::map<std::string, int> columns = {{"columns0", 0},   {"columns1", 1},        {"columns2", 2},
+                                                    {"columnSize", 3}, {"columnFrameRate", 4}, {"columns3", 5}};
         int checked = 0;
         for (const app::TLanguageKey& key : app::LanguageKeys()) {
             if (key.Kind != app::TLanguageKeyKind::Caption) continue;
@@ -40,12 +42,21 @@ TEST_F(UiDialogs, EveryCaptionComesFromEachLanguageFile) {
             const bool title = name == "Caption" || name == "title";
             const std::string expected = texts.Caption(key.Section, title ? "Caption" : name);
             EXPECT_FALSE(expected.empty()) << key.Section << "." << key.Key;
+            if (key.Section == std::string("frmDirectory")) {
+                // Folders are chosen in the desktop's dialog, under this caption.
+                if (!title) continue;
+                W->FolderQuestions.clear();
+                W->ButtonSelectOuputFolder->click();
+                ASSERT_EQ(W->FolderQuestions.size(), 1u);
+                EXPECT_EQ(W->FolderQuestions[0][0], expected);
+                ++checked;
+                continue;
+            }
             QWidget* window = windows.at(key.Section);
             if (title) {
                 EXPECT_EQ(window->windowTitle().toStdString(), expected) << key.Section;
-            } else if (name.rfind("columns", 0) == 0) {
-                const int column = name.back() - '0';
-                EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(column)->text().toStdString(), expected);
+            } else if (columns.count(name)) {
+                EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(columns.at(name))->text().toStdString(), expected);
             } else if (name.rfind("N_Splitter", 0) == 0) {
                 auto* a = window->findChild<QAction*>(QString::fromStdString(name));
                 ASSERT_NE(a, nullptr) << name;
@@ -282,8 +293,10 @@ TEST_F(UiDialogs, BatchAddScansTheChosenFolderForTheTrimmedExtension) {
     ASSERT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->editExt->text().toStdString(), "*");
     EXPECT_FALSE(dialog->checkBoxIsSubDirectorie->isChecked());
-    dialog->RzShellTreeView->SelectFolder(QString::fromStdString(Dir.File("clips")));
-    ASSERT_EQ(dialog->RzShellTreeView->SelectedFolder().toStdString(), Dir.File("clips"));
+    // The folder comes from the desktop's folder dialog (or is typed).
+    W->FolderAnswer = QString::fromStdString(Dir.File("clips"));
+    dialog->buttonBrowse->click();
+    ASSERT_EQ(dialog->editFolder->text().toStdString(), Dir.File("clips"));
     // "*" takes the files the converter reads, not a text file beside them.
     Dir.Write("clips/notes.txt", "");
     dialog->buttonOK->click();
@@ -308,17 +321,13 @@ TEST_F(UiDialogs, FolderChooserSetsTheOutputFolderOnlyOnOk) {
     CreateAndShow();
     const std::string before = W->EditOutputFolder->text().toStdString();
     fs::create_directories(Dir.Path() / "target");
-    auto answer = [&](bool ok) {
-        QTimer::singleShot(50, W.get(), [&, ok] {
-            W->frmDirectory->RzShellTreeView->SelectFolder(QString::fromStdString(Dir.File("target")));
-            (ok ? W->frmDirectory->ButtonOK : W->frmDirectory->ButtonCancel)->click();
-        });
-        W->ButtonSelectOuputFolder->click();
-    };
-    answer(false);
+    // Cancelled: nothing changes; the dialog started at the folder in the box.
+    W->ButtonSelectOuputFolder->click();
+    ASSERT_EQ(W->FolderQuestions.size(), 1u);
+    EXPECT_EQ(W->FolderQuestions[0][1], before);
     EXPECT_EQ(W->EditOutputFolder->text().toStdString(), before);
-    EXPECT_TRUE(W->frmDirectory->folderPath.isEmpty());
-    answer(true);
+    W->FolderAnswer = QString::fromStdString(Dir.File("target"));
+    W->ButtonSelectOuputFolder->click();
     EXPECT_EQ(W->EditOutputFolder->text().toStdString(), Dir.File("target"));
 
     // The folder and the device chosen are there again at the next start.

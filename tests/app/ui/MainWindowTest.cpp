@@ -1,8 +1,10 @@
+#include "app/ui/InstanceLink.h"
 #include "tests/app/ui/UiFixture.h"
 #include "tests/support/MediaFixtures.h"
 
 #include <gmock/gmock.h>
 
+#include <QDir>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -30,7 +32,9 @@ TEST_F(UiMainWindow, StartUpShowsTitleProfilesOutputFolderAndEmptiesTheLog) {
     EXPECT_EQ(W->N_Convert->text().toStdString(), "&Start");  // its own caption until a run starts
     EXPECT_EQ(W->labelOutputFolderNotice->text().toStdString(),
               "Converted files are saved here. Default: Documents/ZconvVideoConverter");
-    EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(3)->text().toStdString(), "Progress");
+    const char* columns[] = {"File", "Start Time", "End Time", "Size", "Frame rate", "Progress"};
+    ASSERT_EQ(W->ListViewFiles->columnCount(), 6);
+    for (int c = 0; c < 6; ++c) EXPECT_EQ(W->ListViewFiles->horizontalHeaderItem(c)->text().toStdString(), columns[c]);
 
     // Every shipped profile is listed; the last one found is active.
     const auto& entries = W->Catalogue().arrayCommonProfiles;
@@ -104,6 +108,11 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->ListViewFiles->item(0, 1)->text().toStdString(), "00:00:00");
     EXPECT_NE(W->ListViewFiles->item(0, 2)->text().toStdString(), "00:00:00.000");  // probed
     EXPECT_EQ(W->ListViewFiles->item(1, 2)->text().toStdString(), "00:00:00.000");  // unreadable: still listed
+    // The source's picture size and frame rate; nothing for an unreadable file.
+    EXPECT_EQ(W->ListViewFiles->item(0, 3)->text().toStdString(), "320x240");
+    EXPECT_EQ(W->ListViewFiles->item(0, 4)->text().toStdString(), "25 fps");
+    EXPECT_EQ(W->ListViewFiles->item(1, 3)->text().toStdString(), "");
+    EXPECT_EQ(W->ListViewFiles->item(1, 4)->text().toStdString(), "");
     for (int r = 0; r < 3; ++r) {
         ASSERT_NE(W->RowBar(r), nullptr);
         EXPECT_EQ(W->RowBar(r)->value(), 0);
@@ -118,6 +127,10 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->N_Add->shortcut(), QKeySequence(QKeySequence::Open));
     EXPECT_EQ(W->N_Remove->shortcut(), QKeySequence(QKeySequence::Delete));
     EXPECT_EQ(W->N_Exit->shortcut(), QKeySequence(QKeySequence::Quit));
+    EXPECT_EQ(W->N_BatchAdd->shortcut(), QKeySequence("Ctrl+Shift+O"));
+    EXPECT_TRUE(W->N_Remove->shortcuts().contains(QKeySequence(Qt::Key_Backspace)));
+    EXPECT_EQ(W->N_Convert->shortcut(), QKeySequence("Ctrl+Return"));
+    EXPECT_EQ(W->SelectAllRows->shortcut(), QKeySequence(QKeySequence::SelectAll));
 
     W->ListViewFiles->selectRow(2);
     W->ButtonMoveUp->click();
@@ -143,7 +156,8 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     // Several selected rows go at once.
     W->OpenFiles = {QString::fromStdString(b)};
     W->ButtonAdd->click();
-    W->ListViewFiles->selectAll();
+    W->SelectAllRows->trigger();
+    EXPECT_EQ(W->ListViewFiles->selectionModel()->selectedRows().size(), 3);
     W->N_Remove->trigger();
     EXPECT_EQ(W->ListViewFiles->rowCount(), 0);
 
@@ -292,6 +306,33 @@ TEST_F(UiConversionRun, ABatchWithAFailureEndsWithASummaryAndRowsThatSayWhy) {
     ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Summaries.empty(); }, 60000));
     ExpectRowStates({"Done", "Done", "Failed"});
     EXPECT_THAT(W->RowBar(2)->toolTip().toStdString(), testing::StartsWith("Failed: "));
+    {
+        // A finished row opens its output (menu and double-click), a failed one shows why.
+        const auto entries = [&](int row) {
+            std::vector<std::string> names;
+            const std::unique_ptr<QMenu> menu = W->CreateRowMenu(row);
+            for (QAction* a : menu->actions()) names.push_back(a->objectName().toStdString());
+            return names;
+        };
+        const auto trigger = [&](int row, const char* name) {
+            std::unique_ptr<QMenu> menu = W->CreateRowMenu(row);
+            menu->findChild<QAction*>(name)->trigger();
+        };
+        EXPECT_EQ(entries(0), (std::vector<std::string>{"RowRemove", "RowOpenFolder", "RowOpenOutput"}));
+        EXPECT_EQ(entries(2), (std::vector<std::string>{"RowRemove", "RowOpenFolder", "RowShowReason"}));
+        Opened.clear();
+        trigger(0, "RowOpenOutput");
+        trigger(2, "RowOpenFolder");
+        W->RowActivated(0);
+        EXPECT_EQ(Opened, (std::vector<std::string>{Dir.File("out/one.mp4"), Dir.Path().string(),
+                                                    Dir.File("out/one.mp4")}));
+        trigger(2, "RowShowReason");
+        W->RowActivated(2);
+        ASSERT_EQ(W->Messages.size(), 2u);
+        EXPECT_EQ(W->Messages[0], W->Run().Rows()[2].Reason);
+        EXPECT_EQ(W->Messages[1], W->Run().Rows()[2].Reason);
+        W->Messages.clear();
+    }
     ASSERT_EQ(W->Summaries.size(), 1u);
     EXPECT_THAT(W->Summaries[0], testing::StartsWith("2 converted, 1 failed: broken.avi \u2014 "));
     EXPECT_TRUE(W->Questions.empty());
@@ -335,6 +376,42 @@ TEST_F(UiConversionRun, NoCompletionPromptWhenSwitchedOff) {
     // Without the prompt, the desktop is told.
     EXPECT_EQ(W->Notifications, (std::vector<std::string>{"2 converted"}));
     ExpectIdle();
+}
+
+TEST_F(UiMainWindow, TheWindowComesBackWhereAndAsLargeAsItWasLeft) {
+    CreateAndShow();
+    W->resize(900, 640);
+    Settle();
+    const QSize size = W->size();
+    W->close();
+    W.reset();
+    CreateAndShow();
+    EXPECT_EQ(W->size(), size);
+    EXPECT_NE(Setting("geometry"), "");
+}
+
+TEST_F(UiMainWindow, FilesFromASecondStartReachTheRunningWindow) {
+    CreateAndShow();
+    const std::string clip = Dir.Write("clip.avi", "");
+    const QString name = ui::InstanceLinkName(QString::fromStdString(Dir.File("appdata")));
+    // Nobody listens yet: the second start would open its own window.
+    EXPECT_FALSE(ui::HandToRunningInstance(name, {QString::fromStdString(clip)}));
+    const ui::TInstanceLink link(name, [&](const QStringList& paths) { W->TakeFilesFromElsewhere(paths); });
+    ASSERT_TRUE(link.Listening());
+    // Names relative to the second start's folder arrive whole.
+    const QString here = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(Dir.Path().string()));
+    const bool handed = ui::HandToRunningInstance(name, {"clip.avi"});
+    QDir::setCurrent(here);
+    ASSERT_TRUE(handed);
+    ASSERT_TRUE(WaitFor([&] { return W->ListViewFiles->rowCount() == 1; }));
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip}));
+    // A start without files only brings the window forward.
+    EXPECT_TRUE(ui::HandToRunningInstance(name, {}));
+    Settle();
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 1);
+    // Another settings folder is another window.
+    EXPECT_NE(ui::InstanceLinkName(QString::fromStdString(Dir.File("other"))), name);
 }
 
 TEST_F(UiMainWindow, MenuEntriesOpenTheirLinksAndTheLog) {

@@ -37,11 +37,17 @@ public:
     }
 
     void Notify(const QString& text) override { Notifications.push_back(text.toStdString()); }
+    QString AskFolder(const QString& caption, const QString& start) override {
+        FolderQuestions.push_back({caption.toStdString(), start.toStdString()});
+        return FolderAnswer;
+    }
 
     std::vector<std::string> Messages, Questions, Summaries, Notifications;
     bool Answer = false;
     TSummaryChoice SummaryAnswer = TSummaryChoice::Close;
     QStringList OpenFiles;
+    QString FolderAnswer;  // empty: the folder dialog was cancelled
+    std::vector<std::array<std::string, 2>> FolderQuestions;  // caption, start
 };
 
 class TWindowTest : public testing::Test {
