@@ -594,6 +594,8 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.AudioChannels = channels;
         output.AudioSampleRate = sampleRate;
         output.AudioBitrate = audioBitrate;
+        output.DisableVideo = !profile.Video;
+        output.DisableAudio = !profile.Audio;
         // Nothing of the row is opened or created before its task starts:
         // this runs on the task's own thread then.
         const int task = FEncoder.AddDeferredTask([this, rowIndex, input, output, path, size = profile.VideoSize,
@@ -620,7 +622,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
             output.VideoFilters = fit.Filters;
             ChooseSubtitles(info, ext, source, output);
             // A cover picture is not a video: sound with a cover stays sound.
-            if (info.Cover && info.Width == 0) {
+            if (info.Cover && info.Width == 0 && !output.DisableVideo) {
                 output.DisableVideo = true;
                 AppendLog(source + ": its cover picture is left out");
             }

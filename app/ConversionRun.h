@@ -98,6 +98,9 @@ struct TProfileValues {
     std::string Ext;
     std::string VideoCodec, VideoBitrate, FrameRate, VideoSize;
     std::string AudioCodec, AudioBitrate, SampleRate, Channels;
+    // A profile whose video (or audio) section is switched off leaves those
+    // streams out: an audio-only profile.
+    bool Video = true, Audio = true;
 };
 
 // Where a row stands; the state stays after the run until the next one starts.

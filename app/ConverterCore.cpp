@@ -13,7 +13,8 @@ namespace app {
 TProfileValues ProfileValues(const TVideoProfile& p) {
     return {p.GetProfileExt(),          p.GetVideoCodecDefault(), p.GetVideoBirateDefault(),
             p.GetVideoFrameRateDefault(), p.GetVideoSizeDefault(),  p.GetAudioCodecDefault(),
-            p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault()};
+            p.GetAudioBitrateDefault(),   p.GetAudioSampleRateDefault(), p.GetAudioChannelDefault(),
+            p.GetVideoEnable(),           p.GetAudioEnable()};
 }
 
 TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {

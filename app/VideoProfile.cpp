@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <system_error>
 
 namespace app {
@@ -160,10 +163,11 @@ void TVideoProfile::ClearAll() {
         *b = true;
 }
 
-std::vector<std::string> TProfileCatalogue::DeviceNames() const {
+std::vector<std::string> TProfileCatalogue::DeviceNames(bool chinese) const {
     std::vector<std::string> names;
     names.reserve(arrayCommonProfiles.size());
-    for (const TProfile& p : arrayCommonProfiles) names.push_back(p.strPfTitle_en);
+    for (const TProfile& p : arrayCommonProfiles)
+        names.push_back(chinese && !p.strPfTitle_gb.empty() ? p.strPfTitle_gb : p.strPfTitle_en);
     return names;
 }
 
@@ -224,6 +228,53 @@ void SelectProfile(TProfileCatalogue& catalogue, int index, TVideoProfile& activ
         throw std::out_of_range("No profile entry " + std::to_string(index));
     active.LoadProfileFromFile(catalogue.arrayCommonProfiles[static_cast<std::size_t>(index)].strFileName);
     catalogue.ActiveIndex = index;
+}
+
+namespace {
+
+// Codecs by the names people know them by; others as the libraries call them.
+std::string CodecTitle(const std::string& name) {
+    static const std::map<std::string, std::string> titles = {
+        {"libx264", "H.264"}, {"h264", "H.264"},  {"libx265", "HEVC"},      {"hevc", "HEVC"},
+        {"mpeg4", "MPEG-4"},  {"h263", "H.263"},  {"libvpx-vp9", "VP9"},    {"libvpx", "VP8"},
+        {"aac", "AAC"},       {"libmp3lame", "MP3"}, {"libopus", "Opus"},   {"libvorbis", "Vorbis"},
+        {"mp2", "MP2"},       {"ac3", "AC-3"},    {"flac", "FLAC"}};
+    const auto found = titles.find(name);
+    return found == titles.end() ? name : found->second;
+}
+
+bool IsSourceValue(std::string v) {
+    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::tolower(c); });
+    return v.empty() || v == "-1" || v == "auto";
+}
+
+} // namespace
+
+std::string ProfileSummary(const TVideoProfile& p) {
+    const std::string dot = " \u00b7 ";
+    std::string video = "no video";
+    if (p.GetVideoEnable()) {
+        video = (IsSourceValue(p.GetVideoSizeDefault()) ? std::string("source size") : p.GetVideoSizeDefault()) + dot +
+                (IsSourceValue(p.GetVideoFrameRateDefault()) ? std::string("source frame rate")
+                                                              : p.GetVideoFrameRateDefault() + " fps") +
+                dot + CodecTitle(p.GetVideoCodecDefault()) + " " + p.GetVideoBirateDefault();
+    }
+    std::string audio = "no sound";
+    if (p.GetAudioEnable()) {
+        const long rate = std::strtol(p.GetAudioSampleRateDefault().c_str(), nullptr, 10);
+        std::string kHz = std::to_string(rate / 1000);
+        if (rate % 1000) {
+            char fraction[8];
+            std::snprintf(fraction, sizeof fraction, "%03ld", rate % 1000);
+            std::string f = fraction;
+            while (!f.empty() && f.back() == '0') f.pop_back();
+            kHz += "." + f;
+        }
+        const std::string& channels = p.GetAudioChannelDefault();
+        audio = CodecTitle(p.GetAudioCodecDefault()) + " " + p.GetAudioBitrateDefault() + " " + kHz + " kHz " +
+                (channels == "1" ? "mono" : channels == "2" ? "stereo" : channels + " channels");
+    }
+    return video + dot + audio;
 }
 
 } // namespace app

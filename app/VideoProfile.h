@@ -169,8 +169,9 @@ struct TProfileCatalogue {
     // One message per file left out because it could not be read.
     std::vector<std::string> Errors;
 
-    // The device list: each entry's strPfTitle_en in catalogue order.
-    std::vector<std::string> DeviceNames() const;
+    // The device list's names: the Chinese ones (where a profile has one) for
+    // the Chinese interface, else the English ones.
+    std::vector<std::string> DeviceNames(bool chinese = false) const;
 };
 
 // The regular files (or links to them) of `folder` whose names end in ".pf"
@@ -187,5 +188,11 @@ TProfileCatalogue LoadProfile(const std::filesystem::path& folder, TVideoProfile
 // Raises EProfileError (and leaves both unchanged) when the file cannot be
 // read any more, std::out_of_range for an index outside the catalogue.
 void SelectProfile(TProfileCatalogue& catalogue, int index, TVideoProfile& active);
+
+// The values a profile converts with, in one line for the window:
+// "1280x720 \u00b7 30 fps \u00b7 H.264 2500k \u00b7 AAC 128k 48 kHz stereo"; the
+// source's own size and rate read "source size" and "source frame rate", a
+// switched-off section "no video" or "no sound".
+std::string ProfileSummary(const TVideoProfile& profile);
 
 } // namespace app

@@ -73,9 +73,11 @@ int CommandProfiles(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", e.what());
             continue;
         }
+        // A profile without video shows none.
+        const bool video = p.GetVideoEnable();
         std::printf("%c %-40s %-5s %-12s %-10s %s\n", static_cast<int>(i) == catalogue.ActiveIndex ? '*' : ' ',
-                    p.GetProfileName().c_str(), p.GetProfileExt().c_str(), p.GetVideoCodecDefault().c_str(),
-                    p.GetVideoSizeDefault().c_str(), p.GetAudioCodecDefault().c_str());
+                    p.GetProfileName().c_str(), p.GetProfileExt().c_str(), video ? p.GetVideoCodecDefault().c_str() : "-",
+                    video ? p.GetVideoSizeDefault().c_str() : "-", p.GetAudioCodecDefault().c_str());
     }
     return catalogue.arrayCommonProfiles.empty() ? 1 : 0;
 }

@@ -138,6 +138,7 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
     frmSetting->OnLanguageChanged = [this] {
         FCommon->FormCreate();
         LoadLanguage();
+        ShowDeviceNames();
         EnableForm(!Converting());
         RefreshList();
     };
@@ -228,7 +229,6 @@ void TfrmMain::CreateControls() {
     LabelAppliedValues = new QLabel(GroupBoxOutputFormat);
     LabelAppliedValues->setObjectName("LabelAppliedValues");
     LabelAppliedValues->setWordWrap(true);
-    LabelAppliedValues->hide();
     auto* formatRows = new QGridLayout(GroupBoxOutputFormat);
     formatRows->addWidget(LabelOutputFormat, 0, 0);
     formatRows->addWidget(ComboBoxOutputFormat, 0, 1);
@@ -423,10 +423,15 @@ void TfrmMain::LoadProfile() {
         }
         break;
     }
-    ComboBoxOutputFormat->clear();
-    for (const std::string& name : Catalogue().DeviceNames()) ComboBoxOutputFormat->addItem(Q(name));
-    ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
+    ShowDeviceNames();
     ShowDeviceValues();
+}
+
+void TfrmMain::ShowDeviceNames() {
+    ComboBoxOutputFormat->clear();
+    for (const std::string& name : Catalogue().DeviceNames(FCommon->iLanguage == 1))
+        ComboBoxOutputFormat->addItem(Q(name));
+    ComboBoxOutputFormat->setCurrentIndex(Catalogue().ActiveIndex);
 }
 
 void TfrmMain::DeviceChanged(int index) {
@@ -576,17 +581,10 @@ void TfrmMain::ReportLeftOut() {
 }
 
 void TfrmMain::ShowDeviceValues() {
-    // Values applied in the advanced settings are shown under the device, which still reads its own.
-    if (!FCore->DeviceValuesApplied()) {
-        LabelAppliedValues->hide();
-        return;
-    }
-    const app::TVideoProfile& p = VideoProfile();
-    const std::string size = p.GetVideoSizeDefault() == "-1" ? "auto" : p.GetVideoSizeDefault();
-    LabelAppliedValues->setText(QString("In use: video %1, %2 fps, %3; audio %4, %5 Hz, %6 ch")
-                                    .arg(Q(p.GetVideoBirateDefault()), Q(p.GetVideoFrameRateDefault()), Q(size),
-                                         Q(p.GetAudioBitrateDefault()), Q(p.GetAudioSampleRateDefault()),
-                                         Q(p.GetAudioChannelDefault())));
+    // The values a conversion would use, under the device, which keeps its
+    // own name; values applied in the advanced settings are marked as such.
+    const QString values = Q(app::ProfileSummary(VideoProfile()));
+    LabelAppliedValues->setText(FCore->DeviceValuesApplied() ? "In use (your values): " + values : values);
     LabelAppliedValues->show();
 }
 

@@ -90,7 +90,7 @@ public:
     void TakeFilesFromElsewhere(const QStringList& paths);
     // True: idle; false: converting.
     void EnableForm(bool idle);
-    // Shows the active device's applied advanced values (hidden when none).
+    // Shows the values in force under the device list (marked when applied).
     void ShowDeviceValues();
 
     // ---- State for the dialogs and the tests ----
@@ -115,7 +115,7 @@ public:
     QLabel* LabelOutputFormat;
     QComboBox* ComboBoxOutputFormat;
     QPushButton* ButtonSettingAdvance;
-    QLabel* LabelAppliedValues;  // the advanced values in use, when the user applied some
+    QLabel* LabelAppliedValues;  // the values in force, marked when the user applied some
     QGroupBox* GroupBoxOutputFolder;
     QLabel* LabelOutputFolder;
     QLineEdit* EditOutputFolder;
@@ -149,6 +149,8 @@ private:
     void FormShow();
     void LoadLanguage();
     void LoadProfile();
+    // The device list in the interface's language.
+    void ShowDeviceNames();
     void DeviceChanged(int index);
     void RefreshList(int selectRow = -1);
     void ShowRowState(int row);

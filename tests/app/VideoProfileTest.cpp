@@ -285,7 +285,7 @@ TEST(VideoProfileTest, ShippedProfiles) {
     TVideoProfile active;
     const app::TProfileCatalogue cat = app::LoadProfile(std::filesystem::path(bin) / "profile", active);
     EXPECT_TRUE(cat.Errors.empty()) << cat.Errors.front();
-    ASSERT_GE(cat.arrayCommonProfiles.size(), 6u);
+    ASSERT_GE(cat.arrayCommonProfiles.size(), 10u);
 
     for (const app::TProfile& entry : cat.arrayCommonProfiles) {
         TVideoProfile p;
@@ -328,6 +328,9 @@ TEST(VideoProfileTest, ShippedProfiles) {
         return false;
     };
     EXPECT_TRUE(has("mp4", "libx264", "1280x720", "aac", "48000"));
+    EXPECT_TRUE(has("mp4", "libx264", "1920x1080", "aac", "48000"));
+    EXPECT_TRUE(has("mkv", "libx265", "auto", "aac", "48000"));
+    EXPECT_TRUE(has("m4a", "libx264", "auto", "aac", "44100"));
     EXPECT_TRUE(has("mp4", "mpeg4", "320x240", "aac", "44100"));
     EXPECT_TRUE(has("3gp", "h263", "176x144", "aac", "22050"));
     EXPECT_TRUE(has("avi", "mpeg4", "640x480", "libmp3lame", "44100"));
@@ -338,6 +341,28 @@ TEST(VideoProfileTest, ShippedProfiles) {
     EXPECT_EQ(active.GetProfileExt(), "mp4");
     EXPECT_EQ(active.GetVideoCodecDefault(), "libx264");
     EXPECT_EQ(cat.ActiveIndex, static_cast<int>(cat.arrayCommonProfiles.size()) - 1);
+}
+
+TEST(VideoProfileTest, SummaryOfTheValuesInForce) {
+    TVideoProfile p;
+    p.FromLine("Phone[TAMBRIL]P[TAMBRIL]mp4[TAMBRIL]mp4[TAMBRIL]libx264|libx264|1[TAMBRIL]2500k|2500k|1[TAMBRIL]30|30|1"
+               "[TAMBRIL]1280x720|1280x720|1[TAMBRIL]1[TAMBRIL]aac|aac|1[TAMBRIL]128k|128k|1[TAMBRIL]48000|48000|1"
+               "[TAMBRIL]2|2|1[TAMBRIL]1[TAMBRIL]");
+    EXPECT_EQ(app::ProfileSummary(p), "1280x720 \u00b7 30 fps \u00b7 H.264 2500k \u00b7 AAC 128k 48 kHz stereo");
+    p.SetVideoSizeDefault("-1");
+    p.SetVideoFrameRateDefault("Auto");
+    p.SetVideoCodecDefault("libx265");
+    p.SetAudioSampleRateDefault("22050");
+    p.SetAudioChannelDefault("1");
+    p.SetAudioCodecDefault("some_codec");
+    EXPECT_EQ(app::ProfileSummary(p),
+              "source size \u00b7 source frame rate \u00b7 HEVC 2500k \u00b7 some_codec 128k 22.05 kHz mono");
+    p.SetVideoEnable(false);
+    p.SetAudioSampleRateDefault("44100");
+    p.SetAudioChannelDefault("6");
+    EXPECT_EQ(app::ProfileSummary(p), "no video \u00b7 some_codec 128k 44.1 kHz 6 channels");
+    p.SetAudioEnable(false);
+    EXPECT_EQ(app::ProfileSummary(p), "no video \u00b7 no sound");
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 # zconv convert with the shipped profiles, read back with ffprobe: a picture
 # fits inside a profile's size with its display aspect and black bars; the
 # source size keeps its aspect (odd sizes made even); subtitles become the
-# container's own format or are left out with a line in the log.
+# container's own format or are left out with a line in the log; the TV, web,
+# HEVC and sound-only profiles write what their names say.
 set -u
 zconv=$1 make_media=$2
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -60,4 +61,27 @@ for pair in "WebM (VP9/Opus, 1280x720):webm:webvtt" "$phone:mp4:mov_text" "MKV (
 done
 grep -q "subs.mkv: its subtitles are left out: the avi container takes no text subtitles" "$log" \
   || fail "no log line for subtitles left out: $(grep -i subtit "$log")"
+# The profiles for a 1080p TV, web upload, HEVC at source size and sound alone.
+"$make_media" "$tmp/wide.mkv" --format matroska --size 640x360 --rate 30/1 --seconds 1 --vcodec libx264 --acodec aac \
+  >/dev/null || fail "cannot make wide.mkv"
+for pair in "TV 1080p MP4 (H.264/AAC):mp4:h264 1920x1080 30/1,aac 48000 2" \
+            "Web upload 1080p MP4 (H.264/AAC):mp4:h264 1920x1080 30/1,aac 48000 2" \
+            "HEVC MKV (x265/AAC, source size):mkv:hevc 640x360 30/1,aac 48000 2" \
+            "Audio only M4A (AAC):m4a:aac 44100 2"; do
+  IFS=: read -r profile ext expected <<<"$pair"
+  run "$profile" "$tmp/wide.mkv"
+  got=$(ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,avg_frame_rate,sample_rate,channels \
+    -of json "$tmp/out/wide.$ext" | python3 -c '
+import json, sys
+parts = []
+for s in json.load(sys.stdin)["streams"]:
+    if s["codec_type"] == "video":
+        parts.append("%s %sx%s %s" % (s["codec_name"], s["width"], s["height"], s["avg_frame_rate"]))
+    else:
+        parts.append("%s %s %s" % (s["codec_name"], s["sample_rate"], s["channels"]))
+print(",".join(parts))')
+  [ "$got" = "$expected" ] || fail "\"$profile\": $got, expected $expected"
+done
+"$zconv" profiles | grep -q "Audio only M4A (AAC) *m4a *- *- *aac" || fail "the sound-only profile lists a video codec"
+
 echo "profile fit: all checks passed"

@@ -166,21 +166,21 @@ TEST_F(UiDialogs, AdvancedSettingsFollowTheDeviceAndAppliedValuesStayWithIt) {
     W->ButtonSettingAdvance->click();
     dialog->comboBoxVideoSize->setEditText("640x360");
     dialog->ButtonOK->click();
-    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
-    EXPECT_THAT(W->LabelAppliedValues->text().toStdString(), testing::HasSubstr("640x360"));
+    EXPECT_THAT(W->LabelAppliedValues->text().toStdString(), testing::StartsWith("In use (your values): 640x360"));
     ASSERT_GE(entries.size(), 3u);
-    pick(2);  // nothing applied to this one
-    EXPECT_FALSE(W->LabelAppliedValues->isVisibleTo(W.get()));
+    pick(2);  // nothing applied to this one: its own values, unmarked
+    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
+    EXPECT_EQ(W->LabelAppliedValues->text().toStdString(), app::ProfileSummary(W->VideoProfile()));
     pick(0);
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
-    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
+    EXPECT_THAT(W->LabelAppliedValues->text().toStdString(), testing::HasSubstr("your values"));
 
     // And in the next session, for the device chosen last.
     W.reset();
     CreateAndShow();
     EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), 0);
     EXPECT_EQ(W->VideoProfile().GetVideoSizeDefault(), "640x360");
-    EXPECT_TRUE(W->LabelAppliedValues->isVisibleTo(W.get()));
+    EXPECT_THAT(W->LabelAppliedValues->text().toStdString(), testing::HasSubstr("your values"));
 }
 
 TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
@@ -196,10 +196,19 @@ TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
     EXPECT_EQ(W->ButtonConverter->text().toStdString(), W->Texts().strCommonButtonConverterStart);
     // The toolkit's standard buttons follow.
     EXPECT_NE(QCoreApplication::translate("QPlatformTheme", "&Yes").toStdString(), "&Yes");
+    // Devices are named in Chinese where their profile has such a name.
+    const int active = W->ComboBoxOutputFormat->currentIndex();
+    const auto& entry = W->Catalogue().arrayCommonProfiles[static_cast<std::size_t>(active)];
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentText().toStdString(), entry.strPfTitle_en);
+    box->setCurrentIndex(1);
+    emit box->activated(1);
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), active);
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentText().toStdString(), entry.strPfTitle_gb);
     box->setCurrentIndex(0);
     emit box->activated(0);
     EXPECT_EQ(W->windowTitle().toStdString(), english);
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes").toStdString(), "&Yes");
+    EXPECT_EQ(W->ComboBoxOutputFormat->currentText().toStdString(), entry.strPfTitle_en);
 }
 
 TEST_F(UiDialogs, FilesAtOnceIsAnOptionStoredAtOnce) {
