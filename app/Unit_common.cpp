@@ -2,8 +2,10 @@
 
 #include "app/IniFile.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -21,33 +23,25 @@ const char* const kProductSection = "product";
 const char* const kConfigFileName = "config.ini";
 const char* const kLogFileName = "log.txt";
 
-struct TLinkSet {
-    const char* HomePage;
-    const char* SupportEmail;
-    const char* Feedback;
-    const char* ImportGuide;
-};
+// The support address by language set; the pages are the local help
+// shipped in the program folder (help/en, help/zh), which work offline.
+const char* const kEnglishSupportEmail = "support@zconv.example.org";
+const char* const kChineseSupportEmail = "support-zh@zconv.example.org";
 
-const TLinkSet kEnglishLinks{
-    "https://zconv.example.org/",
-    "support@zconv.example.org",
-    "https://zconv.example.org/feedback",
-    "https://zconv.example.org/guide/import-into-media-library",
-};
-
-const TLinkSet kChineseLinks{
-    "https://zconv.example.org/zh/",
-    "support-zh@zconv.example.org",
-    "https://zconv.example.org/zh/feedback",
-    "https://zconv.example.org/zh/guide/import-into-media-library",
-};
-
-std::string HelpUrlFor(int productID) {
-    switch (productID) {
-    case 22: return "https://zconv.example.org/help/edition-22.html";
-    case 9: return "https://zconv.example.org/help/edition-9.html";
-    default: return "https://zconv.example.org/help/edition-21.html";
+// A local path as a file:// address (the pages are opened with a #part).
+std::string FileUrl(const std::string& path) {
+    static const char* const hex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (const unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~", c)) {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        }
     }
+    return url;
 }
 
 std::string Env(const char* name) {
@@ -175,22 +169,26 @@ void TfrmCommon::InitCommon() {
     CreateFolder(GetConfigPath());
     strCommonSettingFile = GetConfigPath() + kConfigFileName;
 
-    strCommonHelpUrl = HelpUrlFor(GetProductID());
     iLanguage = TIniFile(strCommonSettingFile).ReadInteger("common", "language", 2);
 
-    const TLinkSet* links = &kEnglishLinks;
+    bool chinese = false;
     if (iLanguage == 1) {
         strCommonLanguageFile = strCommonAppPath + "language/gb.ini";
-        links = &kChineseLinks;
+        chinese = true;
     } else if (iLanguage == 3) {
         strCommonLanguageFile = strCommonAppPath + "language/jp.ini";
     } else {
         strCommonLanguageFile = strCommonAppPath + "language/en.ini";
     }
-    strCommonHomepageUrl = links->HomePage;
-    strCommonSupportEmail = links->SupportEmail;
-    strFeedbackUrl = links->Feedback;
-    strCommonHowToUseItunes = links->ImportGuide;
+    // The guide's part for this edition (any unknown edition reads as 21).
+    int edition = GetProductID();
+    if (edition != 22 && edition != 9) edition = kEditionDefault;
+    const std::string pages = FileUrl(strCommonAppPath + "help/" + (chinese ? "zh" : "en") + "/");
+    strCommonHomepageUrl = pages + "index.html";
+    strCommonHelpUrl = pages + "index.html#edition-" + std::to_string(edition);
+    strCommonSupportEmail = chinese ? kChineseSupportEmail : kEnglishSupportEmail;
+    strFeedbackUrl = pages + "feedback.html";
+    strCommonHowToUseItunes = pages + "after-conversion.html";
 }
 
 std::string TfrmCommon::GetAppPath() const { return FFolders.AppPath; }

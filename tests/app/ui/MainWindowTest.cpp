@@ -414,6 +414,26 @@ TEST_F(UiMainWindow, FilesFromASecondStartReachTheRunningWindow) {
     EXPECT_NE(ui::InstanceLinkName(QString::fromStdString(Dir.File("other"))), name);
 }
 
+TEST_F(UiMainWindow, HelpLinksOpenPagesShippedWithTheProgram) {
+    for (const char* language : {"2", "1"}) {
+        CreateAndShow({{"setting", "displayHelpDialog", "0"}, {"common", "language", language}});
+        const app::TfrmCommon& c = W->Common();
+        for (const std::string& link :
+             {c.strCommonHelpUrl, c.strCommonHomepageUrl, c.strFeedbackUrl, c.strCommonHowToUseItunes}) {
+            const QUrl url(QString::fromStdString(link));
+            ASSERT_TRUE(url.isLocalFile()) << link;
+            const std::string page = url.toLocalFile().toStdString();
+            EXPECT_TRUE(fs::is_regular_file(page)) << link;
+            // The part a link names is on its page.
+            if (url.hasFragment()) {
+                EXPECT_NE(ReadAll(page).find("id=\"" + url.fragment().toStdString() + "\""), std::string::npos) << link;
+            }
+        }
+        EXPECT_NE(c.strCommonHelpUrl.find(std::string(language) == "1" ? "/help/zh/" : "/help/en/"), std::string::npos);
+        W.reset();
+    }
+}
+
 TEST_F(UiMainWindow, MenuEntriesOpenTheirLinksAndTheLog) {
     CreateAndShow();
     W->N_ViewLog->trigger();
