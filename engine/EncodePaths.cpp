@@ -260,13 +260,15 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
     if (!ost.picref) ost.picref.reset(avutil.av_frame_alloc());
     AVFrame* filtered = ost.picref.get();
     const AVRational tb = avfilter.av_buffersink_get_time_base(ost.output_video_filter);
-    // Filters keep no picture durations: the rate the graph gives out tells it.
+    // Filters keep no picture durations. A graph that sets a rate (one that
+    // makes or drops pictures) tells it; otherwise a picture lasts as long as
+    // the decoded one did, as without a graph (unknown: the times alone
+    // decide). The stream's declared rate is no guide: some containers
+    // declare their clock's, 1000 fps, and each picture would fill no slot.
     const AVRational rate = avfilter.av_buffersink_get_frame_rate(ost.output_video_filter);
-    const AVRational inputRate = ist.st->avg_frame_rate.num ? ist.st->avg_frame_rate : ist.st->r_frame_rate;
-    const AVRational each = rate.num > 0 && rate.den > 0             ? av_inv_q(rate)
-                            : inputRate.num > 0 && inputRate.den > 0 ? av_inv_q(inputRate)
-                                                                     : AVRational{0, 1};
-    const std::int64_t duration = avutil.av_rescale_q(1, each, AV_TIME_BASE_Q);
+    const std::int64_t duration = rate.num > 0 && rate.den > 0
+                                      ? avutil.av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q)
+                                      : std::max<std::int64_t>(ist.next_pts - ist.pts, 0);
     while (avfilter.av_buffersink_get_frame(ost.output_video_filter, filtered) >= 0) {
         const std::int64_t pts =
             filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);

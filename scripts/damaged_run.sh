@@ -4,13 +4,18 @@
 # a repeated run), and converted by `zconv convert` with the small MP4
 # profile. Reports per container the files tried, converted, failed with a
 # message, crashed (a signal or a sanitizer report) and hung (over 60 s),
-# and how many of the failures Debian's ffmpeg converts. Use the
-# AddressSanitizer build for the crash column to mean something:
-#   ZCONV=build-asan/bin/zconv MAKE_MEDIA=build-asan/tests/zc_make_media scripts/damaged_run.sh [COUNT]
+# how many of the failures Debian's ffmpeg converts, and how many converted
+# files lost a kind of stream (video, audio) that ffmpeg's output keeps.
+# Inputs that crashed or hung are kept with their messages in $KEEP
+# (default /tmp/damaged-run-kept). Use the AddressSanitizer build for the
+# crash column to mean something:
+#   ZCONV=build-asan/bin/zconv scripts/damaged_run.sh [COUNT]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-20}
 zconv=$(realpath "${ZCONV:-build/bin/zconv}")
+keep=${KEEP:-/tmp/damaged-run-kept}
+mkdir -p "$keep"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export XDG_CONFIG_HOME="$tmp/config" XDG_DOCUMENTS_DIR="$tmp/docs" HOME="$tmp"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
@@ -62,33 +67,46 @@ for name in sorted(os.listdir("clean")):
         open(f"damaged/{stem}-{i:03d}{ext}", "wb").write(d)
 PY
 
-printf '%-9s %6s %10s %7s %8s %5s %24s\n' container tried converted failed crashed hung "failures ffmpeg converts"
+# The kinds of stream with at least one packet in a file, e.g. "audio,video".
+kinds() {
+  ffprobe -v error -count_packets -show_entries stream=codec_type,nb_read_packets -of csv=p=0 "$1" 2>/dev/null |
+    awk -F, '$2 > 0 { print $1 }' | sort -u | paste -sd, -
+}
+# ffmpeg's conversion of the same file with the same settings, into out/ff.mp4.
+ffmpeg_convert() { ffmpeg -v error -y -i "$1" -c:v mpeg4 -s 320x240 -c:a aac out/ff.mp4 >/dev/null 2>&1; }
+
+printf '%-9s %6s %10s %7s %8s %5s %24s %12s\n' container tried converted failed crashed hung "failures ffmpeg converts" "stream lost"
 total_crash=0 total_hang=0
 for clean in clean/*; do
   ext=${clean##*.}
-  tried=0 converted=0 failed=0 crashed=0 hung=0 ffmpeg_ok=0
+  tried=0 converted=0 failed=0 crashed=0 hung=0 ffmpeg_ok=0 lost=0
   for f in damaged/*."$ext"; do
     tried=$((tried + 1))
     rm -rf out/*
     timeout 60 "$zconv" convert --profile "Small screen MP4 (MPEG-4/AAC, 320x240)" --out out "$f" >run 2>err; rc=$?
     if grep -q "Sanitizer" err || [ $rc -gt 128 ] && [ $rc -ne 124 ]; then
-      crashed=$((crashed + 1)); cp "$f" "crash-$(basename "$f")"; echo "crash: $f (exit $rc)" >&2
+      crashed=$((crashed + 1)); cp "$f" "$keep/"; cp err "$keep/$(basename "$f").err"
+      echo "crash: $f (exit $rc), kept in $keep" >&2
     elif [ $rc -eq 124 ]; then
-      hung=$((hung + 1)); echo "hang: $f" >&2
+      hung=$((hung + 1)); cp "$f" "$keep/"; echo "hang: $f, kept in $keep" >&2
     elif [ $rc -eq 0 ]; then
       converted=$((converted + 1))
+      ours=$(kinds "out/$(basename "${f%.*}").mp4")
+      # A kind of stream ffmpeg's output holds and ours does not.
+      if ffmpeg_convert "$f" &&
+         [ -n "$(comm -23 <(kinds out/ff.mp4 | tr , '\n') <(tr , '\n' <<<"$ours"))" ]; then
+        lost=$((lost + 1)); echo "converted, but holds \"$ours\" where ffmpeg keeps $(kinds out/ff.mp4): $f" >&2
+      fi
     else
       failed=$((failed + 1))
       grep -q ": failed: ." err || echo "failed without a reason: $f" >&2
       # It counts when ffmpeg's output holds at least one packet.
-      if ffmpeg -v error -y -i "$f" -c:v mpeg4 -s 320x240 -c:a aac out/ff.mp4 >/dev/null 2>&1 &&
-         [ "$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 out/ff.mp4 2>/dev/null |
-              awk '{ n += $1 } END { print n + 0 }')" -gt 0 ]; then
+      if ffmpeg_convert "$f" && [ -n "$(kinds out/ff.mp4)" ]; then
         ffmpeg_ok=$((ffmpeg_ok + 1)); echo "ffmpeg converts what failed: $f: $(grep ': failed: ' err | head -1)" >&2
       fi
     fi
   done
   total_crash=$((total_crash + crashed)) total_hang=$((total_hang + hung))
-  printf '%-9s %6d %10d %7d %8d %5d %24d\n' "$ext" $tried $converted $failed $crashed $hung $ffmpeg_ok
+  printf '%-9s %6d %10d %7d %8d %5d %24d %12d\n' "$ext" $tried $converted $failed $crashed $hung $ffmpeg_ok $lost
 done
 [ $total_crash -eq 0 ] && [ $total_hang -eq 0 ]

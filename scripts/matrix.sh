@@ -94,6 +94,9 @@ for profile in "${profiles[@]}"; do
   rm -rf "$out"
   "$zconv" convert --profile "$profile" --jobs 2 --out "$out" "$tmp/clips" >"$tmp/run" 2>"$tmp/err"
   size=$("$zconv" profiles | grep -F "$profile" | awk '{ print $(NF - 1) }')
+  # A sound-only profile lists "-" for its video codec and size.
+  sound_only=0
+  [ "$size" = - ] && sound_only=1
   for clip in "$tmp"/clips/*; do
     name=$(basename "$clip")
     result=$(ls "$out/${name%.*}".* 2>/dev/null | head -1)
@@ -102,6 +105,15 @@ for profile in "${profiles[@]}"; do
       why="no output ($(grep -F "$name" "$tmp/err" | head -1 | sed 's/.*: //'))"
     elif ! streams "$result" >"$tmp/s" 2>/dev/null || [ ! -s "$tmp/s" ]; then
       why="not readable"
+    elif [ $sound_only = 1 ]; then
+      # The sound alone, as long as the input's.
+      read -r ias iae < <(decoded_sound "$clip")
+      read -r oas oae < <(awk '$2 == "audio" { print $3, $4; exit }' "$tmp/s")
+      if grep -q " video " "$tmp/s"; then why="pictures in a sound-only file"
+      elif [ -z "${oas:-}" ]; then why="sound lost"
+      elif ! near "$(awk -v a="$oae" -v b="$oas" 'BEGIN { print a - b }')" "$(awk -v a="$iae" -v b="$ias" 'BEGIN { print a - b }')" 0.08; then
+        why="sound lasts $(awk -v a="$oae" -v b="$oas" 'BEGIN { printf "%.3f", a - b }') s, input $(awk -v a="$iae" -v b="$ias" 'BEGIN { printf "%.3f", a - b }') s"
+      fi
     else
       read -r ivs ive < <(streams "$clip" | awk '$2 == "video" { print $3, $4; exit }')
       read -r ias iae < <(decoded_sound "$clip")

@@ -70,4 +70,10 @@ sizes=$(ffprobe -v error -show_entries frame=width,height -of csv=p=0 "$tmp/shri
 near_corner=$(ffmpeg -v error -i "$tmp/shrinks.mkv" -vf "select=eq(n\,$((want - 1)))" -frames:v 1 -f rawvideo -pix_fmt gray - 2>/dev/null |
   od -An -tu1 -v -j $((2 * 320 + 318)) -N1 | tr -d ' ')
 [ "${near_corner:-0}" -ge 60 ] && [ "${near_corner:-0}" -le 86 ] || fail "size change: the last picture is not the whole new picture ($near_corner)"
+# An ASF declares its clock's rate (1000 fps); through a filter graph into a
+# constant 25 fps, each of its two pictures still fills its slot.
+convert "two-picture asf" -f lavfi -i "testsrc=d=0.08:s=160x120:r=25" -f lavfi -i "sine=d=0.08" \
+  -vcodec wmv2 -acodec wmav2 "$tmp/two.asf"
+convert "asf through a graph" -i "$tmp/two.asf" -vcodec mpeg4 -r 25 -vf null -acodec aac -f mp4 "$tmp/two.mp4"
+[ "$(field "$tmp/two.mp4" packets video)" = 2 ] || fail "asf through a graph: $(streams "$tmp/two.mp4")"
 echo "shape: all checks passed"
