@@ -114,10 +114,11 @@ TAdvancedForm FillAdvancedSettings(const TVideoProfile& p) {
     if (form.Texts.VideoSize == "-1") form.Texts.VideoSize = "auto";
     form.VideoBitrates = Choices(p.GetVideoBirateAll(), false);
     form.FrameRates = Choices(p.GetVideoFrameRateAll(), false);
-    // The source's own rate is always a choice.
-    if (std::find(form.FrameRates.begin(), form.FrameRates.end(), "auto") == form.FrameRates.end())
-        form.FrameRates.insert(form.FrameRates.begin(), "auto");
     form.VideoSizes = Choices(p.GetVideoSizeAll(), true);
+    // The source's own rate and size are always choices.
+    for (std::vector<std::string>* choices : {&form.FrameRates, &form.VideoSizes})
+        if (std::find(choices->begin(), choices->end(), "auto") == choices->end())
+            choices->insert(choices->begin(), "auto");
     form.AudioBitrates = Choices(p.GetAudioBitrateAll(), false);
     form.SampleRates = Choices(p.GetAudioSampleRateAll(), false);
     form.Channels = Choices(p.GetAudioChannelAll(), false);

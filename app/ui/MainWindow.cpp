@@ -532,11 +532,6 @@ QProgressBar* TfrmMain::RowBar(int row) const {
     return cell ? cell->findChild<QProgressBar*>() : nullptr;
 }
 
-int TfrmMain::SelectedRow() const {
-    const QModelIndexList rows = ListViewFiles->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
-}
-
 void TfrmMain::RefreshList(int selectRow) {
     const std::vector<app::TListRow>& rows = Run().Rows();
     ListViewFiles->setRowCount(static_cast<int>(rows.size()));
@@ -686,14 +681,25 @@ void TfrmMain::ActionClearAllFile() {
     RefreshList();
 }
 
-void TfrmMain::ActionMoveUp() {
-    const int row = SelectedRow();
-    if (row >= 0 && Run().MoveUp(row)) RefreshList(row - 1);
-}
+void TfrmMain::ActionMoveUp() { MoveSelectedRows(-1); }
 
-void TfrmMain::ActionMoveDown() {
-    const int row = SelectedRow();
-    if (row >= 0 && Run().MoveDown(row)) RefreshList(row + 1);
+void TfrmMain::ActionMoveDown() { MoveSelectedRows(+1); }
+
+void TfrmMain::MoveSelectedRows(int step) {
+    std::vector<int> rows;
+    for (const QModelIndex& index : ListViewFiles->selectionModel()->selectedRows()) rows.push_back(index.row());
+    if (rows.empty()) return;
+    // The selected rows move together, one place, while the first (or last) can.
+    std::sort(rows.begin(), rows.end());
+    if (step > 0) std::reverse(rows.begin(), rows.end());
+    for (int& row : rows) {
+        if (!(step < 0 ? Run().MoveUp(row) : Run().MoveDown(row))) return;
+        row += step;
+    }
+    RefreshList(rows.back());
+    for (int row : rows)
+        ListViewFiles->selectionModel()->select(ListViewFiles->model()->index(row, 0),
+                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 // ---- The run ----

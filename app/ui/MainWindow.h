@@ -161,7 +161,8 @@ private:
     void RunEnded();
     // Tells how a run ended (or why none started).
     void ReportRun();
-    int SelectedRow() const;
+    // Moves every selected row one place up (-1) or down (+1), keeping them selected.
+    void MoveSelectedRows(int step);
 
     std::unique_ptr<app::TfrmCommon> FCommon;
     std::unique_ptr<app::TConverterCore> FCore;

@@ -88,6 +88,10 @@ TEST(AdvancedSettings, FillsFromTheProfileAndAppliesToIt) {
     EXPECT_EQ(form.Texts.VideoSize, "auto");
     EXPECT_EQ(form.VideoSizes, (std::vector<std::string>{"auto", "320x240"}));
     EXPECT_EQ(form.VideoBitrates, (std::vector<std::string>{"384k", "768k", "1500k"}));
+    // The source's own size is a choice even where the profile lists none.
+    TVideoProfile fixed = profile;
+    fixed.SetVideoSizeAll("640x360;1280x720");
+    EXPECT_EQ(FillAdvancedSettings(fixed).VideoSizes, (std::vector<std::string>{"auto", "640x360", "1280x720"}));
 
     TAdvancedTexts texts = form.Texts;
     texts.FrameRate = "29.97";

@@ -153,6 +153,26 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
     EXPECT_NE(W->RowBar(1), nullptr);
 
+    // Several selected rows move together.
+    W->OpenFiles = {QString::fromStdString(b)};
+    W->ButtonAdd->click();
+    ASSERT_EQ(ListPaths(), (std::vector<std::string>{clip, c, b}));
+    W->ListViewFiles->clearSelection();
+    for (int r : {1, 2})
+        W->ListViewFiles->selectionModel()->select(W->ListViewFiles->model()->index(r, 0),
+                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    W->ButtonMoveUp->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{c, b, clip}));
+    W->ButtonMoveUp->click();  // the first is at the top: nothing moves
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{c, b, clip}));
+    W->ButtonMoveDown->click();
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{clip, c, b}));
+    EXPECT_EQ(W->ListViewFiles->selectionModel()->selectedRows().size(), 2);
+    W->ListViewFiles->clearSelection();
+    W->ListViewFiles->selectRow(2);
+    W->ButtonRemove->click();
+    ASSERT_EQ(ListPaths(), (std::vector<std::string>{clip, c}));
+
     // Several selected rows go at once.
     W->OpenFiles = {QString::fromStdString(b)};
     W->ButtonAdd->click();
