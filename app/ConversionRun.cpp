@@ -1,5 +1,7 @@
 #include "app/ConversionRun.h"
 
+#include "app/Unit_common.h"
+
 #include "avbind/Convert.h"
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
@@ -243,6 +245,30 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
     if (inner != width || innerHeight != height)
         fit.Filters += avbind::Format(",pad=%d:%d:(ow-iw)/2:(oh-ih)/2:black", width, height);
     return fit;
+}
+
+std::vector<std::string> ReadableExtensions() {
+    std::vector<std::string> extensions = {
+        "avi", "mpg",  "mpeg", "wmv", "asf",  "avs", "vob", "dat", "3gp", "3g2", "mp4", "psp", "rm",  "rmvb",
+        "smk", "swf",  "nsv",  "mov", "qt",   "mkv", "webm", "m4v", "ts", "mts", "m2ts", "ogv", "flv", "f4v",
+        "divx", "mxf", "m2v",  "dv",  "y4m",  "wtv", "nut", "mp3", "wav", "flac", "ogg", "oga", "opus", "m4a",
+        "aac", "ac3", "wma",  "mka", "mp2"};
+    if (avbind::FFLoader().Loaded(avbind::TLibrary::avFormat)) {
+        // Containers that hold text, subtitles, still pictures, tracker
+        // modules or raw pictures without a size: not what a list of videos wants.
+        static const std::set<std::string> leftOut = {
+            "tty",    "mpl2",      "mpsub",      "aqtitle",   "pjs",     "realtext", "sami",        "scc",
+            "stl",    "subviewer", "subviewer1", "sup",       "vobsub",  "vplayer",  "webvtt",      "jacosub",
+            "microdvd", "libopenmpt", "mjpeg_2000", "rawvideo", "v210",  "v210x",    "bitpacked",   "mcc",
+            "lrc",    "ass",       "srt",        "sbg",       "ffmetadata", "hls",   "concat",      "dash"};
+        void* at = nullptr;
+        while (const AVInputFormat* format = avbind::avformat.av_demuxer_iterate(&at)) {
+            if (!format->extensions || leftOut.count(format->name)) continue;
+            for (const std::string& e : TfrmCommon::split(format->extensions, ","))
+                if (std::find(extensions.begin(), extensions.end(), e) == extensions.end()) extensions.push_back(e);
+        }
+    }
+    return extensions;
 }
 
 std::string SizeText(const TListedSource& source) {

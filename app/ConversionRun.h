@@ -73,6 +73,11 @@ struct TSourceInfo {
 // unless the file's own extension says it is one (.m3u8, .m3u, .ffconcat).
 // Empty: no limit. A comma list for the "format_whitelist" option.
 std::string AllowedContainers(const std::string& path);
+// The extensions of files the converter reads, lower case without the dot:
+// the common video and sound files, and once the media libraries are loaded,
+// every extension their containers name, except text, subtitle, picture and
+// raw formats (a folder scan must not take notes.txt or photos).
+std::vector<std::string> ReadableExtensions();
 // The protocols a listed file may use: local files only.
 inline constexpr const char* AllowedProtocols = "file";
 

@@ -39,10 +39,9 @@ void QtOpen(const std::string& target) {
     QDesktopServices::openUrl(link ? QUrl(text) : QUrl::fromLocalFile(text));
 }
 
-const QStringList& SupportedExtensions() {
-    static const QStringList extensions = {"avi", "mpg",  "mpeg", "wmv", "asf", "avs", "vob", "dat",  "3gp",
-                                           "mp4", "psp",  "rm",   "rmvb", "smk", "swf", "nsv", "mov",  "qt",
-                                           "mkv", "webm", "m4v",  "ts",   "mts", "m2ts", "ogv", "flv", "mp3"};
+QStringList SupportedExtensions() {
+    QStringList extensions;
+    for (const std::string& e : app::ReadableExtensions()) extensions << QString::fromStdString(e);
     return extensions;
 }
 
@@ -56,7 +55,7 @@ QString OpenDialogFilter() {
                        "WMV files (*.wmv *.asf)",
                        "Portable device files (*.3gp *.mp4 *.avs *.psp *.mkv)",
                        "Web and camera files (*.webm *.m4v *.ts *.mts *.m2ts *.ogv *.flv)",
-                       "Sound files (*.mp3)",
+                       "Sound files (*.mp3 *.wav *.flac *.ogg *.oga *.opus *.m4a *.aac *.ac3 *.wma *.mka)",
                        "DVD VCD Files (*.vob *.dat)",
                        "Quick Time Files (*.mov *.qt)",
                        "All files (*)"}
@@ -624,9 +623,7 @@ void TfrmMain::AddFileToListView(const QString& path) {
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
     // "*" (or nothing) means every file the converter takes, not notes or pictures.
     if (extension.isEmpty() || extension == "*") {
-        std::vector<std::string> extensions;
-        for (const QString& e : SupportedExtensions()) extensions.push_back(e.toStdString());
-        Run().AddFolder(folder.toStdString(), includeSubFolders, extensions);
+        Run().AddFolder(folder.toStdString(), includeSubFolders, app::ReadableExtensions());
     } else {
         Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
     }
@@ -636,8 +633,7 @@ void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFol
 
 void TfrmMain::AddDroppedPaths(const QStringList& paths) {
     if (Converting()) return;
-    std::vector<std::string> extensions;
-    for (const QString& e : SupportedExtensions()) extensions.push_back(e.toStdString());
+    const std::vector<std::string> extensions = app::ReadableExtensions();
     for (const QString& path : paths) {
         std::error_code ec;
         if (fs::is_directory(path.toStdString(), ec))

@@ -34,8 +34,8 @@ namespace ui {
 void QtOpen(const std::string& target);
 
 // The extensions of the open dialog's "Support files" entry, also used for
-// folders dropped onto the list.
-const QStringList& SupportedExtensions();
+// folders dropped onto the list (the converter's readable extensions).
+QStringList SupportedExtensions();
 // The open dialog's filter, in Qt's "Description (patterns);;..." form.
 QString OpenDialogFilter();
 

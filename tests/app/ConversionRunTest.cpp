@@ -439,3 +439,12 @@ TEST_F(ConversionRunTest, AnAutomaticFrameRateKeepsTheSourcesRate) {
     const AVRational rate = probe.FirstVideoStreamInfo().FrameRate;
     EXPECT_NEAR(static_cast<double>(rate.num) / rate.den, 10.0, 0.01);
 }
+
+TEST_F(ConversionRunTest, ReadableExtensionsAreMediaOnes) {
+    const std::vector<std::string> extensions = ReadableExtensions();
+    const auto count = [&](const char* e) { return std::count(extensions.begin(), extensions.end(), e); };
+    // The common ones, and those the loaded libraries name (without repeats).
+    for (const char* e : {"mkv", "mp4", "ts", "mpg", "wav", "flac", "webm", "ape", "tak", "mxf"}) EXPECT_EQ(count(e), 1) << e;
+    // Text, subtitles, pictures and raw pictures without a size are not taken.
+    for (const char* e : {"txt", "srt", "vtt", "idx", "nfo", "ppm", "j2k", "yuv", "m3u8"}) EXPECT_EQ(count(e), 0) << e;
+}
