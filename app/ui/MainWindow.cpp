@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 #include <QGridLayout>
@@ -570,8 +571,11 @@ void TfrmMain::RefreshList(int selectRow) {
 
 void TfrmMain::ReportLeftOut() {
     if (const int left = Run().TakeLeftOutAsListed(); left > 0)
-        ShowMessageBox(left == 1 ? QString("1 file is in the list already and was not added again.")
-                                 : QString("%1 files are in the list already and were not added again.").arg(left));
+        // A note in the status line: nothing went wrong, nothing to answer.
+        statusBar()->showMessage(left == 1
+                                     ? QString("1 file is in the list already and was not added again.")
+                                     : QString("%1 files are in the list already and were not added again.").arg(left),
+                                 10000);
 }
 
 void TfrmMain::ShowDeviceValues() {

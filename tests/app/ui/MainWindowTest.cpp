@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QStatusBar>
 #include <QUrl>
 
 #include <algorithm>
@@ -122,7 +123,8 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     W->OpenFiles = {QString::fromStdString(clip)};
     W->N_Add->trigger();
     EXPECT_EQ(W->ListViewFiles->rowCount(), 3);
-    EXPECT_EQ(W->Messages, (std::vector<std::string>{"1 file is in the list already and was not added again."}));
+    EXPECT_EQ(W->statusBar()->currentMessage().toStdString(), "1 file is in the list already and was not added again.");
+    EXPECT_TRUE(W->Messages.empty());
     W->Messages.clear();
     EXPECT_EQ(W->N_Add->shortcut(), QKeySequence(QKeySequence::Open));
     EXPECT_EQ(W->N_Remove->shortcut(), QKeySequence(QKeySequence::Delete));
