@@ -161,7 +161,7 @@ TCustomEncoder::~TCustomEncoder() {
     FPendingTasks = 0;
     // Every worker ends before the task list and the locks go.
     for (auto& task : FTasks) task->Stop(true);
-    JoinDeliveries();
+    EndDeliveries();
     FTasks.clear();
     FDecoder.reset();
 }
@@ -523,7 +523,7 @@ bool TCustomEncoder::SetOutputStream(int taskIndex, const void* stream, TOutputO
 
 void TCustomEncoder::ClearTasks() {
     if (FWorking && !FTerminated) throw std::runtime_error("Cannot ClearTasks while working.");
-    JoinDeliveries();
+    WaitForDeliveries();
     FTasks.clear();
     FLastErrMsg.clear();
     FCompleteTasks = 0;
@@ -595,7 +595,6 @@ void TCustomEncoder::Start(int threadCount) {
         // An empty list ends at once; otherwise the run would never end and
         // the list could not be cleared.
         if (FTasks.empty()) {
-            FThreadTerminated = true;
             EndOfRun();
             return;
         }
@@ -656,13 +655,11 @@ void TCustomEncoder::Stop(bool wait) {
 
 void TCustomEncoder::DoTerminate(TFFmpeg* task) {
     std::lock_guard lock(FTerminateLock);
-    FThreadTerminated = true;
     if (OnTerminate) {
         FTerminateInfo = TTerminateInfo{GetTaskIndex(task), task->Finished(), task->FatalException(),
                                         task->FatalMessage()};
         if (FThreadMode || !FWorking) {
-            FThreadTerminated = false;
-            Deliver(FTerminateInfo, false);
+            Deliver(FTerminateInfo);
         } else {
             OnTerminate(this, FTerminateInfo);
         }
@@ -681,24 +678,21 @@ void TCustomEncoder::EndOfRun() {
     if (OnTerminate) {
         FTerminateInfo = TTerminateInfo{-1, true, false, ""};
         if (FThreadMode || !FWorking)
-            Deliver(FTerminateInfo, true);
+            Deliver(FTerminateInfo);
         else
             OnTerminate(this, FTerminateInfo);
     }
 }
 
-void TCustomEncoder::Deliver(const TTerminateInfo& info, bool waitForPrevious) {
-    // Terminations never make a worker wait for the main thread: a delivery
-    // thread hands them over, the run's final one after the one before it.
+void TCustomEncoder::Deliver(const TTerminateInfo& info) {
+    // Terminations never make a worker wait for the main thread: one delivery
+    // thread hands them over, in the order the tasks ended, so the run's
+    // final notice always comes after every task's.
     TTerminateEvent handler = OnTerminate;
     const bool inMainThread = TriggerEventInMainThread;
     std::lock_guard lock(FDeliveryLock);
     ++FActiveDeliveries;
-    FDeliveries.emplace_back([this, handler, info, waitForPrevious, inMainThread] {
-        // The final event waits until every earlier delivery has been handed over.
-        if (waitForPrevious)
-            while (!FThreadTerminated || FActiveDeliveries > 1)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    FDeliveryQueue.push_back([this, handler, info, inMainThread] {
         try {
             if (inMainThread)
                 CallInMainThread([&] { handler(this, info); });
@@ -707,9 +701,26 @@ void TCustomEncoder::Deliver(const TTerminateInfo& info, bool waitForPrevious) {
         } catch (const std::exception& e) {
             FFLogger().Log(this, llError, e.what());
         }
-        FThreadTerminated = true;
-        --FActiveDeliveries;
     });
+    if (!FDeliveryThread.joinable()) {
+        FDeliveryThread = std::thread([this] { DeliverInTurn(); });
+        FDeliveryThreadId = FDeliveryThread.get_id();
+    }
+    FDeliveryWake.notify_one();
+}
+
+void TCustomEncoder::DeliverInTurn() {
+    std::unique_lock lock(FDeliveryLock);
+    for (;;) {
+        FDeliveryWake.wait(lock, [this] { return FDeliveryEnding || !FDeliveryQueue.empty(); });
+        if (FDeliveryQueue.empty()) return;  // ending, and everything is delivered
+        const std::function<void()> next = std::move(FDeliveryQueue.front());
+        FDeliveryQueue.pop_front();
+        lock.unlock();
+        next();
+        --FActiveDeliveries;
+        lock.lock();
+    }
 }
 
 void TCustomEncoder::StopAndHandOver() {
@@ -717,7 +728,7 @@ void TCustomEncoder::StopAndHandOver() {
     // Stopped tasks still send their ends, then the run's final notice.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     WaitServingMainThread([&] { return FWorking && !FTerminated && std::chrono::steady_clock::now() < deadline; });
-    JoinDeliveries();
+    WaitForDeliveries();
 }
 
 void TCustomEncoder::WaitServingMainThread(const std::function<bool()>& pending) {
@@ -730,14 +741,21 @@ void TCustomEncoder::WaitServingMainThread(const std::function<bool()>& pending)
     }
 }
 
-void TCustomEncoder::JoinDeliveries() {
-    std::vector<std::thread> threads;
+void TCustomEncoder::WaitForDeliveries() {
+    // A handler that clears the list runs on the delivery thread itself and
+    // cannot wait for its own delivery to end.
+    if (std::this_thread::get_id() == FDeliveryThreadId) return;
+    WaitServingMainThread([&] { return FActiveDeliveries > 0; });
+}
+
+void TCustomEncoder::EndDeliveries() {
+    WaitForDeliveries();
     {
         std::lock_guard lock(FDeliveryLock);
-        threads.swap(FDeliveries);
+        FDeliveryEnding = true;
     }
-    WaitServingMainThread([&] { return FActiveDeliveries > 0; });
-    for (std::thread& t : threads) t.join();
+    FDeliveryWake.notify_one();
+    if (FDeliveryThread.joinable() && std::this_thread::get_id() != FDeliveryThreadId) FDeliveryThread.join();
 }
 
 void TCustomEncoder::DoProgress(TFFmpeg* task, int fileIndex, int frameNumber, int fps, float quality,

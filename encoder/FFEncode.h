@@ -9,7 +9,9 @@
 #include "probe/FFDecode.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -302,8 +304,14 @@ private:
     bool OpenInput(TFFmpeg& task, int index, const std::string& fileName);
     void StartNextTask();
     void EndOfRun();
-    void Deliver(const TTerminateInfo& info, bool waitForPrevious);
-    void JoinDeliveries();
+    // Queues a termination for the delivery thread (started with the first).
+    void Deliver(const TTerminateInfo& info);
+    // The delivery thread's body: hands over queued terminations one by one.
+    void DeliverInTurn();
+    // Waits until every queued termination has been handed over.
+    void WaitForDeliveries();
+    // Waits for the deliveries, then ends and joins the delivery thread.
+    void EndDeliveries();
     // Waits while `pending` holds, running main-thread calls when on the main thread.
     void WaitServingMainThread(const std::function<bool()>& pending);
 
@@ -325,7 +333,6 @@ private:
     std::mutex FOpeningLock;
     TFFmpeg* FOpening = nullptr;
     bool FPaused = false;
-    std::atomic<bool> FThreadTerminated{true};
     TProgressInfo FProgressInfo;
     // Posted progress: the newest report per task not yet handed over, whether
     // a hand-over is queued, and the run it belongs to (older runs' reports are dropped).
@@ -340,9 +347,15 @@ private:
     TFrameHookInfo FFrameHookInfo;
     std::mutex FAudioHookLock, FPreviewLock, FProgressLock, FVideoHookLock, FFrameHookLock, FFindStreamLock;
     std::recursive_mutex FTerminateLock;  // a task ending synchronously may start the next one inside it
-    // Termination delivery threads; joined before the encoder goes.
+    // Terminations waiting for the delivery thread (guarded by FDeliveryLock),
+    // and how many are queued or being handed over. The thread is joined
+    // before the encoder goes.
     std::mutex FDeliveryLock;
-    std::vector<std::thread> FDeliveries;
+    std::condition_variable FDeliveryWake;
+    std::deque<std::function<void()>> FDeliveryQueue;
+    bool FDeliveryEnding = false;
+    std::thread FDeliveryThread;
+    std::atomic<std::thread::id> FDeliveryThreadId{};
     std::atomic<int> FActiveDeliveries{0};
 };
 
