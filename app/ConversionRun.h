@@ -219,6 +219,8 @@ public:
     // What to do with a file already at an output name.
     TExistingFiles ExistingFiles = TExistingFiles::NewName;
 
+    // Every handler below runs on the thread that calls the run's methods
+    // (the main thread): the encoder's events reach the run there.
     // Asked before each entry of a folder scan: true ends the scan.
     std::function<bool()> ScanStopped;
     // Called when the run has ended (after the final notice), before the bars reset.

@@ -266,6 +266,14 @@ public:
     int CustomMaxFiles = 20;
     void* UserData = nullptr;
 
+    // Where the events run: with TriggerEventInMainThread (the default),
+    // OnProgress, OnTerminate and OnPreviewBitmap run on the main thread (the
+    // binding's call queue); without it, OnProgress and OnPreviewBitmap run
+    // on the task's worker thread and OnTerminate on the delivery thread.
+    // OnTerminate comes once per task, in the order the tasks ended, then
+    // once with TaskIndex -1 for the whole run; no worker waits for it. The
+    // audio, video and frame hooks always run on the worker thread, one task
+    // at a time (each kind under its own lock).
     TAudioHookEvent OnAudioHook;
     TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
     TPreviewBitmapEvent OnPreviewBitmap;
@@ -346,7 +354,9 @@ private:
     THookInfo FVideoHookInfo;
     TFrameHookInfo FFrameHookInfo;
     std::mutex FAudioHookLock, FPreviewLock, FProgressLock, FVideoHookLock, FFrameHookLock, FFindStreamLock;
-    std::recursive_mutex FTerminateLock;  // a task ending synchronously may start the next one inside it
+    // Guards the run state (FCompleteTasks, FCurrentTask, FPendingTasks) and
+    // FTerminateInfo; recursive: a task ending synchronously may start the next one inside it.
+    std::recursive_mutex FTerminateLock;
     // Terminations waiting for the delivery thread (guarded by FDeliveryLock),
     // and how many are queued or being handed over. The thread is joined
     // before the encoder goes.
