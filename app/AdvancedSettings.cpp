@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/VideoProfile.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8

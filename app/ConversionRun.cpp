@@ -1,8 +1,8 @@
 #include "app/ConversionRun.h"
 
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"
 
@@ -53,11 +53,6 @@ std::vector<std::string> Pieces(const std::string& text, char separator) {
     }
     if (!piece.empty()) pieces.push_back(piece);
     return pieces;
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 // A file by device and inode, so links and other spellings of a name are the
@@ -147,7 +142,7 @@ void RaiseOpenFileLimit() {
 }
 
 std::string AllowedContainers(const std::string& path) {
-    const std::string ext = Lower(fs::path(path).extension().string());
+    const std::string ext = avbind::LowerCase(fs::path(path).extension().string());
     if (ext == ".m3u8" || ext == ".m3u" || ext == ".ffconcat") return {};
     static const std::string list = [] {
         std::string names;
@@ -416,7 +411,7 @@ const char* ExistingFilesName(TExistingFiles policy) {
 }
 
 TExistingFiles ExistingFilesFromName(const std::string& name) {
-    const std::string n = Lower(name);
+    const std::string n = avbind::LowerCase(name);
     if (n == "overwrite") return TExistingFiles::Overwrite;
     if (n == "skip") return TExistingFiles::Skip;
     return TExistingFiles::NewName;
@@ -611,12 +606,12 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
         output.VideoCodec = profile.VideoCodec;
         output.VideoBitrate = videoBitrate;
         // "auto" (or nothing): the source's own rate.
-        output.FrameRate = Lower(profile.FrameRate) == "auto" ? "" : profile.FrameRate;
+        output.FrameRate = avbind::LowerCase(profile.FrameRate) == "auto" ? "" : profile.FrameRate;
         output.AudioCodec = profile.AudioCodec;
         if (profile.AudioCodec == "aac") output.ExtOptions = "strict=experimental";
         // AVI stores no start time for its sound: sound that starts late is
         // lined up with silence instead.
-        if (Lower(profile.Ext) == "avi") output.AudioSyncMethod = 1;
+        if (avbind::LowerCase(profile.Ext) == "avi") output.AudioSyncMethod = 1;
         output.AudioChannels = channels;
         output.AudioSampleRate = sampleRate;
         output.AudioBitrate = audioBitrate;

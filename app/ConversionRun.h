@@ -3,8 +3,8 @@
 // profile, progress per row, stopping, and the log file.
 #pragma once
 
-#include "encoder/FFEncode.h"
-#include "probe/FFDecode.h"
+#include "encoder/TaskQueue.h"
+#include "probe/Probe.h"
 
 #include <chrono>
 #include <cstdint>

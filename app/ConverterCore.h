@@ -7,10 +7,10 @@
 
 #include "app/AdvancedSettings.h"
 #include "app/ConversionRun.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/VideoProfile.h"
-#include "encoder/FFEncode.h"
-#include "probe/FFDecode.h"
+#include "encoder/TaskQueue.h"
+#include "probe/Probe.h"
 
 #include <map>
 #include <memory>

@@ -1,7 +1,7 @@
 #include "app/Language.h"
 
 #include "app/IniFile.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 
 #include <cctype>
 

@@ -1,6 +1,6 @@
 #include "avbind/FFLog.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFEntries.h"
 
 #include <atomic>

@@ -5,7 +5,7 @@
 #include <map>
 #include <mutex>
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFEntries.h"
 
 extern "C" {

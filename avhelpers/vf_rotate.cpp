@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 
 extern "C" {
 #include <libavutil/frame.h>

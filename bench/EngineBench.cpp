@@ -4,7 +4,7 @@
 // (engine / plain) comes last.
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 #include "tests/support/MediaFixtures.h"
 
 #include <chrono>
@@ -135,14 +135,14 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "zconv-bench";
     std::filesystem::create_directories(dir);
     const std::string source = (dir / "source.mkv").string();
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Audio = false;
-    mediaSpec.Width = Width;
-    mediaSpec.Height = Height;
-    mediaSpec.Seconds = seconds;
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Audio = false;
+    mediaRecipe.Width = Width;
+    mediaRecipe.Height = Height;
+    mediaRecipe.Seconds = seconds;
     std::string error;
-    if (!zctest::WriteTestMedia(source, mediaSpec, error)) {
+    if (!zctest::WriteTestMedia(source, mediaRecipe, error)) {
         std::fprintf(stderr, "cannot write the source: %s\n", error.c_str());
         return 1;
     }

@@ -4,13 +4,13 @@
 
 #include "app/ConversionRun.h"
 #include "app/ConverterCore.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/VideoProfile.h"
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFLoad.h"
 #include "avbind/FFLog.h"
 #include "avbind/Platform.h"
-#include "probe/FFDecode.h"
+#include "probe/Probe.h"
 
 #include <cctype>
 #include <chrono>

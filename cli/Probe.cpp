@@ -3,8 +3,9 @@
 
 #include "avbind/FFLog.h"
 #include "avbind/Platform.h"
+#include "avbind/Text.h"
 #include "avhelpers/FFUtils.h"
-#include "probe/FFDecode.h"
+#include "probe/Probe.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -86,16 +87,11 @@ std::string JsonMetadata(const AVDictionary* metadata) {
     return out + "}";
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string JsonStream(probe::TFFDecoder& decoder, int index) {
     const AVStream* st = decoder.FileHandle()->streams[index];
     const AVMediaType type = st->codecpar->codec_type;
     std::string out = avbind::Format("{\"index\": %d, \"id\": %d, \"type\": %s", index, st->id,
-                                     JsonString(Lower(avhelpers::GetMediaTypeName(type))).c_str());
+                                     JsonString(avbind::LowerCase(avhelpers::GetMediaTypeName(type))).c_str());
     auto common = [&](const auto& info) {
         out += ", \"codec\": " + JsonString(info.CodecName) + ", \"language\": " + JsonString(info.Language);
     };

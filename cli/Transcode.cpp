@@ -2,10 +2,10 @@
 #include "cli/Commands.h"
 
 #include "avbind/Platform.h"
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFLog.h"
-#include "encoder/FFEncode.h"
-#include "engine/FFmpeg.h"
+#include "encoder/TaskQueue.h"
+#include "engine/Engine.h"
 
 #include <algorithm>
 #include <atomic>

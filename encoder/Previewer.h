@@ -3,7 +3,7 @@
 // its window as open.
 #pragma once
 
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include <functional>
 #include <memory>

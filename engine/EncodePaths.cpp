@@ -3,7 +3,7 @@
 // frames, previews and statistics; the audio hook and volume, resampling,
 // audio sync and the sample FIFO in front of the encoder; and the encoder's
 // packets on their way to the muxer.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"

@@ -1,6 +1,6 @@
 // Construction, reset, the worker thread, stop/pause/resume, termination and
 // clean-up of the engine.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/InProgramFilters.h"

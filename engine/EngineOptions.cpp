@@ -1,8 +1,8 @@
 // The engine's option vocabulary: SetExtOption's table, the typed setters
 // and the handlers with their checks.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -110,7 +110,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"dframes", ZC_INT(Fmax_frames[2])},
         {"benchmark", ZC_NOTHING},
         {"timelimit", [](TCustomFFmpeg& e, const std::string&, const std::string&) {
-             FFLogger().Log(&e, llWarning, "Warning: -timelimit not implemented on Windows");
+             FFLogger().Log(&e, llWarning, "Warning: -timelimit is not implemented: the option is ignored");
          }},
         {"dump", ZC_FLAG(Fdo_pkt_dump)},
         {"hex", ZC_FLAG(Fdo_hex_dump)},

@@ -1,6 +1,6 @@
 // Opening an input: the container with the pending input options, its
 // streams and decoders, the start position and the timestamp offset.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include <cstdlib>
 

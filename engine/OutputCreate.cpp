@@ -1,6 +1,6 @@
 // Creating an output: the container, its streams from the pending options,
 // metadata, the opened file and the muxer timing; join mode.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"

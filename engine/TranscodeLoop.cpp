@@ -1,7 +1,7 @@
 // The transcode run: the packet loop, dispatch of decoded units and copied
 // packets to the output streams, muxing through bitstream filters, join
 // mode, the ending and the progress report.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"

@@ -2,7 +2,7 @@
 // parameters, the video filter graph, two-pass files, codec opening,
 // metadata and chapters, headers and the stream mapping; and the run's
 // clean-up.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "avhelpers/FFUtils.h"

@@ -3,7 +3,7 @@
 #include "app/AdvancedSettings.h"
 #include "app/IniFile.h"
 #include "app/ConverterCore.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/ui/MainWindow.h"
 
 #include <QDir>

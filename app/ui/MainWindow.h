@@ -6,11 +6,11 @@
 #include "app/ConversionRun.h"
 #include "app/ConverterCore.h"
 #include "app/Language.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/VideoProfile.h"
 #include "app/ui/Dialogs.h"
-#include "encoder/FFEncode.h"
-#include "probe/FFDecode.h"
+#include "encoder/TaskQueue.h"
+#include "probe/Probe.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -1,6 +1,6 @@
 // zconverter: the converter's desktop program.
 #include "app/ConversionRun.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/ui/InstanceLink.h"
 #include "app/ui/MainWindow.h"
 #include "app/ui/PreviewWindow.h"

@@ -1,6 +1,6 @@
 #include "app/ConversionRun.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/TempDir.h"
 
@@ -96,11 +96,11 @@ protected:
         return probe.FileStreamInfo().Duration;
     }
     std::string Clip(const std::string& name) {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Width = 160;
-        mediaSpec.Height = 120;
-        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Width = 160;
+        mediaRecipe.Height = 120;
+        return zctest::MakeTestMedia(FDir.File(name), mediaRecipe);
     }
     bool WaitForIdle() {
         const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -192,12 +192,12 @@ TEST_F(ConversionRunTest, EveryRowBecomesATask) {
 TEST_F(ConversionRunTest, AnInputIsNeverTheOutput) {
     const std::string in = FDir.File("same/clip.mp4");
     fs::create_directories(FDir.Path() / "same");
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "mp4";
-    mediaSpec.AudioCodec = "aac";
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    zctest::MakeTestMedia(in, mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "mp4";
+    mediaRecipe.AudioCodec = "aac";
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    zctest::MakeTestMedia(in, mediaRecipe);
     const auto size = fs::file_size(in);
     FRun.AddFile(in);
     ASSERT_TRUE(FRun.Start(FProfile, FDir.File("same")));
@@ -342,12 +342,12 @@ TEST_F(ConversionRunTest, ExistingFilesAreKeptReplacedOrSkippedAsChosen) {
 
 TEST_F(ConversionRunTest, AStoppedRowLeavesNothingUnderItsNameAndFinishedOnesStay) {
     const std::string quick = Clip("quick.mkv");
-    zctest::TMediaSpec longSpec;
-    longSpec.Format = "matroska";
-    longSpec.Seconds = 30;
-    longSpec.Width = 640;
-    longSpec.Height = 480;
-    const std::string slow = zctest::MakeTestMedia(FDir.File("slow.mkv"), longSpec);
+    zctest::TMediaRecipe longRecipe;
+    longRecipe.Format = "matroska";
+    longRecipe.Seconds = 30;
+    longRecipe.Width = 640;
+    longRecipe.Height = 480;
+    const std::string slow = zctest::MakeTestMedia(FDir.File("slow.mkv"), longRecipe);
     FRun.AddFile(quick);
     FRun.AddFile(slow);
     FRun.AddFile(Clip("queued.mkv"));
@@ -423,7 +423,7 @@ TEST_F(ConversionRunTest, AtMostJobsRowsRunAndTheListReportsItsTimeLeft) {
 }
 
 TEST_F(ConversionRunTest, AnAutomaticFrameRateKeepsTheSourcesRate) {
-    zctest::TMediaSpec tenFps;
+    zctest::TMediaRecipe tenFps;
     tenFps.Format = "matroska";
     tenFps.Width = 160;
     tenFps.Height = 120;

@@ -1,6 +1,6 @@
 #include "app/IniFile.h"
 #include "app/Language.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 
 #include "tests/support/TempDir.h"
 

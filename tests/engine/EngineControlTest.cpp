@@ -1,4 +1,4 @@
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avbind/FFLoad.h"
 #include "tests/engine/EngineTestSupport.h"

@@ -1,6 +1,6 @@
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "tests/engine/EngineTestSupport.h"
 
 #include <gmock/gmock.h>
@@ -124,7 +124,7 @@ TEST_F(EngineOptions, QScalePassAndRemovedOptions) {
     EXPECT_EQ(ErrorOf("cropright", ""), "Removed, use the crop filter instead");
     EXPECT_EQ(ErrorOf("padcolor", "000000"), "Removed, use the pad filter instead");
     EXPECT_EQ(ErrorOf("timelimit", "10"), "");
-    EXPECT_TRUE(FLog.Contains("Warning: -timelimit not implemented on Windows"));
+    EXPECT_TRUE(FLog.Contains("Warning: -timelimit is not implemented: the option is ignored"));
     EXPECT_EQ(ErrorOf("y", ""), "");
     EXPECT_TRUE(FLog.Contains("Do nothing: option - y"));
 }

@@ -2,7 +2,7 @@
 // transcode run is supplied by the test.
 #pragma once
 
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 #include "tests/support/LogCatcher.h"
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/MediaFixtures.h"
@@ -23,20 +23,20 @@ protected:
     zctest::TLogCatcher FLog;
 
     // A generated clip in the test folder.
-    std::string Media(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
-        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
+    std::string Media(const std::string& name, const zctest::TMediaRecipe& mediaRecipe) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaRecipe);
     }
     std::string VideoAudioMp4() {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "mp4";
-        mediaSpec.AudioCodec = "aac";
-        return Media("va.mp4", mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "mp4";
+        mediaRecipe.AudioCodec = "aac";
+        return Media("va.mp4", mediaRecipe);
     }
     std::string AudioOnly() {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Video = false;
-        return Media("a.mka", mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Video = false;
+        return Media("a.mka", mediaRecipe);
     }
     static std::vector<AVMediaType> StreamTypes(const AVFormatContext* oc) {
         std::vector<AVMediaType> types;
@@ -107,15 +107,15 @@ TEST_F(EngineFiles, AudioOnlyInputAndTheLibraryInputDevice) {
 }
 
 TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "mpegts";
-    mediaSpec.Audio = false;
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    mediaSpec.FrameRate = {5, 1};
-    mediaSpec.Seconds = 12;
-    mediaSpec.StartOffsetMicros = 1400000;
-    const std::string file = Media("late.ts", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "mpegts";
+    mediaRecipe.Audio = false;
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    mediaRecipe.FrameRate = {5, 1};
+    mediaRecipe.Seconds = 12;
+    mediaRecipe.StartOffsetMicros = 1400000;
+    const std::string file = Media("late.ts", mediaRecipe);
 
     TCustomFFmpeg e(4);
     e.SetExtOption("ss", "10");
@@ -133,10 +133,10 @@ TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
 }
 
 TEST_F(EngineFiles, ProgramSelection) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "mpegts";
-    mediaSpec.Programs = 2;
-    const std::string file = Media("programs.ts", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "mpegts";
+    mediaRecipe.Programs = 2;
+    const std::string file = Media("programs.ts", mediaRecipe);
     TCustomFFmpeg e(4);
     e.SetExtOption("programid", "99");
     EXPECT_FALSE(e.OpenInputFile(file));

@@ -1,4 +1,4 @@
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/MediaFixtures.h"
@@ -114,16 +114,16 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Source(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
-        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
+    std::string Source(const std::string& name, const zctest::TMediaRecipe& mediaRecipe) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaRecipe);
     }
     std::string Clip(double seconds = 1, int sampleRate = 48000, const std::string& audioCodec = "pcm_s16le") {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Seconds = seconds;
-        mediaSpec.SampleRate = sampleRate;
-        mediaSpec.AudioCodec = audioCodec;
-        return Source("clip-" + std::to_string(seconds) + "-" + audioCodec + ".mkv", mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Seconds = seconds;
+        mediaRecipe.SampleRate = sampleRate;
+        mediaRecipe.AudioCodec = audioCodec;
+        return Source("clip-" + std::to_string(seconds) + "-" + audioCodec + ".mkv", mediaRecipe);
     }
     // Converts with the options (name, value) given before the output.
     std::string Convert(const std::vector<std::string>& inputs, const std::string& output,
@@ -243,14 +243,14 @@ TEST_F(EngineOutputPaths, ResamplingAndDownmixing) {
 }
 
 TEST_F(EngineOutputPaths, AudioSyncInsertsSilenceForLateAudio) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Seconds = 1;
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    mediaSpec.AudioCodec = "pcm_s16le";
-    mediaSpec.AudioDelayMicros = 500000;
-    const std::string late = Source("late.mkv", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Seconds = 1;
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    mediaRecipe.AudioCodec = "pcm_s16le";
+    mediaRecipe.AudioDelayMicros = 500000;
+    const std::string late = Source("late.mkv", mediaRecipe);
 
     ASSERT_EQ(Convert({late}, FDir.File("synced.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}, {"async", "1"}, {"v", "3"}}),
               "");

@@ -1,4 +1,4 @@
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 
 #include "avhelpers/InProgramFilters.h"
 
@@ -73,19 +73,19 @@ protected:
     zctest::TTempDir FDir;
     zctest::TLogCatcher FLog;
 
-    std::string Media(const std::string& name, const zctest::TMediaSpec& mediaSpec) {
-        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
+    std::string Media(const std::string& name, const zctest::TMediaRecipe& mediaRecipe) {
+        return zctest::MakeTestMedia(FDir.File(name), mediaRecipe);
     }
     std::string Clip(const std::string& name = "in.mkv", double seconds = 2, bool video = true, bool audio = true) {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Seconds = seconds;
-        mediaSpec.Video = video;
-        mediaSpec.Audio = audio;
-        mediaSpec.Width = 160;
-        mediaSpec.Height = 120;
-        mediaSpec.AudioCodec = "aac";
-        return Media(name, mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Seconds = seconds;
+        mediaRecipe.Video = video;
+        mediaRecipe.Audio = audio;
+        mediaRecipe.Width = 160;
+        mediaRecipe.Height = 120;
+        mediaRecipe.AudioCodec = "aac";
+        return Media(name, mediaRecipe);
     }
     // Runs the engine synchronously; returns its fatal message ("" when it finished).
     static std::string Run(TCustomFFmpeg& e) {
@@ -184,13 +184,13 @@ TEST_F(EngineTranscode, InProgramFiltersBetweenLibraryFilters) {
 }
 
 TEST_F(EngineTranscode, StartAndDurationCutACopyAtKeyFrames) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Seconds = 6;
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    mediaSpec.Audio = false;
-    const std::string in = Media("long.mkv", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Seconds = 6;
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    mediaRecipe.Audio = false;
+    const std::string in = Media("long.mkv", mediaRecipe);
     const std::string out = FDir.File("cut.mkv");
     TCustomFFmpeg e(4);
     e.SetExtOption("ss", "2");
@@ -256,12 +256,12 @@ TEST_F(EngineTranscode, SetUpMessages) {
 }
 
 TEST_F(EngineTranscode, MetadataMapsAndAutocopy) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Metadata = {{"title", "Holiday"}, {"comment", "beach"}};
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    const std::string in = Media("tagged.mkv", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Metadata = {{"title", "Holiday"}, {"comment", "beach"}};
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    const std::string in = Media("tagged.mkv", mediaRecipe);
     const std::string out = FDir.File("tagged-out.mkv");
     TCustomFFmpeg e(4);
     ASSERT_TRUE(e.OpenInputFile(in));
@@ -347,12 +347,12 @@ TEST_F(EngineTranscode, JoinAppendsInputsWithContinuousTimestamps) {
 }
 
 TEST_F(EngineTranscode, StopEndsWithATrailerAndNotFinished) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Seconds = 30;
-    mediaSpec.Width = 320;
-    mediaSpec.Height = 240;
-    const std::string in = Media("long.mkv", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Seconds = 30;
+    mediaRecipe.Width = 320;
+    mediaRecipe.Height = 240;
+    const std::string in = Media("long.mkv", mediaRecipe);
     const std::string out = FDir.File("stopped.mkv");
     TCustomFFmpeg e(4);
     ASSERT_TRUE(e.OpenInputFile(in));
@@ -414,16 +414,16 @@ TEST_F(EngineTranscode, TwoPassStatisticsFiles) {
 }
 
 TEST_F(EngineTranscode, ChaptersFollowTheCutAndTheMaps) {
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Seconds = 4;
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    mediaSpec.Audio = false;
-    mediaSpec.Chapters = {{0, 1}, {1, 2.5}, {2.5, 4}};
-    const std::string chaptered = Media("chapters.mkv", mediaSpec);
-    mediaSpec.Chapters.clear();
-    const std::string plain = Media("plain.mkv", mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Seconds = 4;
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    mediaRecipe.Audio = false;
+    mediaRecipe.Chapters = {{0, 1}, {1, 2.5}, {2.5, 4}};
+    const std::string chaptered = Media("chapters.mkv", mediaRecipe);
+    mediaRecipe.Chapters.clear();
+    const std::string plain = Media("plain.mkv", mediaRecipe);
 
     auto chapters = [](const std::string& path) {
         std::vector<std::pair<double, double>> result;

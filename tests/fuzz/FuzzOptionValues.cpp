@@ -1,7 +1,7 @@
 // The values of the options with their own little languages: times, sizes,
 // rates, aspect, stream and metadata maps, metadata, forced key frames,
 // bit rates, stream ids. The first byte picks the option, the rest is its value.
-#include "engine/FFmpeg.h"
+#include "engine/Engine.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 #include <exception>

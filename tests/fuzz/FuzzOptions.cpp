@@ -1,7 +1,7 @@
 // Option text as a task's extra options carry it: parsed into key=value lines
 // and handed one by one to a fresh engine, as the encoder does.
-#include "encoder/FFEncode.h"
-#include "engine/FFmpeg.h"
+#include "encoder/TaskQueue.h"
+#include "engine/Engine.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 #include <exception>

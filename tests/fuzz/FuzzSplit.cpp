@@ -1,5 +1,5 @@
 // Both splitters. The input is: delimiter line, then the source.
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 #include "app/VideoProfile.h"
 #include "tests/fuzz/FuzzSupport.h"
 

@@ -1,5 +1,5 @@
 // The probe's own library handling; this program starts with nothing loaded.
-#include "probe/FFDecode.h"
+#include "probe/Probe.h"
 
 #include "avbind/FFLoad.h"
 #include "tests/support/MediaFixtures.h"

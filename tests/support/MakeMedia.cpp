@@ -23,51 +23,51 @@ int Usage(const char* message) {
 } // namespace
 
 int main(int argc, char** argv) {
-    zctest::TMediaSpec mediaSpec;
+    zctest::TMediaRecipe mediaRecipe;
     std::string out;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--no-video") mediaSpec.Video = false;
-        else if (arg == "--no-audio") mediaSpec.Audio = false;
-        else if (arg == "--audio-first") mediaSpec.VideoFirst = false;
-        else if (arg == "--no-duration") mediaSpec.NoDuration = true;
-        else if (arg == "--cover") mediaSpec.CoverPicture = true;
+        if (arg == "--no-video") mediaRecipe.Video = false;
+        else if (arg == "--no-audio") mediaRecipe.Audio = false;
+        else if (arg == "--audio-first") mediaRecipe.VideoFirst = false;
+        else if (arg == "--no-duration") mediaRecipe.NoDuration = true;
+        else if (arg == "--cover") mediaRecipe.CoverPicture = true;
         else if (arg.rfind("--", 0) == 0 && !hasValue) return Usage(("missing value of " + arg).c_str());
-        else if (arg == "--format") mediaSpec.Format = argv[++i];
-        else if (arg == "--seconds") mediaSpec.Seconds = std::strtod(argv[++i], nullptr);
+        else if (arg == "--format") mediaRecipe.Format = argv[++i];
+        else if (arg == "--seconds") mediaRecipe.Seconds = std::strtod(argv[++i], nullptr);
         else if (arg == "--size") {
-            if (std::sscanf(argv[++i], "%dx%d", &mediaSpec.Width, &mediaSpec.Height) != 2) return Usage("bad --size");
+            if (std::sscanf(argv[++i], "%dx%d", &mediaRecipe.Width, &mediaRecipe.Height) != 2) return Usage("bad --size");
         } else if (arg == "--rate") {
-            if (std::sscanf(argv[++i], "%d/%d", &mediaSpec.FrameRate.num, &mediaSpec.FrameRate.den) != 2) return Usage("bad --rate");
-        } else if (arg == "--sample-rate") mediaSpec.SampleRate = std::atoi(argv[++i]);
-        else if (arg == "--channels") mediaSpec.Channels = std::atoi(argv[++i]);
-        else if (arg == "--start") mediaSpec.StartOffsetMicros = std::strtoll(argv[++i], nullptr, 10);
-        else if (arg == "--programs") mediaSpec.Programs = std::atoi(argv[++i]);
-        else if (arg == "--vcodec") mediaSpec.VideoCodec = argv[++i];
-        else if (arg == "--rotate") mediaSpec.Rotation = std::atoi(argv[++i]);
-        else if (arg == "--audio-delay") mediaSpec.AudioDelayMicros = std::strtoll(argv[++i], nullptr, 10);
-        else if (arg == "--gap") mediaSpec.VideoGapSeconds = std::strtod(argv[++i], nullptr);
+            if (std::sscanf(argv[++i], "%d/%d", &mediaRecipe.FrameRate.num, &mediaRecipe.FrameRate.den) != 2) return Usage("bad --rate");
+        } else if (arg == "--sample-rate") mediaRecipe.SampleRate = std::atoi(argv[++i]);
+        else if (arg == "--channels") mediaRecipe.Channels = std::atoi(argv[++i]);
+        else if (arg == "--start") mediaRecipe.StartOffsetMicros = std::strtoll(argv[++i], nullptr, 10);
+        else if (arg == "--programs") mediaRecipe.Programs = std::atoi(argv[++i]);
+        else if (arg == "--vcodec") mediaRecipe.VideoCodec = argv[++i];
+        else if (arg == "--rotate") mediaRecipe.Rotation = std::atoi(argv[++i]);
+        else if (arg == "--audio-delay") mediaRecipe.AudioDelayMicros = std::strtoll(argv[++i], nullptr, 10);
+        else if (arg == "--gap") mediaRecipe.VideoGapSeconds = std::strtod(argv[++i], nullptr);
         else if (arg == "--sar") {
-            if (std::sscanf(argv[++i], "%d:%d", &mediaSpec.SampleAspect.num, &mediaSpec.SampleAspect.den) != 2)
+            if (std::sscanf(argv[++i], "%d:%d", &mediaRecipe.SampleAspect.num, &mediaRecipe.SampleAspect.den) != 2)
                 return Usage("bad --sar");
         }
-        else if (arg == "--acodec") mediaSpec.AudioCodec = argv[++i];
+        else if (arg == "--acodec") mediaRecipe.AudioCodec = argv[++i];
         else if (arg == "--meta") {
             const std::string kv = argv[++i];
             const std::size_t eq = kv.find('=');
             if (eq == std::string::npos) return Usage("--meta needs KEY=VALUE");
-            mediaSpec.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
+            mediaRecipe.Metadata[kv.substr(0, eq)] = kv.substr(eq + 1);
         } else if (arg == "--mux") {
             const std::string kv = argv[++i];
             const std::size_t eq = kv.find('=');
             if (eq == std::string::npos) return Usage("--mux needs KEY=VALUE");
-            mediaSpec.MuxerOptions[kv.substr(0, eq)] = kv.substr(eq + 1);
+            mediaRecipe.MuxerOptions[kv.substr(0, eq)] = kv.substr(eq + 1);
         } else if (arg.rfind("--", 0) == 0) return Usage(("unknown option " + arg).c_str());
         else if (out.empty()) out = arg;
         else return Usage("more than one output file");
     }
-    if (out.empty() || mediaSpec.Format.empty()) return Usage("usage: zc_make_media OUT --format NAME [options]");
+    if (out.empty() || mediaRecipe.Format.empty()) return Usage("usage: zc_make_media OUT --format NAME [options]");
 
     avbind::TFFBinding binding;
     avbind::FFLoader().SetInstallLogger(false);
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    if (!zctest::WriteTestMedia(out, mediaSpec, error)) {
+    if (!zctest::WriteTestMedia(out, mediaRecipe, error)) {
         std::fprintf(stderr, "zc_make_media: %s: %s\n", out.c_str(), error.c_str());
         return 1;
     }

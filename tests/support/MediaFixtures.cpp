@@ -48,16 +48,16 @@ struct TEncStream {
 
 class TWriter {
 public:
-    TWriter(const TMediaSpec& mediaSpec, std::string& error) : FSpec(mediaSpec), FError(error) {}
+    TWriter(const TMediaRecipe& mediaRecipe, std::string& error) : FRecipe(mediaRecipe), FError(error) {}
 
     bool Write(const std::string& path) {
         AVFormatContext* oc = nullptr;
-        int ret = avformat.avformat_alloc_output_context2(&oc, nullptr, FSpec.Format.c_str(), path.c_str());
-        if (ret < 0 || !oc) return Fail("cannot create the \"" + FSpec.Format + "\" output", ret);
+        int ret = avformat.avformat_alloc_output_context2(&oc, nullptr, FRecipe.Format.c_str(), path.c_str());
+        if (ret < 0 || !oc) return Fail("cannot create the \"" + FRecipe.Format + "\" output", ret);
         FOutput.reset(oc);
-        for (const auto& [key, value] : FSpec.Metadata)
+        for (const auto& [key, value] : FRecipe.Metadata)
             avutil.av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0);
-        for (const auto& [start, end] : FSpec.Chapters) {
+        for (const auto& [start, end] : FRecipe.Chapters) {
             auto* chapter = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
             auto* grown = chapter ? static_cast<AVChapter**>(avutil.av_realloc(
                                         oc->chapters, sizeof(AVChapter*) * (oc->nb_chapters + 1)))
@@ -75,25 +75,25 @@ public:
             oc->chapters[oc->nb_chapters++] = chapter;
         }
 
-        const int groups = FSpec.Programs > 0 ? FSpec.Programs : 1;
+        const int groups = FRecipe.Programs > 0 ? FRecipe.Programs : 1;
         for (int g = 0; g < groups; ++g) {
             AVProgram* program = nullptr;
-            if (FSpec.Programs > 0) {
+            if (FRecipe.Programs > 0) {
                 program = avformat.av_new_program(oc, g + 1);
                 if (!program) return Fail("cannot create program " + std::to_string(g + 1));
                 avutil.av_dict_set(&program->metadata, "service_name",
                                    ("Service " + std::to_string(g + 1)).c_str(), 0);
             }
             for (int k = 0; k < 2; ++k) {
-                const bool video = (k == 0) == FSpec.VideoFirst;
-                if (video ? !FSpec.Video : !FSpec.Audio) continue;
+                const bool video = (k == 0) == FRecipe.VideoFirst;
+                if (video ? !FRecipe.Video : !FRecipe.Audio) continue;
                 if (!(video ? AddVideo() : AddAudio())) return false;
                 if (program) avformat.av_program_add_stream_index(oc, program->id, FStreams.back().Stream->index);
             }
         }
         if (FStreams.empty()) return Fail("no stream to write");
         AVStream* cover = nullptr;
-        if (FSpec.CoverPicture) {
+        if (FRecipe.CoverPicture) {
             // A cover picture: one PNG shown with the sound, not a video.
             cover = avformat.avformat_new_stream(oc, nullptr);
             if (!cover) return Fail("cannot add the cover");
@@ -108,11 +108,11 @@ public:
             if (ret < 0) return Fail("cannot create " + path, ret);
             // An unseekable output keeps the muxer from going back to write a
             // duration or an index into the file.
-            if (FSpec.NoDuration) oc->pb->seekable = 0;
+            if (FRecipe.NoDuration) oc->pb->seekable = 0;
         }
         TAVDictionary options;
-        if (FSpec.NoDuration) options.Set("movflags", "frag_keyframe+empty_moov");
-        for (const auto& [key, value] : FSpec.MuxerOptions) options.Set(key.c_str(), value.c_str());
+        if (FRecipe.NoDuration) options.Set("movflags", "frag_keyframe+empty_moov");
+        for (const auto& [key, value] : FRecipe.MuxerOptions) options.Set(key.c_str(), value.c_str());
         ret = avformat.avformat_write_header(oc, options.Address());
         if (ret < 0) return Fail("cannot write the header", ret);
         if (cover) {
@@ -193,25 +193,25 @@ private:
 
     bool AddVideo() {
         const AVCodec* codec = nullptr;
-        TEncStream* s = NewStream(FSpec.VideoCodec, codec);
+        TEncStream* s = NewStream(FRecipe.VideoCodec, codec);
         if (!s) return false;
-        if (FSpec.FrameRate.num <= 0 || FSpec.FrameRate.den <= 0) return Fail("invalid frame rate");
+        if (FRecipe.FrameRate.num <= 0 || FRecipe.FrameRate.den <= 0) return Fail("invalid frame rate");
         s->IsVideo = true;
         AVCodecContext* c = s->Codec.get();
-        c->width = FSpec.Width;
-        c->height = FSpec.Height;
-        c->framerate = FSpec.FrameRate;
-        c->time_base = AVRational{FSpec.FrameRate.den, FSpec.FrameRate.num};
+        c->width = FRecipe.Width;
+        c->height = FRecipe.Height;
+        c->framerate = FRecipe.FrameRate;
+        c->time_base = AVRational{FRecipe.FrameRate.den, FRecipe.FrameRate.num};
         c->gop_size = 12;
         c->pix_fmt = AV_PIX_FMT_YUV420P;
-        c->sample_aspect_ratio = FSpec.SampleAspect;
-        s->Stream->sample_aspect_ratio = FSpec.SampleAspect;
-        if (FSpec.Rotation) {
+        c->sample_aspect_ratio = FRecipe.SampleAspect;
+        s->Stream->sample_aspect_ratio = FRecipe.SampleAspect;
+        if (FRecipe.Rotation) {
             auto* matrix = reinterpret_cast<std::int32_t*>(
                 avformat.av_stream_new_side_data(s->Stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
             if (!matrix) return Fail("out of memory");
             // The MP4 writer stores the matrix the other way round from how it reads it back.
-            avutil.av_display_rotation_set(matrix, FSpec.Rotation);
+            avutil.av_display_rotation_set(matrix, FRecipe.Rotation);
         }
         if (codec->pix_fmts) {
             bool found = false;
@@ -225,25 +225,25 @@ private:
         frame->height = c->height;
         int ret = avutil.av_frame_get_buffer(frame, 0);
         if (ret < 0) return Fail("cannot allocate a picture", ret);
-        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
-        s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.FrameRate.num / FSpec.FrameRate.den);
-        s->Gap = std::llround(FSpec.VideoGapSeconds * FSpec.FrameRate.num / FSpec.FrameRate.den);
+        s->NextPts = avutil.av_rescale_q(FRecipe.StartOffsetMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
+        s->EndPts = s->NextPts + std::llround(FRecipe.Seconds * FRecipe.FrameRate.num / FRecipe.FrameRate.den);
+        s->Gap = std::llround(FRecipe.VideoGapSeconds * FRecipe.FrameRate.num / FRecipe.FrameRate.den);
         s->EndPts += s->Gap;
         return true;
     }
 
     bool AddAudio() {
         const AVCodec* codec = nullptr;
-        TEncStream* s = NewStream(FSpec.AudioCodec, codec);
+        TEncStream* s = NewStream(FRecipe.AudioCodec, codec);
         if (!s) return false;
-        if (FSpec.SampleRate <= 0 || FSpec.Channels <= 0) return Fail("invalid sample rate or channel count");
+        if (FRecipe.SampleRate <= 0 || FRecipe.Channels <= 0) return Fail("invalid sample rate or channel count");
         AVCodecContext* c = s->Codec.get();
-        c->sample_rate = FSpec.SampleRate;
-        c->time_base = AVRational{1, FSpec.SampleRate};
-        c->bit_rate = 64000 * FSpec.Channels;
+        c->sample_rate = FRecipe.SampleRate;
+        c->time_base = AVRational{1, FRecipe.SampleRate};
+        c->bit_rate = 64000 * FRecipe.Channels;
         c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
         avutil.av_channel_layout_uninit(&c->ch_layout);
-        avutil.av_channel_layout_default(&c->ch_layout, FSpec.Channels);
+        avutil.av_channel_layout_default(&c->ch_layout, FRecipe.Channels);
         if (!OpenCodec(*s, codec)) return false;
         AVFrame* frame = s->Frame.get();
         frame->format = c->sample_fmt;
@@ -252,8 +252,8 @@ private:
         int ret = avutil.av_channel_layout_copy(&frame->ch_layout, &c->ch_layout);
         if (ret >= 0) ret = avutil.av_frame_get_buffer(frame, 0);
         if (ret < 0) return Fail("cannot allocate a sound frame", ret);
-        s->NextPts = avutil.av_rescale_q(FSpec.StartOffsetMicros + FSpec.AudioDelayMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
-        s->EndPts = s->NextPts + std::llround(FSpec.Seconds * FSpec.SampleRate);
+        s->NextPts = avutil.av_rescale_q(FRecipe.StartOffsetMicros + FRecipe.AudioDelayMicros, AVRational{1, AV_TIME_BASE}, c->time_base);
+        s->EndPts = s->NextPts + std::llround(FRecipe.Seconds * FRecipe.SampleRate);
         return true;
     }
 
@@ -337,7 +337,7 @@ private:
         }
     }
 
-    const TMediaSpec& FSpec;
+    const TMediaRecipe& FRecipe;
     std::string& FError;
     TOutputPtr FOutput;
     std::vector<TEncStream> FStreams;  // after FOutput: the encoders go first
@@ -345,10 +345,10 @@ private:
 
 } // namespace
 
-bool WriteTestMedia(const std::string& path, const TMediaSpec& mediaSpec, std::string& error) {
+bool WriteTestMedia(const std::string& path, const TMediaRecipe& mediaRecipe, std::string& error) {
     bool ok = false;
     {
-        TWriter writer(mediaSpec, error);
+        TWriter writer(mediaRecipe, error);
         ok = writer.Write(path);
     }
     if (!ok) {
@@ -358,9 +358,9 @@ bool WriteTestMedia(const std::string& path, const TMediaSpec& mediaSpec, std::s
     return ok;
 }
 
-std::string MakeTestMedia(const std::string& path, const TMediaSpec& mediaSpec) {
+std::string MakeTestMedia(const std::string& path, const TMediaRecipe& mediaRecipe) {
     std::string error;
-    if (!WriteTestMedia(path, mediaSpec, error)) throw std::runtime_error("cannot write test media " + path + ": " + error);
+    if (!WriteTestMedia(path, mediaRecipe, error)) throw std::runtime_error("cannot write test media " + path + ": " + error);
     return path;
 }
 

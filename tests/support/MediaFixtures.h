@@ -13,7 +13,7 @@
 
 namespace zctest {
 
-struct TMediaSpec {
+struct TMediaRecipe {
     std::string Format{};               // muxer name: "mp4", "avi", "matroska", "mpegts", "mpeg", "wav", ...
     bool Video = true;
     bool Audio = true;
@@ -51,9 +51,9 @@ struct TMediaSpec {
 // from the timestamps (mpegts, mpeg) or from an audio stream's bit rate, so
 // it only yields a file without duration for video-only "matroska" or a raw
 // video stream ("m4v").
-bool WriteTestMedia(const std::string& path, const TMediaSpec& mediaSpec, std::string& error);
+bool WriteTestMedia(const std::string& path, const TMediaRecipe& mediaRecipe, std::string& error);
 
 // Writes the file or throws std::runtime_error with the reason; returns the path.
-std::string MakeTestMedia(const std::string& path, const TMediaSpec& mediaSpec);
+std::string MakeTestMedia(const std::string& path, const TMediaRecipe& mediaRecipe);
 
 } // namespace zctest

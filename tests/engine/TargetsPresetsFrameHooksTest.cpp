@@ -1,5 +1,5 @@
-#include "engine/FFmpeg.h"
-#include "probe/FFDecode.h"
+#include "engine/Engine.h"
+#include "probe/Probe.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/MediaFixtures.h"
@@ -24,11 +24,11 @@ protected:
     zctest::TLogCatcher FLog;
 
     std::string Clip(const std::string& name, int width = 160, int height = 120) {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Width = width;
-        mediaSpec.Height = height;
-        return zctest::MakeTestMedia(FDir.File(name), mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Width = width;
+        mediaRecipe.Height = height;
+        return zctest::MakeTestMedia(FDir.File(name), mediaRecipe);
     }
     std::string ErrorOf(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
         try {
@@ -213,11 +213,11 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
 
 TEST_F(EngineExtras, UnicodeUrlsReadAndWriteFilesWithAnyName) {
     const std::string name = FDir.File("vidéo 日本.mkv");
-    zctest::TMediaSpec mediaSpec;
-    mediaSpec.Format = "matroska";
-    mediaSpec.Width = 64;
-    mediaSpec.Height = 48;
-    zctest::MakeTestMedia(name, mediaSpec);
+    zctest::TMediaRecipe mediaRecipe;
+    mediaRecipe.Format = "matroska";
+    mediaRecipe.Width = 64;
+    mediaRecipe.Height = 48;
+    zctest::MakeTestMedia(name, mediaRecipe);
     const auto size = std::filesystem::file_size(name);
     const std::string output = FDir.File("sortie ü.mkv");
     ASSERT_EQ(Convert("unicode:" + name, "unicode://" + output, {{"vcodec", "mpeg4"}, {"acodec", "mp2"}}), "");

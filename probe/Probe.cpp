@@ -1,4 +1,4 @@
-#include "probe/FFDecode.h"
+#include "probe/Probe.h"
 
 #include "avbind/FFLoad.h"
 #include "avbind/Platform.h"

@@ -1,5 +1,5 @@
 #include "app/IniFile.h"
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 
 #include "tests/support/TempDir.h"
 
@@ -35,7 +35,7 @@ private:
     std::optional<std::string> FOld;
 };
 
-class CommonTest : public testing::Test {
+class PathsAndLinksTest : public testing::Test {
 protected:
     TTempDir Dir;
     std::vector<std::string> Opened;
@@ -58,7 +58,7 @@ protected:
 
 } // namespace
 
-TEST_F(CommonTest, PathsFollowTheProductTag) {
+TEST_F(PathsAndLinksTest, PathsFollowTheProductTag) {
     Product("[product]\nproductTag=X7\nproductID=22\n");
     TfrmCommon common = Make();
     EXPECT_EQ(common.strCommonAppPath, AppDir() + "/");
@@ -78,7 +78,7 @@ TEST_F(CommonTest, PathsFollowTheProductTag) {
     EXPECT_EQ(common.GetProductID(), 0);
 }
 
-TEST_F(CommonTest, MissingProductFileGivesEmptyTagAndDefaultEdition) {
+TEST_F(PathsAndLinksTest, MissingProductFileGivesEmptyTagAndDefaultEdition) {
     TfrmCommon common = Make();
     EXPECT_EQ(common.GetProductTag(), "");
     EXPECT_EQ(common.GetConfigPath(), Config(""));
@@ -95,7 +95,7 @@ TEST_F(CommonTest, MissingProductFileGivesEmptyTagAndDefaultEdition) {
     EXPECT_NE(Make().strCommonHelpUrl, edition21);
 }
 
-TEST_F(CommonTest, LanguageSettingChoosesFileAndLinks) {
+TEST_F(PathsAndLinksTest, LanguageSettingChoosesFileAndLinks) {
     std::filesystem::create_directories(Config(""));
     const std::string settings = Config("") + "config.ini";
     const TfrmCommon english = Make();
@@ -120,7 +120,7 @@ TEST_F(CommonTest, LanguageSettingChoosesFileAndLinks) {
     }
 }
 
-TEST_F(CommonTest, SettingsDefaultsAndWrites) {
+TEST_F(PathsAndLinksTest, SettingsDefaultsAndWrites) {
     TfrmCommon common = Make();
     EXPECT_TRUE(common.isDisplayHelpDialog());
     EXPECT_TRUE(common.isDisplayHowToUseItunes());
@@ -145,7 +145,7 @@ TEST_F(CommonTest, SettingsDefaultsAndWrites) {
     EXPECT_TRUE(common.isDisplayHelpDialog()) << "defaults again once the file is gone";
 }
 
-TEST_F(CommonTest, FoldersFromTheEnvironment) {
+TEST_F(PathsAndLinksTest, FoldersFromTheEnvironment) {
     const std::string home = Dir.File("home");
     std::filesystem::create_directories(home + "/.config");
     TEnvGuard h("HOME", home.c_str());
@@ -199,7 +199,7 @@ TEST(CommonHelpersTest, Split) {
     EXPECT_EQ(TfrmCommon::split("abc", ""), V{"abc"});
 }
 
-TEST_F(CommonTest, LinksGoThroughTheLauncher) {
+TEST_F(PathsAndLinksTest, LinksGoThroughTheLauncher) {
     TfrmCommon common = Make();
     common.visitHyperLink("/tmp/out/");
     common.visitHyperLink("");

@@ -1,4 +1,4 @@
-#include "app/Unit_common.h"
+#include "app/PathsAndLinks.h"
 
 #include "app/IniFile.h"
 

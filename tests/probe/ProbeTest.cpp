@@ -1,4 +1,4 @@
-#include "probe/FFDecode.h"
+#include "probe/Probe.h"
 
 #include "avbind/FFLoad.h"
 #include "tests/support/LogCatcher.h"
@@ -35,10 +35,10 @@ class ProbeTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         Dir = new zctest::TTempDir;
-        auto make = [](const std::string& name, zctest::TMediaSpec mediaSpec) {
+        auto make = [](const std::string& name, zctest::TMediaRecipe mediaRecipe) {
             std::string error;
             const std::string path = Dir->File(name);
-            if (!zctest::WriteTestMedia(path, mediaSpec, error)) ADD_FAILURE() << name << ": " << error;
+            if (!zctest::WriteTestMedia(path, mediaRecipe, error)) ADD_FAILURE() << name << ": " << error;
             Files[name] = path;
         };
         make("clip.mp4", {.Format = "mp4", .AudioCodec = "aac"});

@@ -1,6 +1,6 @@
-#include "encoder/FFEncode.h"
+#include "encoder/TaskQueue.h"
 
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 #include "avbind/FFLoad.h"
 #include "avhelpers/StreamProtocol.h"
 #include "encoder/Previewer.h"

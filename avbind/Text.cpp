@@ -1,5 +1,6 @@
-#include "avbind/Convert.h"
+#include "avbind/Text.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -78,6 +79,17 @@ double StrToFloat(const std::string& text) {
         if (plain && end && *end == '\0' && errno != ERANGE && std::isfinite(value)) return value;
     }
     throw EConvertError("'" + text + "' is not a valid floating point value");
+}
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 } // namespace avbind

@@ -5,8 +5,8 @@
 
 #include "avbind/FFLog.h"
 #include "avbind/Sync.h"
-#include "engine/FFmpeg.h"
-#include "probe/FFDecode.h"
+#include "engine/Engine.h"
+#include "probe/Probe.h"
 
 #include <atomic>
 #include <condition_variable>

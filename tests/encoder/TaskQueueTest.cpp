@@ -1,4 +1,4 @@
-#include "encoder/FFEncode.h"
+#include "encoder/TaskQueue.h"
 #include "encoder/Previewer.h"
 #include "avhelpers/StreamProtocol.h"
 
@@ -62,15 +62,15 @@ protected:
         WaitFor([&] { return !FEncoder.Working() || FEncoder.Terminated(); }, 5s);
     }
     std::string Clip(const std::string& name, double seconds = 1, bool audio = true, int width = 64, int height = 48) {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = "matroska";
-        mediaSpec.Seconds = seconds;
-        mediaSpec.Audio = audio;
-        mediaSpec.Width = width;
-        mediaSpec.Height = height;
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = "matroska";
+        mediaRecipe.Seconds = seconds;
+        mediaRecipe.Audio = audio;
+        mediaRecipe.Width = width;
+        mediaRecipe.Height = height;
         const std::string path = FDir.File(name);
         std::string error;
-        EXPECT_TRUE(zctest::WriteTestMedia(path, mediaSpec, error)) << error;
+        EXPECT_TRUE(zctest::WriteTestMedia(path, mediaRecipe, error)) << error;
         return path;
     }
     std::vector<TTerminateInfo> Ends() {
@@ -523,20 +523,20 @@ TEST_F(EncoderTest, DamagedMediaEndsEveryTaskWithAnEvent) {
     std::vector<std::string> corpus{FDir.File("empty.mkv")};
     std::ofstream(corpus.front()).flush();
     for (const std::string format : {"matroska", "mp4", "avi", "mpegts"}) {
-        zctest::TMediaSpec mediaSpec;
-        mediaSpec.Format = format;
-        mediaSpec.Seconds = 0.5;
-        mediaSpec.Width = 64;
-        mediaSpec.Height = 48;
-        if (mediaSpec.Format == "mp4") mediaSpec.AudioCodec = "aac";
-        const std::string ext = format == "matroska" ? ".mkv" : format == "mpegts" ? ".ts" : "." + mediaSpec.Format;
-        const std::string source = zctest::MakeTestMedia(FDir.File("source-" + mediaSpec.Format + ext), mediaSpec);
+        zctest::TMediaRecipe mediaRecipe;
+        mediaRecipe.Format = format;
+        mediaRecipe.Seconds = 0.5;
+        mediaRecipe.Width = 64;
+        mediaRecipe.Height = 48;
+        if (mediaRecipe.Format == "mp4") mediaRecipe.AudioCodec = "aac";
+        const std::string ext = format == "matroska" ? ".mkv" : format == "mpegts" ? ".ts" : "." + mediaRecipe.Format;
+        const std::string source = zctest::MakeTestMedia(FDir.File("source-" + mediaRecipe.Format + ext), mediaRecipe);
         for (const std::string& name : DamagedCopies(source, FDir.Path().string(), scale)) corpus.push_back(name);
     }
     // Good files with streams the chosen encoders cannot take: six channels
     // for a two-channel encoder, a picture size the encoder refuses.
     std::vector<std::string> outputTexts(corpus.size(), "vcodec=mpeg4<CRLF>acodec=mp2");
-    zctest::TMediaSpec sixChannels;
+    zctest::TMediaRecipe sixChannels;
     sixChannels.Format = "matroska";
     sixChannels.Seconds = 0.5;
     sixChannels.Width = 64;

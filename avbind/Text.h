@@ -1,5 +1,6 @@
-// Text-to-number conversions of the option layer. Unreadable text raises
-// EConvertError with the platform's usual wording.
+// Text helpers of the option layer: text-to-number conversions (unreadable
+// text raises EConvertError with the platform's usual wording), ASCII lower
+// case and trimming.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +21,10 @@ std::int64_t StrToInt64(const std::string& text);
 double StrToFloat(const std::string& text);
 // As StrToInt, but false instead of an exception.
 bool TryStrToInt(const std::string& text, int& value);
+
+// ASCII letters in lower case; other bytes as they are.
+std::string LowerCase(std::string text);
+// Without leading and trailing blanks (space, tab, CR, LF).
+std::string Trimmed(const std::string& text);
 
 } // namespace avbind
