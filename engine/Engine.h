@@ -203,6 +203,8 @@ public:
     const std::string& FatalMessage() const { return FFatalMessage; }
     const std::string& LastErrMsg() const { return FLastErrMsg; }
     bool Terminated() const { return FTerminated; }
+    // A stop was asked for (and the task has not started again since).
+    bool StopRequested() const { return FBroken; }
     std::int64_t TotalOutputDuration() const { return FTotalOutputDuration; }
     int ReadTimeout() const { return FReadTimeout; }
     void SetReadTimeout(int ms) { FReadTimeout = ms; }

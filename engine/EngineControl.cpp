@@ -236,6 +236,12 @@ void TCustomFFmpeg::Guarded(const std::function<void()>& step) {
     try {
         step();
     } catch (const std::exception& e) {
+        // After a stop, a step that fails was cut short by it (an interrupted
+        // open or write): the task was stopped, it did not fail.
+        if (FBroken) {
+            FFLogger().Log(this, llInfo, std::string("stopped: ") + e.what());
+            return;
+        }
         FFLogger().Log(this, llQuiet, e.what());
         FFatalException = true;
         FFatalMessage = e.what();

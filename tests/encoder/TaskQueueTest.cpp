@@ -909,6 +909,25 @@ TEST_F(EncoderTest, DeferredTasksOpenTheirFilesOnlyWhenTheyStart) {
     EXPECT_EQ(finished, 5);
 }
 
+TEST_F(EncoderTest, ASetUpCutShortByAStopEndsItsTaskStoppedNotFailed) {
+    // The set-up waits for the stop, then fails the way an interrupted open does.
+    std::atomic<bool> started{false};
+    FEncoder.AddDeferredTask([&](int task) {
+        started = true;
+        while (!FEncoder.Task(task).StopRequested()) std::this_thread::sleep_for(5ms);
+        throw std::runtime_error("out.mkv: Immediate exit requested");
+    });
+    FEncoder.Start(1);
+    ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+    FEncoder.Stop(false);
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
+    const auto ends = Ends();
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0].TaskIndex, 0);
+    EXPECT_FALSE(ends[0].Finished);
+    EXPECT_FALSE(ends[0].Exception) << ends[0].ExceptionMsg;
+}
+
 TEST_F(EncoderTest, PostedProgressNeverMakesAWorkerWaitForTheMainThread) {
     for (int i = 0; i < 4; ++i)
         AddConversion(Clip("p" + std::to_string(i) + ".mkv", 2), FDir.File("out" + std::to_string(i) + ".mkv"),
