@@ -34,10 +34,22 @@ namespace ui {
 
 namespace fs = std::filesystem;
 
-void QtOpen(const std::string& target) {
+bool QtOpen(const std::string& target) {
+    return QDesktopServices::openUrl(OpenedUrl(target));
+}
+
+QUrl OpenedUrl(const std::string& target) {
     const QString text = QString::fromStdString(target);
     const bool link = text.contains("://") || text.startsWith("mailto:", Qt::CaseInsensitive);
-    QDesktopServices::openUrl(link ? QUrl(text) : QUrl::fromLocalFile(text));
+    return link ? QUrl(text) : QUrl::fromLocalFile(text);
+}
+
+QString CannotOpenText(const std::string& target) {
+    const QUrl url = OpenedUrl(target);
+    if (url.scheme() == "mailto")
+        return QString("No mail program is set up on this desktop. Write to %1.").arg(url.path());
+    const QString where = url.isLocalFile() ? url.toLocalFile() : url.toString();
+    return QString("No program is set up on this desktop to open it. It is here:\n%1").arg(where);
 }
 
 QStringList SupportedExtensions() {
@@ -130,7 +142,11 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
 
     frmSettingAdvance = new TfrmSettingAdvance(*this);
     frmBatchAdd = new TFrmBatchAdd(*this);
-    if (!folders.Launcher) folders.Launcher = QtOpen;
+    // An open that the desktop cannot do is said, with where the thing is.
+    if (!folders.Launcher)
+        folders.Launcher = [this](const std::string& target) {
+            if (!QtOpen(target)) ShowMessageBox(CannotOpenText(target));
+        };
     FCommon = std::make_unique<app::TfrmCommon>(std::move(folders));
     FCore = std::make_unique<app::TConverterCore>(*FCommon);
     frmSetting = new TfrmSetting(this, *FCore);
@@ -618,13 +634,23 @@ void TfrmMain::ShowRowState(int index) {
 
 }
 
+bool TfrmMain::HoldWhileConverting(std::function<void()> add) {
+    if (!Converting()) return false;
+    // A running list does not change: what comes now is added when it ends.
+    FAfterRun.push_back(std::move(add));
+    statusBar()->showMessage("Added to the list when the conversion ends.", 10000);
+    return true;
+}
+
 void TfrmMain::AddFileToListView(const QString& path) {
+    if (HoldWhileConverting([this, path] { AddFileToListView(path); })) return;
     Run().AddFile(path.toStdString());
     RefreshList();
     ReportLeftOut();
 }
 
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
+    if (HoldWhileConverting([=, this] { addDirectorieToListView(folder, includeSubFolders, extension); })) return;
     // "*" (or nothing) means every file the converter takes, not notes or pictures.
     if (extension.isEmpty() || extension == "*") {
         Run().AddFolder(folder.toStdString(), includeSubFolders, app::ReadableExtensions());
@@ -636,7 +662,7 @@ void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFol
 }
 
 void TfrmMain::AddDroppedPaths(const QStringList& paths) {
-    if (Converting()) return;
+    if (HoldWhileConverting([this, paths] { AddDroppedPaths(paths); })) return;
     const std::vector<std::string> extensions = app::ReadableExtensions();
     for (const QString& path : paths) {
         std::error_code ec;
@@ -650,14 +676,14 @@ void TfrmMain::AddDroppedPaths(const QStringList& paths) {
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {
-    if (!Converting() && event->mimeData()->hasUrls()) event->acceptProposedAction();
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
 void TfrmMain::dropEvent(QDropEvent* event) {
     QStringList paths;
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile()) paths << url.toLocalFile();
-    if (paths.isEmpty() || Converting()) return;
+    if (paths.isEmpty()) return;
     event->acceptProposedAction();
     AddDroppedPaths(paths);
 }
@@ -740,9 +766,14 @@ void TfrmMain::RunEnded() {
     ShowListProgress();
     if (FClosing) return;
     // Told once the encoder's final notice has been delivered, so no worker
-    // or delivery thread waits on the question.
+    // or delivery thread waits on the question; files that came during the
+    // run join the list after the run's report.
     QTimer::singleShot(0, this, [this] {
-        if (!FClosing) ReportRun();
+        if (FClosing) return;
+        ReportRun();
+        std::vector<std::function<void()>> held;
+        held.swap(FAfterRun);
+        for (const auto& add : held) add();
     });
 }
 
@@ -821,7 +852,7 @@ void TfrmMain::RowActivated(int index) {
 }
 
 void TfrmMain::TakeFilesFromElsewhere(const QStringList& paths) {
-    if (!paths.isEmpty() && !Converting()) AddDroppedPaths(paths);
+    if (!paths.isEmpty()) AddDroppedPaths(paths);
     // Brought to the front either way: the user asked for the program.
     if (isMinimized()) showNormal();
     raise();

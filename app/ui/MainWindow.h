@@ -24,14 +24,22 @@
 #include <QStringList>
 #include <QTableWidget>
 #include <QTranslator>
+#include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ui {
 
-// Opens a folder, file, web or mail address with the desktop's default handler.
-void QtOpen(const std::string& target);
+// Opens a folder, file, web or mail address with the desktop's default
+// handler; false when the desktop has none for it.
+bool QtOpen(const std::string& target);
+// The address QtOpen opens for a target (a plain path becomes a file address).
+QUrl OpenedUrl(const std::string& target);
+// What the user is told when the desktop cannot open the target.
+QString CannotOpenText(const std::string& target);
 
 // The extensions of the open dialog's "Support files" entry, also used for
 // folders dropped onto the list (the converter's readable extensions).
@@ -163,6 +171,8 @@ private:
     void ReportRun();
     // Moves every selected row one place up (-1) or down (+1), keeping them selected.
     void MoveSelectedRows(int step);
+    // While converting: keeps `add` for the end of the run (and says so); true then.
+    bool HoldWhileConverting(std::function<void()> add);
 
     std::unique_ptr<app::TfrmCommon> FCommon;
     std::unique_ptr<app::TConverterCore> FCore;
@@ -172,6 +182,7 @@ private:
     bool bFirstShow = true;
     bool FStarted = false;   // the start-up sequence ran
     bool FClosing = false;
+    std::vector<std::function<void()>> FAfterRun;  // additions that came during a run
 };
 
 } // namespace ui

@@ -282,9 +282,20 @@ TEST_F(UiConversionRun, TwoClipsConvertWithMovingBarsAndTheFinalNoticeReturnsToI
     EXPECT_TRUE(W->ButtonConverter->isEnabled());
     EXPECT_EQ(W->ButtonConverter->text().toStdString(), "Stop");
     EXPECT_EQ(W->N_Convert->text().toStdString(), "Stop");
+    // Files that come during the run (another start, a drop, Add folder) wait
+    // for its end instead of being lost.
+    const std::string later = Dir.Write("later.avi", "");
+    W->TakeFilesFromElsewhere({QString::fromStdString(later)});
+    EXPECT_EQ(W->ListViewFiles->rowCount(), 2);
+    EXPECT_EQ(W->statusBar()->currentMessage().toStdString(), "Added to the list when the conversion ends.");
 
     ASSERT_TRUE(WaitFor([&] { return !W->Converting() && !W->Questions.empty(); }, 120000));
     ExpectIdle();
+    ASSERT_TRUE(WaitFor([&] { return W->ListViewFiles->rowCount() == 3; }));
+    EXPECT_EQ(ListPaths().back(), later);
+    EXPECT_EQ(W->Run().Rows()[2].State, app::TRowState::Waiting);
+    W->ListViewFiles->selectRow(2);
+    W->ButtonRemove->click();
     ExpectRowStates({"Done", "Done"});
     EXPECT_TRUE(W->Summaries.empty());
     EXPECT_GT(Highest[0], 0);
@@ -454,6 +465,17 @@ TEST_F(UiMainWindow, HelpLinksOpenPagesShippedWithTheProgram) {
         EXPECT_NE(c.strCommonHelpUrl.find(std::string(language) == "1" ? "/help/zh/" : "/help/en/"), std::string::npos);
         W.reset();
     }
+}
+
+TEST(UiOpening, WhatCannotBeOpenedIsSaidWithWhereItIs) {
+    EXPECT_EQ(ui::CannotOpenText("/tmp/my clips/log.txt").toStdString(),
+              "No program is set up on this desktop to open it. It is here:\n/tmp/my clips/log.txt");
+    EXPECT_EQ(ui::CannotOpenText("file:///usr/lib/zconv/help/en/index.html#edition-21").toStdString(),
+              "No program is set up on this desktop to open it. It is here:\n/usr/lib/zconv/help/en/index.html");
+    EXPECT_EQ(ui::CannotOpenText("mailto:help@example.org").toStdString(),
+              "No mail program is set up on this desktop. Write to help@example.org.");
+    EXPECT_TRUE(ui::OpenedUrl("/tmp/a#b.mp4").isLocalFile());
+    EXPECT_EQ(ui::OpenedUrl("/tmp/a#b.mp4").toLocalFile().toStdString(), "/tmp/a#b.mp4");
 }
 
 TEST_F(UiMainWindow, MenuEntriesOpenTheirLinksAndTheLog) {
