@@ -147,6 +147,7 @@ const std::vector<TLanguageKey>& LanguageKeys() {
         {"frmMain", "columns3", K::Caption, 0},
         {"frmMain", "columnSize", K::Caption, 0},
         {"frmMain", "columnFrameRate", K::Caption, 0},
+        {"frmMain", "textValuesApplied", K::Text, 0},
         {"frmMain", "ButtonAdd", K::Caption, 0},
         {"frmMain", "ButtonRemove", K::Caption, 0},
         {"frmMain", "ButtonClearAll", K::Caption, 0},
@@ -194,6 +195,13 @@ const std::vector<TLanguageKey>& LanguageKeys() {
         {"frmSetting", "CheckBoxViewHowToUseItunes", K::Caption, 0},
         {"frmSetting", "ButtonOK", K::Caption, 0},
         {"frmSetting", "ButtonCancel", K::Caption, 0},
+        {"frmSetting", "labelExistingFiles", K::Caption, 0},
+        {"frmSetting", "labelJobs", K::Caption, 0},
+        {"frmSetting", "labelLanguage", K::Caption, 0},
+        {"frmSetting", "textNewName", K::Text, 0},
+        {"frmSetting", "textReplace", K::Text, 0},
+        {"frmSetting", "textSkip", K::Text, 0},
+        {"frmSetting", "textAutomatic", K::Text, 0},
 
         {"frmHelpDialog", "title", K::Caption, 0},
         {"frmHelpDialog", "labelWelcom", K::Caption, 2},
@@ -247,6 +255,9 @@ TLanguageTexts LoadLanguage(const std::string& languageFile, const std::string& 
             break;
         case K::Field:
             if (std::string* field = FieldOf(t, k.Key)) *field = text;
+            break;
+        case K::Text:
+            t.Captions[k.Section][k.Key] = text;
             break;
         }
     }

@@ -27,6 +27,7 @@ enum class TLanguageKeyKind {
     Title,   // application title: format text + " " + version
     Caption, // caption of the control `Key` of window `Section`
     Field,   // a message field of TLanguageTexts
+    Text,    // a text of window `Section` that is not a control's caption (a choice, a prefix)
 };
 
 struct TLanguageKey {
@@ -61,8 +62,8 @@ struct TLanguageTexts {
     // loading at that key (the keys after it stay empty).
     std::string Error;
 
-    // The caption of a control; window and control names compare
-    // case-insensitively. Empty when the file did not supply it.
+    // The caption of a control (or a Text key); window and control names
+    // compare case-insensitively. Empty when the file did not supply it.
     std::string Caption(const std::string& window, const std::string& control) const;
 };
 

@@ -197,9 +197,9 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
     SpinBoxJobs->setRange(0, 64);
     SpinBoxJobs->setSpecialValueText("automatic");  // 0
     auto* existing = new QFormLayout;
-    existing->addRow(new QLabel("When the output file exists:", this), ComboBoxExistingFiles);
-    existing->addRow(new QLabel("Files converted at once:", this), SpinBoxJobs);
-    existing->addRow(new QLabel("Language:", this), ComboBoxLanguage);
+    existing->addRow(Label(this, "labelExistingFiles"), ComboBoxExistingFiles);
+    existing->addRow(Label(this, "labelJobs"), SpinBoxJobs);
+    existing->addRow(Label(this, "labelLanguage"), ComboBoxLanguage);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(CheckBoxViewDemo);
     layout->addWidget(CheckBoxViewHowToUseItunes);
@@ -235,6 +235,14 @@ TfrmSetting::TfrmSetting(QWidget* parent, app::TConverterCore& core) : QDialog(p
 }
 
 // ---- Welcome prompt ----
+
+void TfrmSetting::ApplyTexts(const app::TLanguageTexts& texts) {
+    // The choices' texts come from the language file; their order is the stored rule's.
+    const char* choices[] = {"textNewName", "textReplace", "textSkip"};
+    for (int i = 0; i < ComboBoxExistingFiles->count() && i < 3; ++i)
+        ComboBoxExistingFiles->setItemText(i, QString::fromStdString(texts.Caption("frmSetting", choices[i])));
+    SpinBoxJobs->setSpecialValueText(QString::fromStdString(texts.Caption("frmSetting", "textAutomatic")));
+}
 
 TfrmHelpDialog::TfrmHelpDialog(QWidget* parent, app::TfrmCommon& common) : QDialog(parent, DialogFlags()) {
     setObjectName("frmHelpDialog");

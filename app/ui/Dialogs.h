@@ -18,6 +18,7 @@
 namespace app {
 class TfrmCommon;
 class TConverterCore;
+struct TLanguageTexts;
 }
 
 namespace ui {
@@ -66,6 +67,8 @@ public:
     QComboBox* ComboBoxExistingFiles;
     QSpinBox* SpinBoxJobs;  // files converted at once; 0 shows "automatic"
     QComboBox* ComboBoxLanguage;  // stored as "language" in section "common"
+    // The texts that are not control captions: the existing-file choices, "automatic".
+    void ApplyTexts(const app::TLanguageTexts& texts);
     // Called after another language was chosen and stored.
     std::function<void()> OnLanguageChanged;
     QPushButton *ButtonOK, *ButtonCancel;

@@ -155,6 +155,7 @@ TfrmMain::TfrmMain(app::TCommonFolders folders) {
         FCommon->FormCreate();
         LoadLanguage();
         ShowDeviceNames();
+        ShowDeviceValues();
         EnableForm(!Converting());
         RefreshList();
     };
@@ -416,6 +417,7 @@ void TfrmMain::LoadLanguage() {
     for (QWidget* window :
          std::initializer_list<QWidget*>{this, frmSettingAdvance, frmBatchAdd, frmSetting, frmHelpDialog})
         ApplyCaptions(window, FTexts);
+    frmSetting->ApplyTexts(FTexts);
     setWindowTitle(FTitle);
     const char* columns[kColumns] = {"columns0", "columns1", "columns2", "columnSize", "columnFrameRate", "columns3"};
     for (int c = 0; c < kColumns; ++c)
@@ -598,7 +600,9 @@ void TfrmMain::ShowDeviceValues() {
     // The values a conversion would use, under the device, which keeps its
     // own name; values applied in the advanced settings are marked as such.
     const QString values = Q(app::ProfileSummary(VideoProfile()));
-    LabelAppliedValues->setText(FCore->DeviceValuesApplied() ? "In use (your values): " + values : values);
+    LabelAppliedValues->setText(FCore->DeviceValuesApplied()
+                                    ? Q(FTexts.Caption("frmMain", "textValuesApplied")) + " " + values
+                                    : values);
     LabelAppliedValues->show();
 }
 

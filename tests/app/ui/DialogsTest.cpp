@@ -204,11 +204,16 @@ TEST_F(UiDialogs, TheLanguageIsChosenInTheSettingsAndAppliesAtOnce) {
     emit box->activated(1);
     EXPECT_EQ(W->ComboBoxOutputFormat->currentIndex(), active);
     EXPECT_EQ(W->ComboBoxOutputFormat->currentText().toStdString(), entry.strPfTitle_gb);
+    // The settings' own texts follow the language too.
+    EXPECT_EQ(W->frmSetting->SpinBoxJobs->specialValueText().toStdString(), "\u81ea\u52a8");
+    EXPECT_EQ(W->frmSetting->ComboBoxExistingFiles->itemText(1).toStdString(), "\u8986\u76d6");
+    EXPECT_EQ(W->frmSetting->findChild<QLabel*>("labelLanguage")->text().toStdString(), "\u8bed\u8a00\uff1a");
     box->setCurrentIndex(0);
     emit box->activated(0);
     EXPECT_EQ(W->windowTitle().toStdString(), english);
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes").toStdString(), "&Yes");
     EXPECT_EQ(W->ComboBoxOutputFormat->currentText().toStdString(), entry.strPfTitle_en);
+    EXPECT_EQ(W->frmSetting->SpinBoxJobs->specialValueText().toStdString(), "automatic");
 }
 
 TEST_F(UiDialogs, FilesAtOnceIsAnOptionStoredAtOnce) {
