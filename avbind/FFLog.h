@@ -1,8 +1,9 @@
 // The log bridge: library log fragments become whole lines per thread, the
 // system's own messages are filtered by level, and both reach one handler,
-// on the main thread when asked. Also the main-thread call queue.
+// on the main thread when asked (through the main-thread call queue).
 #pragma once
 
+#include "avbind/MainThread.h"
 #include "avbind/Platform.h"
 
 #include <chrono>
@@ -99,25 +100,5 @@ void LogBridgeShutdown();
 
 // Current library level (initially 32), as the bridge filters library lines.
 int LibraryLogLevel();
-
-// ---- Main-thread calls ----
-
-// Makes the calling thread the main thread (done by the binding's start-up).
-void SetMainThread();
-// Forgets the main thread after running what is still queued; calls then run directly.
-void ClearMainThread();
-bool IsMainThread();
-// Runs the call on the main thread and blocks until it has run; on the main
-// thread (or without one) runs it directly. An exception of the call is
-// rethrown in the caller.
-void CallInMainThread(const std::function<void()>& call);
-// Queues the call for the main thread and returns at once (on the main
-// thread, or without one, runs it directly).
-void PostToMainThread(std::function<void()> call);
-// Runs queued calls on the main thread; waits up to `wait` for the first one.
-// Returns how many ran. Every wait loop of the main thread calls this.
-int PumpMainThreadQueue(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
-// A toolkit's hook, called (from any thread) when a call was queued.
-void SetMainThreadWakeup(std::function<void()> wakeup);
 
 } // namespace avbind
