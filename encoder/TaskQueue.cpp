@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
@@ -125,6 +127,9 @@ namespace {
 // The deferred task this thread is setting up, and that set-up's last error.
 thread_local TFFmpeg* GSettingUp = nullptr;
 thread_local std::string GSetUpError;
+// Set while a termination handler runs (on whichever thread it runs), so a
+// handler that clears the list does not wait for its own delivery.
+thread_local int GInsideDelivery = 0;
 } // namespace
 
 void TFFmpeg::RunTranscode() {
@@ -673,34 +678,46 @@ void TCustomEncoder::DoTerminate(TFFmpeg* task) {
 }
 
 void TCustomEncoder::EndOfRun() {
+    // The final notice's delivery is counted before the run shows as ended,
+    // so nobody who waits for the deliveries after seeing the end misses it.
+    const bool delivered = OnTerminate && (FThreadMode || !FWorking);
+    if (delivered) ++FActiveDeliveries;
     // Ended before the final event goes out: its handler may clear the list.
     FTerminated = true;
     if (OnTerminate) {
         FTerminateInfo = TTerminateInfo{-1, true, false, ""};
-        if (FThreadMode || !FWorking)
-            Deliver(FTerminateInfo);
+        if (delivered)
+            Deliver(FTerminateInfo, true);
         else
             OnTerminate(this, FTerminateInfo);
     }
 }
 
-void TCustomEncoder::Deliver(const TTerminateInfo& info) {
+
+void TCustomEncoder::Deliver(const TTerminateInfo& info, bool counted) {
     // Terminations never make a worker wait for the main thread: one delivery
     // thread hands them over, in the order the tasks ended, so the run's
     // final notice always comes after every task's.
     TTerminateEvent handler = OnTerminate;
     const bool inMainThread = TriggerEventInMainThread;
     std::lock_guard lock(FDeliveryLock);
-    ++FActiveDeliveries;
+    if (!counted) ++FActiveDeliveries;
     FDeliveryQueue.push_back([this, handler, info, inMainThread] {
-        try {
-            if (inMainThread)
-                CallInMainThread([&] { handler(this, info); });
-            else
+        const auto call = [&] {
+            ++GInsideDelivery;
+            try {
                 handler(this, info);
-        } catch (const std::exception& e) {
-            FFLogger().Log(this, llError, e.what());
-        }
+            } catch (const std::exception& e) {
+                FFLogger().Log(this, llError, e.what());
+            } catch (...) {
+                FFLogger().Log(this, llError, "a termination handler failed");
+            }
+            --GInsideDelivery;
+        };
+        if (inMainThread)
+            CallInMainThread(call);
+        else
+            call();
     });
     if (!FDeliveryThread.joinable()) {
         FDeliveryThread = std::thread([this] { DeliverInTurn(); });
@@ -714,10 +731,13 @@ void TCustomEncoder::DeliverInTurn() {
     for (;;) {
         FDeliveryWake.wait(lock, [this] { return FDeliveryEnding || !FDeliveryQueue.empty(); });
         if (FDeliveryQueue.empty()) return;  // ending, and everything is delivered
-        const std::function<void()> next = std::move(FDeliveryQueue.front());
-        FDeliveryQueue.pop_front();
-        lock.unlock();
-        next();
+        {
+            // Released before the count drops: the handler's captures go with it.
+            const std::function<void()> next = std::move(FDeliveryQueue.front());
+            FDeliveryQueue.pop_front();
+            lock.unlock();
+            next();
+        }
         --FActiveDeliveries;
         lock.lock();
     }
@@ -742,13 +762,18 @@ void TCustomEncoder::WaitServingMainThread(const std::function<bool()>& pending)
 }
 
 void TCustomEncoder::WaitForDeliveries() {
-    // A handler that clears the list runs on the delivery thread itself and
-    // cannot wait for its own delivery to end.
-    if (std::this_thread::get_id() == FDeliveryThreadId) return;
+    // A handler that clears the list runs inside a delivery and cannot wait
+    // for its own delivery to end; the ones after it need nothing it clears.
+    if (GInsideDelivery > 0 || std::this_thread::get_id() == FDeliveryThreadId) return;
     WaitServingMainThread([&] { return FActiveDeliveries > 0; });
 }
 
 void TCustomEncoder::EndDeliveries() {
+    if (GInsideDelivery > 0) {
+        // Its own delivery thread would be joined from inside itself.
+        std::fprintf(stderr, "zconv: an encoder was destroyed from inside its own termination handler\n");
+        std::abort();
+    }
     WaitForDeliveries();
     {
         std::lock_guard lock(FDeliveryLock);

@@ -271,7 +271,9 @@ public:
     // binding's call queue); without it, OnProgress and OnPreviewBitmap run
     // on the task's worker thread and OnTerminate on the delivery thread.
     // OnTerminate comes once per task, in the order the tasks ended, then
-    // once with TaskIndex -1 for the whole run; no worker waits for it. The
+    // once with TaskIndex -1 for the whole run; no worker waits for it. Its
+    // handler may clear the list (ClearTasks) but must not destroy the
+    // encoder. The
     // audio, video and frame hooks always run on the worker thread, one task
     // at a time (each kind under its own lock).
     TAudioHookEvent OnAudioHook;
@@ -312,8 +314,9 @@ private:
     bool OpenInput(TFFmpeg& task, int index, const std::string& fileName);
     void StartNextTask();
     void EndOfRun();
-    // Queues a termination for the delivery thread (started with the first).
-    void Deliver(const TTerminateInfo& info);
+    // Queues a termination for the delivery thread (started with the first);
+    // `counted`: the caller counted it in FActiveDeliveries already.
+    void Deliver(const TTerminateInfo& info, bool counted = false);
     // The delivery thread's body: hands over queued terminations one by one.
     void DeliverInTurn();
     // Waits until every queued termination has been handed over.

@@ -928,6 +928,25 @@ TEST_F(EncoderTest, ASetUpCutShortByAStopEndsItsTaskStoppedNotFailed) {
     EXPECT_FALSE(ends[0].Exception) << ends[0].ExceptionMsg;
 }
 
+TEST_F(EncoderTest, AFinalNoticeHandlerMayClearTheList) {
+    // On the main thread (the default) and on the delivery thread: the handler
+    // clears the list from inside its own delivery without waiting for itself.
+    for (const bool inMainThread : {true, false}) {
+        SCOPED_TRACE(inMainThread);
+        FEncoder.TriggerEventInMainThread = inMainThread;
+        AddConversion(Clip("c.mkv", 0.2), FDir.File("c-out.mkv"), "vcodec=mpeg4");
+        std::atomic<bool> cleared{false};
+        FEncoder.OnTerminate = [&](TCustomEncoder* encoder, const TTerminateInfo& info) {
+            if (info.TaskIndex != -1) return;
+            encoder->ClearTasks();
+            cleared = true;
+        };
+        FEncoder.Start(1);
+        ASSERT_TRUE(WaitFor([&] { return cleared.load(); }, 20s)) << "the handler waited for itself";
+        EXPECT_EQ(FEncoder.TasksCount(), 0);
+    }
+}
+
 TEST_F(EncoderTest, PostedProgressNeverMakesAWorkerWaitForTheMainThread) {
     for (int i = 0; i < 4; ++i)
         AddConversion(Clip("p" + std::to_string(i) + ".mkv", 2), FDir.File("out" + std::to_string(i) + ".mkv"),
