@@ -11,11 +11,14 @@
 
 namespace ui {
 
-// The link's name for a settings folder: starts that share settings share a window.
+// The link's name for a settings folder (starts that share settings share a
+// window): a socket in a folder only this user can enter; empty when there is
+// no such folder, and the program then runs without the link.
 QString InstanceLinkName(const QString& configFolder);
 
 // Gives the paths (made absolute) to the program listening under `name`;
-// false when none answers within a second, so this start opens its own window.
+// false when none of this user answers within a second, so this start opens
+// its own window.
 bool HandToRunningInstance(const QString& name, const QStringList& paths);
 
 // Listens under `name` for later starts; each one's paths reach `onPaths`

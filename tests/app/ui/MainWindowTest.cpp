@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QMimeData>
 #include <QStatusBar>
 #include <QUrl>
@@ -13,6 +14,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -443,6 +447,16 @@ TEST_F(UiMainWindow, FilesFromASecondStartReachTheRunningWindow) {
     EXPECT_TRUE(ui::HandToRunningInstance(name, {}));
     Settle();
     EXPECT_EQ(W->ListViewFiles->rowCount(), 1);
+    // A name with a line end in it arrives whole.
+    const std::string odd = Dir.Write("two\nlines.avi", "");
+    ASSERT_TRUE(ui::HandToRunningInstance(name, {QString::fromStdString(odd)}));
+    ASSERT_TRUE(WaitFor([&] { return W->ListViewFiles->rowCount() == 2; }));
+    EXPECT_EQ(ListPaths().back(), odd);
+    // The socket lies in a folder only this user can enter.
+    struct stat folder {};
+    ASSERT_EQ(lstat(QFileInfo(name).path().toLocal8Bit().constData(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, getuid());
+    EXPECT_EQ(folder.st_mode & 077, 0u);
     // Another settings folder is another window.
     EXPECT_NE(ui::InstanceLinkName(QString::fromStdString(Dir.File("other"))), name);
 }
