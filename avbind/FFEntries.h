@@ -134,7 +134,7 @@ extern "C" {
     X(av_guess_frame_rate) X(av_guess_sample_aspect_ratio)                     \
     X(avio_open2) X(avio_closep) X(avio_alloc_context) X(avio_context_free)    \
     X(avio_seek) X(avio_size) X(avio_flush) X(avio_read) X(avio_write)         \
-    X(avio_feof) X(avio_check)
+    X(avio_feof) X(avio_check) X(avio_find_protocol_name)
 
 #define ZC_AVFILTER_FUNCTIONS(X)                                               \
     X(avfilter_version)                                                        \

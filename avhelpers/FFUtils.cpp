@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -341,7 +342,10 @@ namespace {
 
 bool LacksEssentials(const AVStream* st) {
     const AVCodecParameters* par = st->codecpar;
-    if (par->codec_id == AV_CODEC_ID_NONE || (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) return false;
+    // Streams left out (another program chosen) need nothing.
+    if (par->codec_id == AV_CODEC_ID_NONE || (st->disposition & AV_DISPOSITION_ATTACHED_PIC) ||
+        st->discard == AVDISCARD_ALL)
+        return false;
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) return par->width <= 0 || par->height <= 0;
     if (par->codec_type == AVMEDIA_TYPE_AUDIO) return par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0;
     return false;
@@ -362,8 +366,10 @@ int FindStreamParameters(AVFormatContext* context) {
     // The library cannot look twice into one context; a plain file can be
     // opened again, and the streams that lack their essentials take what a
     // look ten times as far finds.
+    // Local files only: a network address would be fetched again.
+    const char* protocol = context->url ? avformat.avio_find_protocol_name(context->url) : nullptr;
     if (ret < 0 || !LacksEssentialParameters(context) || (context->flags & AVFMT_FLAG_CUSTOM_IO) || !context->pb ||
-        !(context->pb->seekable & AVIO_SEEKABLE_NORMAL) || !context->url)
+        !(context->pb->seekable & AVIO_SEEKABLE_NORMAL) || !protocol || std::strcmp(protocol, "file") != 0)
         return ret;
     AVFormatContext* further = avformat.avformat_alloc_context();
     if (!further) return ret;
