@@ -189,6 +189,9 @@ TSourceInfo SourceInfo(const AVFormatContext* ic) {
                 info.SarDen = sar.den;
             }
             info.Rotation = static_cast<int>(std::lround(avhelpers::DisplayRotation(st)));
+            info.FrameRate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate
+                             : st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 ? st->r_frame_rate
+                                                                                    : AVRational{0, 1};
         } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
             if (info.Subtitles++ == 0) info.SubtitleCodec = par->codec_id;
         } else if (par->codec_type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
@@ -256,11 +259,16 @@ std::vector<std::string> ReadableExtensions() {
             "stl",    "subviewer", "subviewer1", "sup",       "vobsub",  "vplayer",  "webvtt",      "jacosub",
             "microdvd", "libopenmpt", "mjpeg_2000", "rawvideo", "v210",  "v210x",    "bitpacked",   "mcc",
             "lrc",    "ass",       "srt",        "sbg",       "ffmetadata", "hls",   "concat",      "dash"};
+        // Extensions that broad readers also claim but that name sources,
+        // text art, subtitles only, still pictures or headerless raw sound.
+        static const std::set<std::string> notMedia = {"cgi", "v",   "adf", "idf", "mks", "avif", "mpo",
+                                                       "sw",  "sb",  "ub",  "uw",  "al",  "ul",   "txt"};
         void* at = nullptr;
         while (const AVInputFormat* format = avbind::avformat.av_demuxer_iterate(&at)) {
             if (!format->extensions || leftOut.count(format->name)) continue;
             for (const std::string& e : TfrmCommon::split(format->extensions, ","))
-                if (std::find(extensions.begin(), extensions.end(), e) == extensions.end()) extensions.push_back(e);
+                if (!notMedia.count(e) && std::find(extensions.begin(), extensions.end(), e) == extensions.end())
+                    extensions.push_back(e);
         }
     }
     return extensions;

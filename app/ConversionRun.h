@@ -64,6 +64,7 @@ struct TSourceInfo {
     int Width = 0, Height = 0;   // coded size of the first picture stream; 0 = no picture
     int SarNum = 0, SarDen = 0;  // its pixel aspect; 0 = not stated (square pixels)
     int Rotation = 0;            // clockwise degrees a player turns it
+    AVRational FrameRate{0, 1};  // its average (else declared) frame rate; 0/1 unknown
     bool Cover = false;          // a cover picture (an attached picture, not a video)
     int Subtitles = 0;           // subtitle streams
     AVCodecID SubtitleCodec = AV_CODEC_ID_NONE;  // of the first one

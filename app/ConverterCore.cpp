@@ -28,11 +28,12 @@ TConverterCore::TConverterCore(TfrmCommon& common) : FCommon(common) {
             if (!FProbe.LoadFile(path)) return source;
             source.Length = FProbe.FileStreamInfo().Duration;
             const TSourceInfo pictures = SourceInfo(FProbe.FileHandle());
-            if (pictures.Width > 0 && !pictures.Cover) {
+            // The video's own stream, not a cover picture beside it.
+            if (pictures.Width > 0) {
                 const bool turned = pictures.Rotation == 90 || pictures.Rotation == 270;
                 source.Width = turned ? pictures.Height : pictures.Width;
                 source.Height = turned ? pictures.Width : pictures.Height;
-                source.FrameRate = FProbe.FirstVideoStreamInfo().FrameRate;
+                source.FrameRate = pictures.FrameRate;
             }
             FProbe.CloseFile();
             return source;

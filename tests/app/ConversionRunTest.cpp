@@ -446,5 +446,7 @@ TEST_F(ConversionRunTest, ReadableExtensionsAreMediaOnes) {
     // The common ones, and those the loaded libraries name (without repeats).
     for (const char* e : {"mkv", "mp4", "ts", "mpg", "wav", "flac", "webm", "ape", "tak", "mxf"}) EXPECT_EQ(count(e), 1) << e;
     // Text, subtitles, pictures and raw pictures without a size are not taken.
-    for (const char* e : {"txt", "srt", "vtt", "idx", "nfo", "ppm", "j2k", "yuv", "m3u8"}) EXPECT_EQ(count(e), 0) << e;
+    for (const char* e : {"txt", "srt", "vtt", "idx", "nfo", "ppm", "j2k", "yuv", "m3u8", "cgi", "v", "mks", "avif",
+                          "mpo", "adf", "sw", "ul"})
+        EXPECT_EQ(count(e), 0) << e;
 }

@@ -200,6 +200,18 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_EQ(W->Messages, (std::vector<std::string>{"The list is empty: add the files to convert first."}));
 }
 
+TEST_F(UiMainWindow, TheSizeColumnsShowTheVideoNotACoverBesideIt) {
+    CreateAndShow();
+    zctest::TMediaRecipe recipe;
+    recipe.Format = "mp4";
+    recipe.AudioCodec = "aac";
+    recipe.CoverPicture = true;  // a 1x1 picture after the video stream
+    W->AddFileToListView(QString::fromStdString(zctest::MakeTestMedia(Dir.File("covered.mp4"), recipe)));
+    ASSERT_EQ(W->ListViewFiles->rowCount(), 1);
+    EXPECT_EQ(W->ListViewFiles->item(0, 3)->text().toStdString(), "320x240");
+    EXPECT_EQ(W->ListViewFiles->item(0, 4)->text().toStdString(), "25 fps");
+}
+
 TEST_F(UiMainWindow, DroppedFilesAndFoldersBecomeRows) {
     CreateAndShow();
     fs::create_directories(Dir.Path() / "drop" / "sub");
