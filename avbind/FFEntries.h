@@ -145,7 +145,7 @@ extern "C" {
     X(avfilter_graph_send_command) X(avfilter_link)                            \
     X(avfilter_inout_alloc) X(avfilter_inout_free)                             \
     X(av_buffersrc_add_frame_flags) X(av_buffersrc_parameters_alloc)           \
-    X(av_buffersrc_parameters_set)                                             \
+    X(av_buffersrc_parameters_set) X(av_buffersrc_close)                       \
     X(av_buffersink_get_frame) X(av_buffersink_get_frame_flags)                \
     X(av_buffersink_set_frame_size) X(av_buffersink_get_time_base)             \
     X(av_buffersink_get_format) X(av_buffersink_get_frame_rate)                \

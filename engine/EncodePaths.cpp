@@ -253,7 +253,12 @@ void TCustomFFmpeg::FlushVideoFilters(TAVOutputStream& ost, TAVInputStream& ist)
     for (std::size_t i = 0; i < ost.filter_steps.size(); ++i) {
         if (avfilter.av_buffersrc_add_frame_flags(ost.filter_steps[i].src, nullptr, 0) >= 0) RunFilterSteps(ost, ist, i);
     }
-    if (avfilter.av_buffersrc_add_frame_flags(ost.input_video_filter, nullptr, 0) >= 0) PullFilteredPictures(ost, ist);
+    // The graph learns where the last picture ends, so a filter that makes its
+    // own rate (fps) shows that picture for its whole time instead of dropping it.
+    const int closed = ist.next_pts != AV_NOPTS_VALUE
+                           ? avfilter.av_buffersrc_close(ost.input_video_filter, ist.next_pts, AV_BUFFERSRC_FLAG_PUSH)
+                           : avfilter.av_buffersrc_add_frame_flags(ost.input_video_filter, nullptr, 0);
+    if (closed >= 0) PullFilteredPictures(ost, ist);
 }
 
 void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& ist) {

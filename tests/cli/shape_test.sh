@@ -76,4 +76,10 @@ convert "two-picture asf" -f lavfi -i "testsrc=d=0.08:s=160x120:r=25" -f lavfi -
   -vcodec wmv2 -acodec wmav2 "$tmp/two.asf"
 convert "asf through a graph" -i "$tmp/two.asf" -vcodec mpeg4 -r 25 -vf null -acodec aac -f mp4 "$tmp/two.mp4"
 [ "$(field "$tmp/two.mp4" packets video)" = 2 ] || fail "asf through a graph: $(streams "$tmp/two.mp4")"
+# A filter that makes its own rate (fps) keeps the last picture for its time:
+# two seconds at 25 fps stay 50 pictures.
+convert "25 fps source" -f lavfi -i "testsrc=d=2:s=160x120:r=25" -vcodec ffv1 "$tmp/src25.mkv"
+convert "fps filter" -i "$tmp/src25.mkv" -vf fps=25 -vcodec ffv1 "$tmp/fps.avi"
+frames=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$tmp/fps.avi")
+[ "$frames" = 50 ] || fail "fps filter: $frames pictures, expected 50"
 echo "shape: all checks passed"
