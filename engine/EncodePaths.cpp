@@ -265,15 +265,17 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
     if (!ost.picref) ost.picref.reset(avutil.av_frame_alloc());
     AVFrame* filtered = ost.picref.get();
     const AVRational tb = avfilter.av_buffersink_get_time_base(ost.output_video_filter);
-    // Filters keep no picture durations. A graph that sets a rate (one that
-    // makes or drops pictures) tells it; otherwise a picture lasts as long as
-    // the decoded one did, as without a graph (unknown: the times alone
-    // decide). The stream's declared rate is no guide: some containers
-    // declare their clock's, 1000 fps, and each picture would fill no slot.
+    // Filters keep no picture durations. A graph whose rate differs from the
+    // one it was told (it makes or drops pictures: yadif=1, fps) gives each
+    // picture its own rate's time; otherwise a picture lasts as long as the
+    // decoded one did, as without a graph (unknown: the times alone decide).
+    // The stream's declared rate is no guide: some containers declare their
+    // clock's, 1000 fps, and each picture would fill no slot.
     const AVRational rate = avfilter.av_buffersink_get_frame_rate(ost.output_video_filter);
-    const std::int64_t duration = rate.num > 0 && rate.den > 0
-                                      ? avutil.av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q)
-                                      : std::max<std::int64_t>(ist.next_pts - ist.pts, 0);
+    const bool ownRate = rate.num > 0 && rate.den > 0 &&
+                         (ost.graph_in_rate.num == 0 || av_cmp_q(rate, ost.graph_in_rate) != 0);
+    const std::int64_t duration = ownRate ? avutil.av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q)
+                                          : std::max<std::int64_t>(ist.next_pts - ist.pts, 0);
     while (avfilter.av_buffersink_get_frame(ost.output_video_filter, filtered) >= 0) {
         const std::int64_t pts =
             filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);

@@ -144,6 +144,7 @@ struct TAVOutputStream {
     bool scale_first = false;             // the graph scales to scale_width x scale_height first
     int scale_width = 0, scale_height = 0;
     int graph_in_width = 0, graph_in_height = 0, graph_in_format = -1;  // the pictures the graph takes
+    AVRational graph_in_rate{0, 1};  // the rate the graph was told its pictures come at; 0/1: not told
     avbind::TAVFilterGraphPtr graph;      // the last (or only) graph, feeding the encoder
     std::vector<TFilterStep> filter_steps;  // in-program filters before it, in order
     int sws_flags = 0;

@@ -552,8 +552,16 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
     AVRational sar = from && from->sample_aspect_ratio.num ? from->sample_aspect_ratio : InputAspect(ist);
     const int inWidth = from ? from->width : dec->width, inHeight = from ? from->height : dec->height;
     const int inFormat = from ? from->format : static_cast<int>(dec->pix_fmt);
+    // The graph is told the pictures' average rate when the file knows a
+    // plausible one, so a filter that changes it (yadif=1, fps) says so at
+    // its end; a rate only declared (an ASF's 1000 fps clock) is not passed.
+    const AVRational avg = ist.st->avg_frame_rate;
+    ost.graph_in_rate = avg.num > 0 && avg.den > 0 && av_q2d(avg) <= 1000 ? avg : AVRational{0, 1};
+    const std::string rateArg =
+        ost.graph_in_rate.num ? Format(":frame_rate=%d/%d", ost.graph_in_rate.num, ost.graph_in_rate.den) : "";
     std::string srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", inWidth, inHeight,
-                                 inFormat, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1);
+                                 inFormat, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1) +
+                          rateArg;
     // The size asked for with "s" is applied first, before the user's filters
     // (and so before a quarter turn, which swaps it).
     if (!from) {
@@ -600,7 +608,8 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TAVInputStream& ist, TAVOutputStream& o
         const AVRational tb = avfilter.av_buffersink_get_time_base(step.sink);
         const AVRational linkSar = avfilter.av_buffersink_get_sample_aspect_ratio(step.sink);
         srcArgs = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", step.out_width,
-                         step.out_height, step.format, tb.num, tb.den, linkSar.num, linkSar.den ? linkSar.den : 1);
+                         step.out_height, step.format, tb.num, tb.den, linkSar.num, linkSar.den ? linkSar.den : 1) +
+                  rateArg;
         ost.filter_steps.push_back(std::move(step));
         libraryPart.clear();
         scaleFirst = false;

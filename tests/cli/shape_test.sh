@@ -82,4 +82,13 @@ convert "25 fps source" -f lavfi -i "testsrc=d=2:s=160x120:r=25" -vcodec ffv1 "$
 convert "fps filter" -i "$tmp/src25.mkv" -vf fps=25 -vcodec ffv1 "$tmp/fps.avi"
 frames=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$tmp/fps.avi")
 [ "$frames" = 50 ] || fail "fps filter: $frames pictures, expected 50"
+# A filter that doubles the rate (yadif=1) gives each picture its own time:
+# 50 interlaced pictures become 100 at 50 fps, the first two different.
+convert "interlaced source" -f lavfi -i "testsrc=d=2:s=160x120:r=25" -vcodec mpeg2video -flags +ilme+ildct -top 1 \
+  "$tmp/il.mkv"
+convert "yadif=1" -i "$tmp/il.mkv" -vf yadif=1 -r 50 -vcodec ffv1 "$tmp/y1.avi"
+frames=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$tmp/y1.avi")
+[ "$frames" = 100 ] || fail "yadif=1: $frames pictures, expected 100"
+[ "$(ffmpeg -v error -i "$tmp/y1.avi" -frames:v 2 -f framemd5 - | grep -v '^#' | awk -F, '{ print $NF }' | sort -u | wc -l)" = 2 ] \
+  || fail "yadif=1: the first picture is shown twice"
 echo "shape: all checks passed"
