@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libpcre2-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
   libswscale-dev libswresample-dev
-  qt6-base-dev qt6-translations-l10n xvfb xauth
+  qt6-base-dev qt6-translations-l10n xvfb xauth desktop-file-utils
   python3  # the command-line tests read --json with it
   ffmpeg  # ffprobe: the independent reader the tests judge outputs with
   "$@"

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QStatusBar>
 #include <QUrl>
@@ -198,6 +199,23 @@ TEST_F(UiMainWindow, AddingMovingRemovingAndClearingRows) {
     EXPECT_FALSE(W->Converting());
     EXPECT_TRUE(W->ButtonAdd->isEnabled());
     EXPECT_EQ(W->Messages, (std::vector<std::string>{"The list is empty: add the files to convert first."}));
+}
+
+TEST_F(UiMainWindow, TabEntersAndLeavesTheList) {
+    CreateAndShow();
+    for (const char* name : {"a.avi", "b.avi"}) W->AddFileToListView(QString::fromStdString(Dir.Write(name, "")));
+    W->ListViewFiles->setCurrentCell(0, 0);
+    W->activateWindow();
+    // The list comes first; Tab goes on to the buttons instead of walking its cells.
+    W->ListViewFiles->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == W->ListViewFiles; }));
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(W->ListViewFiles, &tab);
+    EXPECT_TRUE(WaitFor([&] { return QApplication::focusWidget() == W->ButtonAdd; }))
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName().toStdString() : "none");
+    QKeyEvent back(QEvent::KeyPress, Qt::Key_Backtab, Qt::ShiftModifier);
+    QApplication::sendEvent(W->ButtonAdd, &back);
+    EXPECT_TRUE(WaitFor([&] { return QApplication::focusWidget() == W->ListViewFiles; }));
 }
 
 TEST_F(UiMainWindow, TheSizeColumnsShowTheVideoNotACoverBesideIt) {
