@@ -205,13 +205,16 @@ void TfrmMain::CreateControls() {
     ListViewFiles->verticalHeader()->hide();
     ListViewFiles->horizontalHeader()->setHighlightSections(false);
     ListViewFiles->setWordWrap(false);
-    const int widths[kColumns] = {200, 75, 100, 80, 75, 110};
+    const int widths[kColumns] = {200, 75, 100, 80, 75, 100};
     for (int c = 0; c < kColumns; ++c) {
         ListViewFiles->setHorizontalHeaderItem(c, new QTableWidgetItem);
         ListViewFiles->setColumnWidth(c, widths[c]);
     }
-    // The file column takes what the window gives; the others keep their width.
+    // The file column takes what the window gives; the progress column keeps its width.
     ListViewFiles->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // Times, size and rate read in full, captions too, in every language.
+    for (int c = 1; c < kProgressColumn; ++c)
+        ListViewFiles->horizontalHeader()->setSectionResizeMode(c, QHeaderView::ResizeToContents);
     ListViewFiles->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ListViewFiles, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         const int row = ListViewFiles->rowAt(at.y());
@@ -578,8 +581,6 @@ void TfrmMain::RefreshList(int selectRow) {
         }
         ShowRowState(i);
     }
-    // The end time reads in full.
-    ListViewFiles->resizeColumnToContents(2);
     if (selectRow >= 0 && selectRow < ListViewFiles->rowCount()) {
         ListViewFiles->selectRow(selectRow);
         ListViewFiles->setCurrentCell(selectRow, 0);
