@@ -373,6 +373,9 @@ protected:
 
     // Control.
     std::thread FThread;
+    // Guards FThread: the thread that starts the task assigns it, and the
+    // one that stops the task (which may be another) joins it.
+    std::mutex FThreadLock;
     std::thread FTermThread;
     std::atomic<bool> FHasWorker{false};
     avbind::TManualResetEvent FStopEvent{true};

@@ -54,7 +54,10 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
 
 TCustomFFmpeg::~TCustomFFmpeg() {
     Stop(true);
-    if (FThread.joinable()) FThread.join();
+    {
+        std::lock_guard lock(FThreadLock);
+        if (FThread.joinable()) FThread.join();
+    }
     if (FTermThread.joinable()) FTermThread.join();
     CleanUp();
 }
@@ -222,6 +225,7 @@ bool TCustomFFmpeg::StartConvert(bool useThread, TThreadPriority priority) {
     // Reset before the thread exists, so a waiter that comes first still waits.
     FStopEvent.Reset();
     FHasWorker = true;
+    std::lock_guard lock(FThreadLock);
     FThread = std::thread(&TCustomFFmpeg::WorkerBody, this, priority);
     return true;
 }
@@ -341,7 +345,11 @@ void TCustomFFmpeg::CleanUp() {
 
 void TCustomFFmpeg::Stop(bool waitForStop) {
     FBroken = true;
-    if (FHasWorker || FThread.joinable()) {
+    const bool worker = [this] {
+        std::lock_guard lock(FThreadLock);
+        return FHasWorker || FThread.joinable();
+    }();
+    if (worker) {
         Resume();
         if (waitForStop) {
             const bool onMain = IsMainThread();
@@ -349,6 +357,7 @@ void TCustomFFmpeg::Stop(bool waitForStop) {
                 // A worker blocked on a main-thread call must not deadlock this wait.
                 if (onMain) PumpMainThreadQueue();
             }
+            std::lock_guard lock(FThreadLock);
             if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
         }
     } else {
