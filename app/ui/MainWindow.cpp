@@ -639,43 +639,65 @@ void TfrmMain::ShowRowState(int index) {
 
 }
 
-bool TfrmMain::HoldWhileConverting(std::function<void()> add) {
-    if (!Converting()) return false;
-    // A running list does not change: what comes now is added when it ends.
-    FAfterRun.push_back(std::move(add));
-    statusBar()->showMessage("Added to the list when the conversion ends.", 10000);
-    return true;
+bool TfrmMain::HoldForLater(std::function<void()> add) {
+    if (Converting()) {
+        // A running list does not change: what comes now is added when it ends.
+        FAfterRun.push_back(std::move(add));
+        statusBar()->showMessage("Added to the list when the conversion ends.", 10000);
+        return true;
+    }
+    // A folder scan keeps the window answering (a second start, a drop):
+    // what comes meanwhile is added after the scan, in turn.
+    if (FAdding) {
+        FAfterAdding.push_back(std::move(add));
+        return true;
+    }
+    return false;
+}
+
+void TfrmMain::Adding(const std::function<void()>& work) {
+    FAdding = true;
+    work();
+    FAdding = false;
+    while (!FAfterAdding.empty()) {
+        const std::function<void()> next = std::move(FAfterAdding.front());
+        FAfterAdding.erase(FAfterAdding.begin());
+        next();
+    }
 }
 
 void TfrmMain::AddFileToListView(const QString& path) {
-    if (HoldWhileConverting([this, path] { AddFileToListView(path); })) return;
-    Run().AddFile(path.toStdString());
+    if (HoldForLater([this, path] { AddFileToListView(path); })) return;
+    Adding([&] { Run().AddFile(path.toStdString()); });
     RefreshList();
     ReportLeftOut();
 }
 
 void TfrmMain::addDirectorieToListView(const QString& folder, bool includeSubFolders, const QString& extension) {
-    if (HoldWhileConverting([=, this] { addDirectorieToListView(folder, includeSubFolders, extension); })) return;
-    // "*" (or nothing) means every file the converter takes, not notes or pictures.
-    if (extension.isEmpty() || extension == "*") {
-        Run().AddFolder(folder.toStdString(), includeSubFolders, app::ReadableExtensions());
-    } else {
-        Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
-    }
+    if (HoldForLater([=, this] { addDirectorieToListView(folder, includeSubFolders, extension); })) return;
+    Adding([&] {
+        // "*" (or nothing) means every file the converter takes, not notes or pictures.
+        if (extension.isEmpty() || extension == "*")
+            Run().AddFolder(folder.toStdString(), includeSubFolders, app::ReadableExtensions());
+        else
+            Run().AddFolder(folder.toStdString(), includeSubFolders, extension.toStdString());
+    });
     RefreshList();
     ReportLeftOut();
 }
 
 void TfrmMain::AddDroppedPaths(const QStringList& paths) {
-    if (HoldWhileConverting([this, paths] { AddDroppedPaths(paths); })) return;
-    const std::vector<std::string> extensions = app::ReadableExtensions();
-    for (const QString& path : paths) {
-        std::error_code ec;
-        if (fs::is_directory(path.toStdString(), ec))
-            Run().AddFolder(path.toStdString(), true, extensions);
-        else
-            Run().AddFile(path.toStdString());
-    }
+    if (HoldForLater([this, paths] { AddDroppedPaths(paths); })) return;
+    Adding([&] {
+        const std::vector<std::string> extensions = app::ReadableExtensions();
+        for (const QString& path : paths) {
+            std::error_code ec;
+            if (fs::is_directory(path.toStdString(), ec))
+                Run().AddFolder(path.toStdString(), true, extensions);
+            else
+                Run().AddFile(path.toStdString());
+        }
+    });
     RefreshList();
     ReportLeftOut();
 }

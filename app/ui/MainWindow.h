@@ -171,8 +171,11 @@ private:
     void ReportRun();
     // Moves every selected row one place up (-1) or down (+1), keeping them selected.
     void MoveSelectedRows(int step);
-    // While converting: keeps `add` for the end of the run (and says so); true then.
-    bool HoldWhileConverting(std::function<void()> add);
+    // While converting: keeps `add` for the end of the run (and says so);
+    // while another addition scans: keeps it for the scan's end. True then.
+    bool HoldForLater(std::function<void()> add);
+    // Runs an addition, then the ones that came while it ran.
+    void Adding(const std::function<void()>& work);
 
     std::unique_ptr<app::TfrmCommon> FCommon;
     std::unique_ptr<app::TConverterCore> FCore;
@@ -183,6 +186,8 @@ private:
     bool FStarted = false;   // the start-up sequence ran
     bool FClosing = false;
     std::vector<std::function<void()>> FAfterRun;  // additions that came during a run
+    bool FAdding = false;                             // an addition (maybe a long folder scan) is under way
+    std::vector<std::function<void()>> FAfterAdding;  // additions that came during it
 };
 
 } // namespace ui

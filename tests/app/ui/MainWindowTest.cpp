@@ -218,6 +218,25 @@ TEST_F(UiMainWindow, TabEntersAndLeavesTheList) {
     EXPECT_TRUE(WaitFor([&] { return QApplication::focusWidget() == W->ListViewFiles; }));
 }
 
+TEST_F(UiMainWindow, FilesThatComeDuringAFolderScanAreAddedAfterIt) {
+    CreateAndShow();
+    fs::create_directories(Dir.Path() / "scan");
+    const std::string a = Dir.Write("scan/a.avi", ""), b = Dir.Write("scan/b.avi", "");
+    const std::string later = Dir.Write("later.avi", "");
+    // The scan keeps the window answering; a second start hands a file over meanwhile.
+    bool handed = false;
+    W->Run().ScanStopped = [&] {
+        if (!handed) {
+            handed = true;
+            W->TakeFilesFromElsewhere({QString::fromStdString(later)});
+        }
+        return false;
+    };
+    W->AddDroppedPaths({QString::fromStdString(Dir.File("scan"))});
+    ASSERT_TRUE(handed);
+    EXPECT_EQ(ListPaths(), (std::vector<std::string>{a, b, later}));
+}
+
 TEST_F(UiMainWindow, TheSizeColumnsShowTheVideoNotACoverBesideIt) {
     CreateAndShow();
     zctest::TMediaRecipe recipe;
