@@ -719,10 +719,7 @@ void TCustomEncoder::Deliver(const TTerminateInfo& info, bool counted) {
         else
             call();
     });
-    if (!FDeliveryThread.joinable()) {
-        FDeliveryThread = std::thread([this] { DeliverInTurn(); });
-        FDeliveryThreadId = FDeliveryThread.get_id();
-    }
+    if (!FDeliveryThread.joinable()) FDeliveryThread = std::thread([this] { DeliverInTurn(); });
     FDeliveryWake.notify_one();
 }
 
@@ -764,7 +761,7 @@ void TCustomEncoder::WaitServingMainThread(const std::function<bool()>& pending)
 void TCustomEncoder::WaitForDeliveries() {
     // A handler that clears the list runs inside a delivery and cannot wait
     // for its own delivery to end; the ones after it need nothing it clears.
-    if (GInsideDelivery > 0 || std::this_thread::get_id() == FDeliveryThreadId) return;
+    if (GInsideDelivery > 0) return;
     WaitServingMainThread([&] { return FActiveDeliveries > 0; });
 }
 
@@ -780,7 +777,7 @@ void TCustomEncoder::EndDeliveries() {
         FDeliveryEnding = true;
     }
     FDeliveryWake.notify_one();
-    if (FDeliveryThread.joinable() && std::this_thread::get_id() != FDeliveryThreadId) FDeliveryThread.join();
+    if (FDeliveryThread.joinable()) FDeliveryThread.join();
 }
 
 void TCustomEncoder::DoProgress(TFFmpeg* task, int fileIndex, int frameNumber, int fps, float quality,

@@ -273,9 +273,8 @@ public:
     // OnTerminate comes once per task, in the order the tasks ended, then
     // once with TaskIndex -1 for the whole run; no worker waits for it. Its
     // handler may clear the list (ClearTasks) but must not destroy the
-    // encoder. The
-    // audio, video and frame hooks always run on the worker thread, one task
-    // at a time (each kind under its own lock).
+    // encoder. The audio, video and frame hooks always run on the worker
+    // thread, one task at a time (each kind under its own lock).
     TAudioHookEvent OnAudioHook;
     TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
     TPreviewBitmapEvent OnPreviewBitmap;
@@ -368,7 +367,6 @@ private:
     std::deque<std::function<void()>> FDeliveryQueue;
     bool FDeliveryEnding = false;
     std::thread FDeliveryThread;
-    std::atomic<std::thread::id> FDeliveryThreadId{};
     std::atomic<int> FActiveDeliveries{0};
 };
 
