@@ -351,13 +351,13 @@ bool LacksEssentials(const AVStream* st) {
     return false;
 }
 
-} // namespace
-
 bool LacksEssentialParameters(const AVFormatContext* context) {
     for (unsigned i = 0; i < context->nb_streams; ++i)
         if (LacksEssentials(context->streams[i])) return true;
     return false;
 }
+
+} // namespace
 
 int FindStreamParameters(AVFormatContext* context) {
     using avbind::avformat;

@@ -59,14 +59,12 @@ double DisplayRotation(const AVStream* stream);
 // not missed. Options the caller set are kept.
 void SetReaderOpenOptions(avbind::TAVDictionary& options);
 
-// True when a stream lacks what decoding needs to be set up: a picture
-// without a size, or sound without a sample rate or channels. Attached
-// pictures, data and unknown codecs do not count.
-bool LacksEssentialParameters(const AVFormatContext* context);
-
 // Reads the streams' parameters (avformat_find_stream_info). When a stream
-// still lacks its essentials after the libraries' usual window, a second look
-// reads ten times as far (at least 50 MB or 60 s) before giving up on it.
+// still lacks what decoding needs (a picture size; a sample rate or
+// channels; attached pictures, data, unknown codecs and streams left out do
+// not count) after the libraries' usual window, a second open of the file
+// (local, seekable files only) reads ten times as far (at least 50 MB or
+// 60 s) and takes those streams' parameters from it.
 // Returns the library's result. Needs avutil and avformat loaded.
 int FindStreamParameters(AVFormatContext* context);
 
