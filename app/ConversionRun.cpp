@@ -246,6 +246,10 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
 }
 
 std::vector<std::string> ReadableExtensions() {
+    // Worked out once the libraries are there; every folder scan and open
+    // dialog asks again.
+    static std::vector<std::string> withLibraries;
+    if (!withLibraries.empty()) return withLibraries;
     std::vector<std::string> extensions = {
         "avi", "mpg",  "mpeg", "wmv", "asf",  "avs", "vob", "dat", "3gp", "3g2", "mp4", "psp", "rm",  "rmvb",
         "smk", "swf",  "nsv",  "mov", "qt",   "mkv", "webm", "m4v", "ts", "mts", "m2ts", "ogv", "flv", "f4v",
@@ -270,6 +274,7 @@ std::vector<std::string> ReadableExtensions() {
                 if (!notMedia.count(e) && std::find(extensions.begin(), extensions.end(), e) == extensions.end())
                     extensions.push_back(e);
         }
+        withLibraries = extensions;
     }
     return extensions;
 }
