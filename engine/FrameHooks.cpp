@@ -6,6 +6,10 @@
 
 #include <dlfcn.h>
 #include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace engine {
 
