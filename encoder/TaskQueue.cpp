@@ -208,7 +208,7 @@ void TCustomEncoder::ApplyInputOptions(TFFmpeg& task, int index, TInputOptions* 
     if (!options->ForceFormat.empty()) task.SetForcedFormat(options->ForceFormat);
     if (options->TimeStart != AV_NOPTS_VALUE) task.SetStartTime(options->TimeStart);
     if (options->ProgramID >= 0) task.SetProgramId(options->ProgramID);
-    task.Fread_folder = options->ReadFolder;
+    task.SetReadFolder(options->ReadFolder);
 }
 
 bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& fileName) {
@@ -418,9 +418,9 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
             if (o.TimeStart != AV_NOPTS_VALUE) task.SetStartTime(o.TimeStart);
             if (o.TimeLength != AV_NOPTS_VALUE) task.SetRecordingTime(o.TimeLength);
             if (o.Info.TimeStamp == 0)
-                task.Frecording_timestamp = std::time(nullptr);
+                task.SetRecordingTimestamp(std::time(nullptr));
             else if (o.Info.TimeStamp > 0)
-                task.Frecording_timestamp = UnixSeconds(o.Info.TimeStamp);
+                task.SetRecordingTimestamp(UnixSeconds(o.Info.TimeStamp));
             if (o.Info.Year > 0) task.AddMetadata("year", std::to_string(o.Info.Year));
             if (o.Info.Track > 0) task.AddMetadata("track", std::to_string(o.Info.Track));
             const std::pair<const char*, const std::string*> texts[] = {

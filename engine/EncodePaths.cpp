@@ -191,7 +191,7 @@ bool TCustomFFmpeg::RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConve
 void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* frame) {
     if (!ost.graph) {
         const int size = EncodeVideoFrame(ost, ist, frame, ost.sync_ist->pts, ist.next_pts - ist.pts);
-        if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
+        if (!FTaskOpts.vstats_filename.empty() && size) WriteVideoStats(ost, size);
         return;
     }
     // Through the stream's filter graph: pictures enter in microseconds.
@@ -282,7 +282,7 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
         if (ost.frame_aspect_ratio == 0 && filtered->sample_aspect_ratio.num)
             ost.enc_ctx->sample_aspect_ratio = filtered->sample_aspect_ratio;
         const int size = EncodeVideoFrame(ost, ist, filtered, pts, duration);
-        if (!Fvstats_filename.empty() && size) WriteVideoStats(ost, size);
+        if (!FTaskOpts.vstats_filename.empty() && size) WriteVideoStats(ost, size);
         avutil.av_frame_unref(filtered);
     }
 }
@@ -292,9 +292,9 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
     AVCodecContext* enc = ost.enc_ctx.get();
     AVFormatContext* oc = OutputContext(ost);
     int frameSize = 0;
-    const double syncPosition = static_cast<double>(syncPts - Fstart_time) / 1000000.0 / av_q2d(enc->time_base);
+    const double syncPosition = static_cast<double>(syncPts - FFileOpts.start_time) / 1000000.0 / av_q2d(enc->time_base);
     int n = 1;
-    if (Fvideo_sync_method) {
+    if (FTaskOpts.video_sync_method) {
         // A gap far beyond the picture rate (a paused recording, a damaged
         // time) is a discontinuity: the output jumps it instead of filling
         // it with copies of the last picture.
@@ -305,8 +305,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
             ost.sync_opts = std::llround(syncPosition);
         }
         const double delta = syncPosition - static_cast<double>(ost.sync_opts);
-        const bool variable = Fvideo_sync_method == 2 ||
-                              (Fvideo_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS));
+        const bool variable = FTaskOpts.video_sync_method == 2 ||
+                              (FTaskOpts.video_sync_method < 0 && (oc->oformat->flags & AVFMT_VARIABLE_FPS));
         if (!variable && duration > 0) {
             // A constant rate shows each picture for the output slots its own
             // time covers: none, one or several, and the output ends where the input does.
@@ -327,16 +327,16 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         if (n == 0) {
             ++Fnb_frames_drop;
             FShowDupOrDrop = true;
-            if (Fverbose > 2) FFLogger().Log(this, llVerbose, "*** drop!");
+            if (FTaskOpts.verbose > 2) FFLogger().Log(this, llVerbose, "*** drop!");
         } else if (n > 1) {
             Fnb_frames_dup += n - 1;
             FShowDupOrDrop = true;
-            if (Fverbose > 2) FFLogger().Log(this, llVerbose, "*** %d dup!", n - 1);
+            if (FTaskOpts.verbose > 2) FFLogger().Log(this, llVerbose, "*** %d dup!", n - 1);
         }
     } else {
         ost.sync_opts = std::llround(syncPosition);
     }
-    n = std::min(n, Fmax_frames[AVMEDIA_TYPE_VIDEO] - ost.frame_number);
+    n = std::min(n, FFileOpts.max_frames[AVMEDIA_TYPE_VIDEO] - ost.frame_number);
     if (n <= 0) return 0;
 
     AVFrame* final = picture;
@@ -378,9 +378,9 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         AVFrame* out = final;
         out->interlaced_frame = picture->interlaced_frame;
         if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
-            out->top_field_first = Ftop_field_first != -1 ? Ftop_field_first : picture->top_field_first;
+            out->top_field_first = FFileOpts.top_field_first != -1 ? FFileOpts.top_field_first : picture->top_field_first;
         out->quality = (enc->flags & AV_CODEC_FLAG_QSCALE) ? enc->global_quality : 0;
-        if (Fsame_quality && ist.quality > 0) out->quality = static_cast<int>(ist.quality);
+        if (FFileOpts.same_quality && ist.quality > 0) out->quality = static_cast<int>(ist.quality);
         out->pict_type = AV_PICTURE_TYPE_NONE;
         out->key_frame = 0;
         out->pts = ost.sync_opts;
@@ -473,8 +473,8 @@ void TCustomFFmpeg::RunPostHooks(AVFrame* picture, bool converted, std::int64_t 
 
 void TCustomFFmpeg::WriteVideoStats(TAVOutputStream& ost, int frameSize) {
     if (!Fvstats_file) {
-        Fvstats_file.reset(std::fopen(Fvstats_filename.c_str(), "w"));
-        if (!Fvstats_file) RaiseFF("fopen fail: %s", Fvstats_filename.c_str());
+        Fvstats_file.reset(std::fopen(FTaskOpts.vstats_filename.c_str(), "w"));
+        if (!Fvstats_file) RaiseFF("fopen fail: %s", FTaskOpts.vstats_filename.c_str());
     }
     const AVCodecContext* enc = ost.enc_ctx.get();
     if (enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
@@ -540,7 +540,7 @@ AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) 
                      packed);
         chunk = out;
     }
-    if (Faudio_volume != 256) {
+    if (FTaskOpts.audio_volume != 256) {
         if (avutil.av_frame_make_writable(chunk) < 0) throw std::runtime_error("Could not alloc buffer.");
         const AVSampleFormat format = static_cast<AVSampleFormat>(chunk->format);
         const bool planar = avutil.av_sample_fmt_is_planar(format);
@@ -550,15 +550,15 @@ AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) 
         for (int p = 0; p < planes; ++p) {
             std::uint8_t* data = chunk->extended_data[p];
             switch (avutil.av_get_packed_sample_fmt(format)) {
-            case AV_SAMPLE_FMT_U8: ScaleSamples(data, count, Faudio_volume, -128, 127, 128); break;
+            case AV_SAMPLE_FMT_U8: ScaleSamples(data, count, FTaskOpts.audio_volume, -128, 127, 128); break;
             case AV_SAMPLE_FMT_S16:
-                ScaleSamples(reinterpret_cast<std::int16_t*>(data), count, Faudio_volume, INT16_MIN, INT16_MAX, 0);
+                ScaleSamples(reinterpret_cast<std::int16_t*>(data), count, FTaskOpts.audio_volume, INT16_MIN, INT16_MAX, 0);
                 break;
             case AV_SAMPLE_FMT_S32:
-                ScaleSamples(reinterpret_cast<std::int32_t*>(data), count, Faudio_volume, INT32_MIN, INT32_MAX, 0);
+                ScaleSamples(reinterpret_cast<std::int32_t*>(data), count, FTaskOpts.audio_volume, INT32_MIN, INT32_MAX, 0);
                 break;
-            case AV_SAMPLE_FMT_FLT: ScaleFloats(reinterpret_cast<float*>(data), count, Faudio_volume); break;
-            case AV_SAMPLE_FMT_DBL: ScaleFloats(reinterpret_cast<double*>(data), count, Faudio_volume); break;
+            case AV_SAMPLE_FMT_FLT: ScaleFloats(reinterpret_cast<float*>(data), count, FTaskOpts.audio_volume); break;
+            case AV_SAMPLE_FMT_DBL: ScaleFloats(reinterpret_cast<double*>(data), count, FTaskOpts.audio_volume); break;
             default: break;  // 64-bit integers: no decoder produces them
             }
         }
@@ -642,7 +642,7 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
     }
     if (!ost.resample && (changed || ost.audio_resample || !sameShape || ost.reformat_pair == -6)) {
         ost.reformat_pair = enc->sample_fmt + 5 * frame->format;
-        if (Faudio_sync_method <= 1 && sameShape) {
+        if (FTaskOpts.audio_sync_method <= 1 && sameShape) {
             ost.audio_resample = 0;
         } else {
             // One resampler converts rate, layout and format together.
@@ -661,19 +661,19 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
 
     AVFrame* chunk = frame;
     TAVFramePtr adjusted;  // the chunk after a sync correction, for this output only
-    const double syncSeconds = static_cast<double>(ost.sync_ist->pts - Fstart_time) / 1000000.0;
+    const double syncSeconds = static_cast<double>(ost.sync_ist->pts - FFileOpts.start_time) / 1000000.0;
     const int fifoSamples = avutil.av_audio_fifo_size(ost.fifo.get());
-    if (Faudio_sync_method) {
+    if (FTaskOpts.audio_sync_method) {
         const double delta = syncSeconds * enc->sample_rate - static_cast<double>(ost.sync_opts) - fifoSamples;
         const double inputDelta = delta * frame->sample_rate / enc->sample_rate;
         const long long sampleDelta = static_cast<long long>(inputDelta);
         if (std::fabs(delta) > 50) {
-            if (ist.is_start || std::fabs(delta) > Faudio_drift_threshold * enc->sample_rate) {
+            if (ist.is_start || std::fabs(delta) > FTaskOpts.audio_drift_threshold * enc->sample_rate) {
                 const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
                 if (sampleDelta < 0) {
                     // Audio ahead of its clock: the start of the chunk goes.
                     const int skip = static_cast<int>(std::min<long long>(-sampleDelta, frame->nb_samples));
-                    if (Fverbose > 2)
+                    if (FTaskOpts.verbose > 2)
                         FFLogger().Log(this, llVerbose, "discarding %d audio samples", static_cast<int>(-delta));
                     ist.is_start = 0;
                     if (skip >= frame->nb_samples) return;
@@ -691,16 +691,16 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
                                                   format);
                     avutil.av_samples_copy(padded->extended_data, frame->extended_data, static_cast<int>(sampleDelta), 0,
                                            frame->nb_samples, inChannels, format);
-                    if (Fverbose > 2)
+                    if (FTaskOpts.verbose > 2)
                         FFLogger().Log(this, llVerbose, "adding %d audio samples of silence", static_cast<int>(delta));
                     ist.is_start = 0;
                     adjusted = std::move(padded);
                     chunk = adjusted.get();
                 }
-            } else if (Faudio_sync_method > 1 && ost.resample) {
+            } else if (FTaskOpts.audio_sync_method > 1 && ost.resample) {
                 const int compensation = static_cast<int>(
-                    std::clamp<double>(delta, -Faudio_sync_method, Faudio_sync_method));
-                if (Fverbose > 2)
+                    std::clamp<double>(delta, -FTaskOpts.audio_sync_method, FTaskOpts.audio_sync_method));
+                if (FTaskOpts.verbose > 2)
                     FFLogger().Log(this, llVerbose, "compensating audio timestamp drift:%f compensation:%d in:%d", delta,
                                    compensation, enc->sample_rate);
                 swresample.swr_set_compensation(ost.resample.get(), compensation, enc->sample_rate);

@@ -11,6 +11,7 @@
 #include "avbind/Sync.h"
 #include "avhelpers/FFOptions.h"
 #include "avhelpers/FormatConverter.h"
+#include "engine/EngineOptions.h"
 #include "engine/FrameHookApi.h"
 #include "engine/StreamRecords.h"
 
@@ -166,7 +167,7 @@ public:
     void SetForcedFormat(const std::string& name);
     bool SetLibOption(const std::string& name, const std::string& value);
     bool SetLibOptionInt(const std::string& name, int value);
-    void SetVerbose(int value) { Fverbose = value; }
+    void SetVerbose(int value) { FTaskOpts.verbose = value; }
     void SetFrameRate(const std::string& value);
     bool SetBitrate(const std::string& option, const std::string& value);
     void SetFrameSize(const std::string& value);
@@ -183,11 +184,19 @@ public:
     void SetStartTime(std::int64_t value);
     void SetProgramId(int value);
     void SetAudioVolume(int value);
-    void SetAudioSyncMethod(int value) { Faudio_sync_method = value; }
-    void SetVideoSyncMethod(int value) { Fvideo_sync_method = value; }
+    void SetAudioSyncMethod(int value) { FTaskOpts.audio_sync_method = value; }
+    void SetVideoSyncMethod(int value) { FTaskOpts.video_sync_method = value; }
     void SetMuxMaxDelay(float value);
     void SetMuxPreload(float value);
     void SetHookBitsPixel(int value);
+    // The folder the next input may open other files in ("" = anywhere).
+    void SetReadFolder(const std::string& folder) { FFileOpts.read_folder = folder; }
+    // The next output's creation time (seconds since 1970).
+    void SetRecordingTimestamp(std::int64_t seconds) { FFileOpts.recording_timestamp = seconds; }
+
+    // The option state the settings above have built up.
+    const TFileOptions& FileOptions() const { return FFileOpts; }
+    const TTaskOptions& TaskOptions() const { return FTaskOpts; }
 
     // Post hooks, changed under the post-hook lock.
     TPostHooks PostHooks();
@@ -241,101 +250,12 @@ public:
     int Fnb_output_files = 0;
     std::vector<std::vector<std::unique_ptr<TAVOutputStream>>> Foutput_streams_for_file;
 
-    // Maps.
-    std::vector<TAVStreamMap> Fstream_maps;
-    std::vector<TAVMetaDataMapPair> Fmeta_data_maps;
-    int Fmetadata_global_autocopy = 1, Fmetadata_streams_autocopy = 1, Fmetadata_chapters_autocopy = 1;
-    std::vector<TAVChapterMap> Fchapter_maps;
-    std::vector<int> Fstreamid_map;
-
-    // Settings for the next file or stream.
-    std::string Flast_asked_format;
-    int Fframe_width = 0, Fframe_height = 0;
-    float Fframe_aspect_ratio = 0;
-    AVPixelFormat Fframe_pix_fmt = AV_PIX_FMT_NONE;
-    int Fframe_bits_per_raw_sample = 0;
-    AVSampleFormat Faudio_sample_fmt = AV_SAMPLE_FMT_NONE;
-    int Fmax_frames[4] = {INT_MAX, INT_MAX, INT_MAX, INT_MAX};
-    AVRational Fframe_rate{0, 0};
-    float Fvideo_qscale = 0;
-    std::unique_ptr<std::uint16_t, avbind::TAVFreeDeleter> Fintra_matrix, Finter_matrix;
-    std::string Fvideo_rc_override_string;
-    bool Fvideo_disable = false;
-    int Fvideo_discard = 0;
-    std::string Fvideo_codec_name;
-    unsigned Fvideo_codec_tag = 0;
-    std::string Fvideo_language;
-    bool Fsame_quality = false;
-    bool Fdo_deinterlace = false;
-    bool Fautorotate = true;   // the next input's pictures are turned upright when encoded
-    int Ftop_field_first = -1;
-    int Fme_threshold = 0;
-    int Fintra_dc_precision = 8;
-    bool Floop_input = false;
-    int Floop_output = -1;
-    bool Fqp_hist = false;
-    std::string Fvfilters;
-    bool FEnableFilter = false;
-    bool Fintra_only = false;
-    int Faudio_sample_rate = 0;
-    std::int64_t Fchannel_layout = 0;
-    float Faudio_qscale = -99999.0f;
-    bool Faudio_disable = false;
-    int Faudio_channels = 0;
-    std::string Faudio_codec_name;
-    unsigned Faudio_codec_tag = 0;
-    std::string Faudio_language;
-    bool Fsubtitle_disable = false;
-    std::string Fsubtitle_codec_name;
-    std::string Fsubtitle_language;
-    unsigned Fsubtitle_codec_tag = 0;
-    bool Fdata_disable = false;
-    std::string Fdata_codec_name;
-    unsigned Fdata_codec_tag = 0;
-    float Fmux_preload = 0.5f;
-    float Fmux_max_delay = 0.7f;
-    std::int64_t Frecording_time = INT64_MAX;
-    std::int64_t Fstart_time = 0;
-    std::int64_t Frecording_timestamp = 0;
-    std::int64_t Finput_ts_offset = 0;
-    avbind::TAVDictionary Fmetadata;
-
-    // Transcode switches.
-    bool Fdo_benchmark = false;
-    bool Fdo_hex_dump = false;
-    bool Fdo_pkt_dump = false;
-    bool Fdo_psnr = false;
-    int Fdo_pass = 0;
-    std::string Fpass_logfilename_prefix;
-    int Faudio_stream_copy = 0, Fvideo_stream_copy = 0, Fsubtitle_stream_copy = 0, Fdata_stream_copy = 0;
-    int Fvideo_sync_method = -1;
-    int Faudio_sync_method = 0;
-    float Faudio_drift_threshold = 0.1f;
-    bool Fcopy_ts = false;
-    bool Fcopy_tb = false;
-    bool Fopt_shortest = false;
-    std::string Fvstats_filename;
+    // Options for the next file and for the whole task.
+    TFileOptions FFileOpts;
+    TTaskOptions FTaskOpts;
     TFilePtr Fvstats_file;
-    int Fopt_programid = 0;
-    int Fcopy_initial_nonkeyframes = 0;
-    bool Frate_emu = false;
-    int Fvideo_channel = 0;
-    std::string Fvideo_standard;
-    int Faudio_volume = 256;
-    bool Fexit_on_error = false;
-    bool Fusing_stdin = false;
     bool Fusing_vhook = false;
-    int Fverbose = 1;
-    bool Frun_as_daemon = false;
-    bool FFilesAddedAtStart = false;
-    std::string Fread_folder;  // the next input may open other files only inside this folder ("" = anywhere)  // inputs and outputs are added on the worker thread as the task starts
-    int Fthread_count = 0;  // codec threads; 0: the libraries choose (frame and slice threads, by cores)
-    bool Fq_pressed = false;
-    bool Finput_sync = false;
-    std::int64_t Flimit_filesize = 0;
-    bool Fforce_fps = false;
-    std::string Fforced_key_frames;
-    float Fdts_delta_threshold = 10.0f;
+    bool FFilesAddedAtStart = false;  // inputs and outputs are added on the worker thread as the task starts
 
     // Statistics.
     std::int64_t Fvideo_size = 0, Faudio_size = 0, Fextra_size = 0;
@@ -399,7 +319,6 @@ protected:
     bool FPostHooksChanged = false;
 
 private:
-    void ResetToDefaults();
     void RunConversion();
     void WorkerBody(avbind::TThreadPriority priority);
     void TerminationStep();

@@ -49,7 +49,8 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
     avhelpers::RegisterUnicodeProtocol();
     avhelpers::RegisterStreamProtocol();
     avhelpers::RegisterRotateFilter();
-    ResetToDefaults();
+    // The library option holders need the libraries; every other default is a member's initialiser.
+    if (FFLoader().Loaded(EncoderLibraries)) avhelpers::InitOptions(FOptions, SWS_BICUBIC);
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
@@ -60,115 +61,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
     }
     if (FTermThread.joinable()) FTermThread.join();
     CleanUp();
-}
-
-void TCustomFFmpeg::ResetToDefaults() {
-    // The option holders and every library object need the libraries.
-    if (!FFLoader().Loaded(EncoderLibraries)) return;
-    for (int i = 0; i < FMaxFiles; ++i) {
-        Finput_files_ts_scale[static_cast<std::size_t>(i)].clear();
-        Foutput_files[static_cast<std::size_t>(i)].reset();
-    }
-    Flast_asked_format.clear();
-    Fframe_width = Fframe_height = 0;
-    Fframe_aspect_ratio = 0;
-    Fframe_pix_fmt = AV_PIX_FMT_NONE;
-    Fframe_bits_per_raw_sample = 0;
-    Faudio_sample_fmt = AV_SAMPLE_FMT_NONE;
-    for (int& m : Fmax_frames) m = INT_MAX;
-    Fframe_rate = {0, 0};
-    Fvideo_qscale = 0;
-    Fintra_matrix.reset();
-    Finter_matrix.reset();
-    Fvideo_rc_override_string.clear();
-    Fvideo_disable = false;
-    Fvideo_discard = 0;
-    Fvideo_codec_name.clear();
-    Fvideo_codec_tag = 0;
-    Fvideo_language.clear();
-    Fsame_quality = false;
-    Fdo_deinterlace = false;
-    Fautorotate = true;
-    Ftop_field_first = -1;
-    Fme_threshold = 0;
-    Fintra_dc_precision = 8;
-    Floop_input = false;
-    Floop_output = -1;
-    Fqp_hist = false;
-    Fvfilters.clear();
-    FEnableFilter = false;
-    Fintra_only = false;
-    Faudio_sample_rate = 0;
-    Fchannel_layout = 0;
-    Faudio_qscale = -99999.0f;
-    Faudio_disable = false;
-    Faudio_channels = 0;
-    Faudio_codec_name.clear();
-    Faudio_codec_tag = 0;
-    Faudio_language.clear();
-    Fsubtitle_disable = false;
-    Fsubtitle_codec_name.clear();
-    Fsubtitle_language.clear();
-    Fsubtitle_codec_tag = 0;
-    Fdata_disable = false;
-    Fdata_codec_name.clear();
-    Fdata_codec_tag = 0;
-    Fmux_preload = 0.5f;
-    Fmux_max_delay = 0.7f;
-    Frecording_time = INT64_MAX;
-    Fstart_time = 0;
-    Frecording_timestamp = 0;
-    Finput_ts_offset = 0;
-    Fmetadata.Clear();
-
-    Fdo_benchmark = Fdo_hex_dump = Fdo_pkt_dump = Fdo_psnr = false;
-    Fdo_pass = 0;
-    Fpass_logfilename_prefix.clear();
-    Faudio_stream_copy = Fvideo_stream_copy = Fsubtitle_stream_copy = Fdata_stream_copy = 0;
-    Fvideo_sync_method = -1;
-    Faudio_sync_method = 0;
-    Faudio_drift_threshold = 0.1f;
-    Fcopy_ts = Fcopy_tb = Fopt_shortest = false;
-    Fvstats_filename.clear();
-    Fvstats_file.reset();
-    Fopt_programid = 0;
-    Fcopy_initial_nonkeyframes = 0;
-    Frate_emu = false;
-    Fvideo_channel = 0;
-    Fvideo_standard.clear();
-    Faudio_volume = 256;
-    Fexit_on_error = Fusing_stdin = Fusing_vhook = false;
-    Fverbose = 1;
-    Frun_as_daemon = false;
-    Fthread_count = 0;
-    Fread_folder.clear();
-    Fq_pressed = Finput_sync = false;
-    Flimit_filesize = 0;
-    Fforce_fps = false;
-    Fforced_key_frames.clear();
-    Fdts_delta_threshold = 10.0f;
-
-    Fvideo_size = Faudio_size = Fextra_size = 0;
-    Fnb_frames_dup = Fnb_frames_drop = 0;
-    FShowDupOrDrop = false;
-    Ftimer_start = 0;
-
-    Fmetadata_global_autocopy = Fmetadata_streams_autocopy = Fmetadata_chapters_autocopy = 1;
-    avhelpers::InitOptions(FOptions, SWS_BICUBIC);
-    ClearPostHookContext();
-    {
-        std::lock_guard lock(PostHookLock());
-        FPostHooks.clear();
-        FPostHooksChanged = false;
-    }
-    FJoinMode = false;
-    FConverting = false;
-    FBroken = false;
-    FFinished = false;
-    FTerminated = false;
-    FFatalException = false;
-    FUnreadableOutputs.clear();
-    FTotalOutputDuration = -1;
 }
 
 void TCustomFFmpeg::ClearPostHookContext() {
@@ -314,24 +206,18 @@ void TCustomFFmpeg::CleanUp() {
     }
     Fnb_input_files = 0;
 
-    Fintra_matrix.reset();
-    Finter_matrix.reset();
+    // What the options hold (matrices, metadata, maps) goes with the task.
+    FFileOpts = TFileOptions{};
+    auto& task = FTaskOpts;
+    task.vstats_filename.clear();
+    task.streamid_map.clear();
+    task.stream_maps.clear();
+    task.meta_data_maps.clear();
+    task.chapter_maps.clear();
     Fvstats_file.reset();
-    Fvstats_filename.clear();
-    Fstreamid_map.clear();
     Finput_codecs.clear();
-    Fstream_maps.clear();
-    Fmeta_data_maps.clear();
-    Fchapter_maps.clear();
     Finput_streams.clear();
-    Fvideo_codec_name.clear();
-    Faudio_codec_name.clear();
-    Fsubtitle_codec_name.clear();
-    Fdata_codec_name.clear();
-    Fvideo_standard.clear();
     avhelpers::FreeOptions(FOptions);
-    Fvideo_rc_override_string.clear();
-    Fmetadata.Clear();
     Fvideo_bitstream_filters.clear();
     Faudio_bitstream_filters.clear();
     Fsubtitle_bitstream_filters.clear();

@@ -95,55 +95,55 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"map_metadata", ZC_CALL(AddMetadataMap(v))},
         {"map_chapters", ZC_CALL(AddChapterMap(v))},
         {"t", ZC_CALL(SetRecordingTime(ParseTimeSpec(n, v, true)))},
-        {"fs", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.Flimit_filesize = StrToInt64(v); }},
+        {"fs", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.FTaskOpts.limit_filesize = StrToInt64(v); }},
         {"ss", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
-             e.Fstart_time = ParseTimeSpec(n, v, true);
+             e.FFileOpts.start_time = ParseTimeSpec(n, v, true);
          }},
         {"itsoffset", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
-             e.Finput_ts_offset = ParseTimeSpec(n, v, true);
+             e.FFileOpts.input_ts_offset = ParseTimeSpec(n, v, true);
          }},
         {"itsscale", ZC_CALL(SetInputTsScale(v))},
         {"timestamp", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
-             e.Frecording_timestamp = std::llround(static_cast<double>(ParseTimeSpec(n, v, false)) / 1000000.0);
+             e.FFileOpts.recording_timestamp = std::llround(static_cast<double>(ParseTimeSpec(n, v, false)) / 1000000.0);
          }},
         {"metadata", ZC_CALL(ParseMetadata(v))},
-        {"dframes", ZC_INT(Fmax_frames[2])},
+        {"dframes", ZC_INT(FFileOpts.max_frames[2])},
         {"benchmark", ZC_NOTHING},
         {"timelimit", [](TCustomFFmpeg& e, const std::string&, const std::string&) {
              FFLogger().Log(&e, llWarning, "Warning: -timelimit is not implemented: the option is ignored");
          }},
-        {"dump", ZC_FLAG(Fdo_pkt_dump)},
-        {"hex", ZC_FLAG(Fdo_hex_dump)},
-        {"re", ZC_FLAG(Frate_emu)},
-        {"loop_input", ZC_FLAG(Floop_input)},
-        {"loop_output", ZC_INT(Floop_output)},
+        {"dump", ZC_FLAG(FTaskOpts.do_pkt_dump)},
+        {"hex", ZC_FLAG(FTaskOpts.do_hex_dump)},
+        {"re", ZC_FLAG(FTaskOpts.rate_emu)},
+        {"loop_input", ZC_FLAG(FFileOpts.loop_input)},
+        {"loop_output", ZC_INT(FFileOpts.loop_output)},
         {"v", ZC_CALL(SetVerbose(StrToInt(v)))},
         {"target", ZC_CALL(SetTarget(v))},
         {"threads", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
-             e.Fthread_count = StrToInt(v);
-             if (e.Fverbose >= 0)
+             e.FTaskOpts.thread_count = StrToInt(v);
+             if (e.FTaskOpts.verbose >= 0)
                  FFLogger().Log(&e, llVerbose,
                                 "Warning: if the ffmpeg libraries were not compiled with thread support, it "
                                 "would be using thread emulation.");
          }},
-        {"vsync", ZC_INT(Fvideo_sync_method)},
-        {"async", ZC_INT(Faudio_sync_method)},
-        {"adrift_threshold", ZC_FLOAT(Faudio_drift_threshold)},
-        {"copyts", ZC_FLAG(Fcopy_ts)},
-        {"copytb", ZC_FLAG(Fcopy_tb)},
-        {"shortest", ZC_FLAG(Fopt_shortest)},
-        {"dts_delta_threshold", ZC_FLOAT(Fdts_delta_threshold)},
-        {"programid", ZC_INT(Fopt_programid)},
-        {"xerror", ZC_FLAG(Fexit_on_error)},
-        {"copyinkf", ZC_INT(Fcopy_initial_nonkeyframes)},
+        {"vsync", ZC_INT(FTaskOpts.video_sync_method)},
+        {"async", ZC_INT(FTaskOpts.audio_sync_method)},
+        {"adrift_threshold", ZC_FLOAT(FTaskOpts.audio_drift_threshold)},
+        {"copyts", ZC_FLAG(FTaskOpts.copy_ts)},
+        {"copytb", ZC_FLAG(FTaskOpts.copy_tb)},
+        {"shortest", ZC_FLAG(FTaskOpts.opt_shortest)},
+        {"dts_delta_threshold", ZC_FLOAT(FTaskOpts.dts_delta_threshold)},
+        {"programid", ZC_INT(FFileOpts.opt_programid)},
+        {"xerror", ZC_FLAG(FTaskOpts.exit_on_error)},
+        {"copyinkf", ZC_INT(FTaskOpts.copy_initial_nonkeyframes)},
         {"b", ZC_CALL(SetBitrate(n, v))},
         {"vb", ZC_CALL(SetBitrate(n, v))},
-        {"vframes", ZC_INT(Fmax_frames[0])},
+        {"vframes", ZC_INT(FFileOpts.max_frames[0])},
         {"r", ZC_CALL(SetFrameRate(v))},
         {"s", ZC_CALL(SetFrameSize(v))},
         {"aspect", ZC_CALL(SetAspectRatio(v))},
         {"pix_fmt", ZC_CALL(SetPixelFormat(v))},
-        {"bits_per_raw_sample", ZC_INT(Fframe_bits_per_raw_sample)},
+        {"bits_per_raw_sample", ZC_INT(FFileOpts.frame_bits_per_raw_sample)},
         {"croptop", ZC_RAISE("Removed, use the crop filter instead")},
         {"cropbottom", ZC_RAISE("Removed, use the crop filter instead")},
         {"cropleft", ZC_RAISE("Removed, use the crop filter instead")},
@@ -153,57 +153,57 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"padleft", ZC_RAISE("Removed, use the pad filter instead")},
         {"padright", ZC_RAISE("Removed, use the pad filter instead")},
         {"padcolor", ZC_RAISE("Removed, use the pad filter instead")},
-        {"intra", ZC_FLAG(Fintra_only)},
-        {"vn", ZC_FLAG(Fvideo_disable)},
-        {"vdt", ZC_INT(Fvideo_discard)},
+        {"intra", ZC_FLAG(FFileOpts.intra_only)},
+        {"vn", ZC_FLAG(FFileOpts.video_disable)},
+        {"vdt", ZC_INT(FFileOpts.video_discard)},
         {"qscale", ZC_CALL(SetQScale(v))},
-        {"rc_override", ZC_TEXT(Fvideo_rc_override_string)},
+        {"rc_override", ZC_TEXT(FFileOpts.video_rc_override_string)},
         {"vcodec", ZC_CALL(SetCodecName(n, v))},
-        {"me_threshold", ZC_INT(Fme_threshold)},
-        {"sameq", ZC_FLAG(Fsame_quality)},
+        {"me_threshold", ZC_INT(FFileOpts.me_threshold)},
+        {"sameq", ZC_FLAG(FFileOpts.same_quality)},
         {"pass", ZC_CALL(SetPass(v))},
         {"passlogfile", ZC_CALL(SetPassLogFile(n, v))},
-        {"deinterlace", ZC_FLAG(Fdo_deinterlace)},
-        {"noautorotate", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.Fautorotate = !FlagValue(v); }},
-        {"psnr", ZC_FLAG(Fdo_psnr)},
+        {"deinterlace", ZC_FLAG(FFileOpts.do_deinterlace)},
+        {"noautorotate", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.FFileOpts.autorotate = !FlagValue(v); }},
+        {"psnr", ZC_FLAG(FTaskOpts.do_psnr)},
         {"vstats", ZC_CALL(SetVStats(FlagValue(v)))},
-        {"vstats_file", ZC_TEXT(Fvstats_filename)},
+        {"vstats_file", ZC_TEXT(FTaskOpts.vstats_filename)},
         {"vhook", ZC_CALL(AddVideoHook(v))},
         {"vfilters", ZC_CALL(SetVideoFilters(v))},
         {"vf", ZC_CALL(SetVideoFilters(v))},
         {"intra_matrix", ZC_CALL(SetIntraMatrix(v))},
         {"inter_matrix", ZC_CALL(SetInterMatrix(v))},
         {"top", ZC_CALL(SetTopFieldFirst(v))},
-        {"dc", ZC_INT(Fintra_dc_precision)},
+        {"dc", ZC_INT(FFileOpts.intra_dc_precision)},
         {"vtag", ZC_CALL(SetCodecTag(n, v))},
         {"newvideo", ZC_CALL(AddStreamToLastOutput(n))},
-        {"vlang", ZC_TEXT(Fvideo_language)},
-        {"qphist", ZC_FLAG(Fqp_hist)},
-        {"force_fps", ZC_FLAG(Fforce_fps)},
+        {"vlang", ZC_TEXT(FFileOpts.video_language)},
+        {"qphist", ZC_FLAG(FFileOpts.qp_hist)},
+        {"force_fps", ZC_FLAG(FTaskOpts.force_fps)},
         {"streamid", ZC_CALL(SetStreamId(n, v))},
-        {"force_key_frames", ZC_TEXT(Fforced_key_frames)},
+        {"force_key_frames", ZC_TEXT(FFileOpts.forced_key_frames)},
         {"ab", ZC_CALL(SetBitrate(n, v))},
-        {"aframes", ZC_INT(Fmax_frames[1])},
-        {"aq", ZC_FLOAT(Faudio_qscale)},
+        {"aframes", ZC_INT(FFileOpts.max_frames[1])},
+        {"aq", ZC_FLOAT(FFileOpts.audio_qscale)},
         {"ar", ZC_CALL(SetAudioRate(StrToInt(v)))},
         {"ac", ZC_CALL(SetAudioChannels(StrToInt(v)))},
-        {"an", ZC_FLAG(Faudio_disable)},
+        {"an", ZC_FLAG(FFileOpts.audio_disable)},
         {"acodec", ZC_CALL(SetCodecName(n, v))},
         {"atag", ZC_CALL(SetCodecTag(n, v))},
-        {"vol", ZC_INT(Faudio_volume)},
+        {"vol", ZC_INT(FTaskOpts.audio_volume)},
         {"newaudio", ZC_CALL(AddStreamToLastOutput(n))},
-        {"alang", ZC_TEXT(Faudio_language)},
+        {"alang", ZC_TEXT(FFileOpts.audio_language)},
         {"sample_fmt", ZC_CALL(SetSampleFormat(v))},
-        {"sn", ZC_FLAG(Fsubtitle_disable)},
+        {"sn", ZC_FLAG(FFileOpts.subtitle_disable)},
         {"scodec", ZC_CALL(SetCodecName(n, v))},
         {"newsubtitle", ZC_CALL(AddStreamToLastOutput(n))},
-        {"slang", ZC_TEXT(Fsubtitle_language)},
+        {"slang", ZC_TEXT(FFileOpts.subtitle_language)},
         {"stag", ZC_CALL(SetCodecTag(n, v))},
-        {"vc", ZC_INT(Fvideo_channel)},
-        {"tvstd", ZC_TEXT(Fvideo_standard)},
-        {"isync", ZC_FLAG(Finput_sync)},
-        {"muxdelay", ZC_FLOAT(Fmux_max_delay)},
-        {"muxpreload", ZC_FLOAT(Fmux_preload)},
+        {"vc", ZC_INT(FFileOpts.video_channel)},
+        {"tvstd", ZC_TEXT(FFileOpts.video_standard)},
+        {"isync", ZC_FLAG(FTaskOpts.input_sync)},
+        {"muxdelay", ZC_FLOAT(FFileOpts.mux_max_delay)},
+        {"muxpreload", ZC_FLOAT(FFileOpts.mux_preload)},
         {"absf", ZC_CALL(AddBitstreamFilter(n, v))},
         {"vbsf", ZC_CALL(AddBitstreamFilter(n, v))},
         {"sbsf", ZC_CALL(AddBitstreamFilter(n, v))},
@@ -254,7 +254,7 @@ void TCustomFFmpeg::LogDoNothing(const std::string& name) {
 // ---- Typed setters ----
 
 void TCustomFFmpeg::SetForcedFormat(const std::string& name) {
-    if (!name.empty()) Flast_asked_format = name;
+    if (!name.empty()) FFileOpts.last_asked_format = name;
 }
 
 bool TCustomFFmpeg::SetLibOption(const std::string& name, const std::string& value) {
@@ -267,7 +267,7 @@ bool TCustomFFmpeg::SetLibOptionInt(const std::string& name, int value) {
 
 void TCustomFFmpeg::SetFrameRate(const std::string& value) {
     if (value.empty()) return;
-    if (avutil.av_parse_video_rate(&Fframe_rate, value.c_str()) < 0) RaiseFF("Incorrect frame rate");
+    if (avutil.av_parse_video_rate(&FFileOpts.frame_rate, value.c_str()) < 0) RaiseFF("Incorrect frame rate");
 }
 
 bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& value) {
@@ -286,7 +286,7 @@ bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& val
 
 void TCustomFFmpeg::SetFrameSize(const std::string& value) {
     if (value.empty()) return;
-    if (avutil.av_parse_video_size(&Fframe_width, &Fframe_height, value.c_str()) < 0) RaiseFF("Incorrect frame size");
+    if (avutil.av_parse_video_size(&FFileOpts.frame_width, &FFileOpts.frame_height, value.c_str()) < 0) RaiseFF("Incorrect frame size");
 }
 
 void TCustomFFmpeg::SetAspectRatio(const std::string& value) {
@@ -306,7 +306,7 @@ void TCustomFFmpeg::SetAspectRatio(const std::string& value) {
         }
     }
     if (ratio == 0) RaiseFF("Incorrect aspect ratio specification.");
-    Fframe_aspect_ratio = static_cast<float>(ratio);
+    FFileOpts.frame_aspect_ratio = static_cast<float>(ratio);
 }
 
 void TCustomFFmpeg::SetPixelFormat(const std::string& value) {
@@ -318,8 +318,8 @@ void TCustomFFmpeg::SetPixelFormat(const std::string& value) {
         }
         return;
     }
-    Fframe_pix_fmt = avutil.av_get_pix_fmt(value.c_str());
-    if (Fframe_pix_fmt == AV_PIX_FMT_NONE) RaiseFF("Unknown pixel format requested: %s", value.c_str());
+    FFileOpts.frame_pix_fmt = avutil.av_get_pix_fmt(value.c_str());
+    if (FFileOpts.frame_pix_fmt == AV_PIX_FMT_NONE) RaiseFF("Unknown pixel format requested: %s", value.c_str());
 }
 
 void TCustomFFmpeg::SetSampleFormat(const std::string& value) {
@@ -331,27 +331,27 @@ void TCustomFFmpeg::SetSampleFormat(const std::string& value) {
         }
         return;
     }
-    Faudio_sample_fmt = avutil.av_get_sample_fmt(value.c_str());
-    if (Faudio_sample_fmt == AV_SAMPLE_FMT_NONE) RaiseFF("Invalid sample format \"%s\"", value.c_str());
+    FFileOpts.audio_sample_fmt = avutil.av_get_sample_fmt(value.c_str());
+    if (FFileOpts.audio_sample_fmt == AV_SAMPLE_FMT_NONE) RaiseFF("Invalid sample format \"%s\"", value.c_str());
 }
 
 void TCustomFFmpeg::AddMetadata(const std::string& key, const std::string& value) {
-    Fmetadata.Set(key.c_str(), value.c_str(), 0);
+    FFileOpts.metadata.Set(key.c_str(), value.c_str(), 0);
 }
 
 void TCustomFFmpeg::SetAudioRate(int value) {
-    if (value > 0) Faudio_sample_rate = value;
+    if (value > 0) FFileOpts.audio_sample_rate = value;
 }
 
 void TCustomFFmpeg::SetAudioChannels(int value) {
-    if (value > 0) Faudio_channels = value;
+    if (value > 0) FFileOpts.audio_channels = value;
 }
 
 void TCustomFFmpeg::SetCodecTag(const std::string& option, const std::string& value) {
     if (value.empty()) return;
-    unsigned* tag = option == "atag"   ? &Faudio_codec_tag
-                    : option == "vtag" ? &Fvideo_codec_tag
-                    : option == "stag" ? &Fsubtitle_codec_tag
+    unsigned* tag = option == "atag"   ? &FFileOpts.audio_codec_tag
+                    : option == "vtag" ? &FFileOpts.video_codec_tag
+                    : option == "stag" ? &FFileOpts.subtitle_codec_tag
                                        : nullptr;
     if (!tag) RaiseFF("Invalid tag parmeter %s", option.c_str());
     int number = 0;
@@ -370,17 +370,17 @@ void TCustomFFmpeg::SetCodecName(const std::string& option, const std::string& v
     std::string* name;
     int* copy;
     if (option == "acodec") {
-        name = &Faudio_codec_name;
-        copy = &Faudio_stream_copy;
+        name = &FFileOpts.audio_codec_name;
+        copy = &FFileOpts.audio_stream_copy;
     } else if (option == "vcodec") {
-        name = &Fvideo_codec_name;
-        copy = &Fvideo_stream_copy;
+        name = &FFileOpts.video_codec_name;
+        copy = &FFileOpts.video_stream_copy;
     } else if (option == "scodec") {
-        name = &Fsubtitle_codec_name;
-        copy = &Fsubtitle_stream_copy;
+        name = &FFileOpts.subtitle_codec_name;
+        copy = &FFileOpts.subtitle_stream_copy;
     } else if (option == "dcodec") {
-        name = &Fdata_codec_name;
-        copy = &Fdata_stream_copy;
+        name = &FFileOpts.data_codec_name;
+        copy = &FFileOpts.data_stream_copy;
     } else {
         RaiseFF("Invalid parameter \"%s\"", option.c_str());
     }
@@ -392,33 +392,33 @@ void TCustomFFmpeg::SetCodecName(const std::string& option, const std::string& v
 }
 
 void TCustomFFmpeg::SetVideoFilters(const std::string& value) {
-    if (!value.empty()) Fvfilters = value;
+    if (!value.empty()) FFileOpts.vfilters = value;
 }
 
 void TCustomFFmpeg::SetRecordingTime(std::int64_t value) {
     if (value == AV_NOPTS_VALUE) return;
-    Frecording_time = value;
+    FFileOpts.recording_time = value;
     FTotalOutputDuration = value;
 }
 
 void TCustomFFmpeg::SetStartTime(std::int64_t value) {
-    if (value != AV_NOPTS_VALUE) Fstart_time = value;
+    if (value != AV_NOPTS_VALUE) FFileOpts.start_time = value;
 }
 
 void TCustomFFmpeg::SetProgramId(int value) {
-    if (value >= 0) Fopt_programid = value;
+    if (value >= 0) FFileOpts.opt_programid = value;
 }
 
 void TCustomFFmpeg::SetAudioVolume(int value) {
-    if (value >= 0) Faudio_volume = value;
+    if (value >= 0) FTaskOpts.audio_volume = value;
 }
 
 void TCustomFFmpeg::SetMuxMaxDelay(float value) {
-    if (value > 0) Fmux_max_delay = value;
+    if (value > 0) FFileOpts.mux_max_delay = value;
 }
 
 void TCustomFFmpeg::SetMuxPreload(float value) {
-    if (value > 0) Fmux_preload = value;
+    if (value > 0) FFileOpts.mux_preload = value;
 }
 
 void TCustomFFmpeg::SetHookBitsPixel(int value) {
@@ -443,8 +443,8 @@ void TCustomFFmpeg::AddStreamMap(const std::string& arg) {
         m.sync_file_index = m.file_index;
         m.sync_stream_index = m.stream_index;
     }
-    GrowTo(Fstream_maps, Fstream_maps.size() + 1);
-    Fstream_maps.back() = m;
+    GrowTo(FTaskOpts.stream_maps, FTaskOpts.stream_maps.size() + 1);
+    FTaskOpts.stream_maps.back() = m;
 }
 
 void TCustomFFmpeg::AddMetadataMap(const std::string& arg) {
@@ -475,12 +475,12 @@ void TCustomFFmpeg::AddMetadataMap(const std::string& arg) {
     SkipSeparator(p);
     side(pair[1]);
     for (const TAVMetaDataMap& m : pair) {
-        if (m.type_ == 'g') Fmetadata_global_autocopy = 0;
-        if (m.type_ == 's') Fmetadata_streams_autocopy = 0;
-        if (m.type_ == 'c') Fmetadata_chapters_autocopy = 0;
+        if (m.type_ == 'g') FTaskOpts.metadata_global_autocopy = 0;
+        if (m.type_ == 's') FTaskOpts.metadata_streams_autocopy = 0;
+        if (m.type_ == 'c') FTaskOpts.metadata_chapters_autocopy = 0;
     }
-    GrowTo(Fmeta_data_maps, Fmeta_data_maps.size() + 1);
-    Fmeta_data_maps.back() = pair;
+    GrowTo(FTaskOpts.meta_data_maps, FTaskOpts.meta_data_maps.size() + 1);
+    FTaskOpts.meta_data_maps.back() = pair;
 }
 
 void TCustomFFmpeg::AddChapterMap(const std::string& arg) {
@@ -489,8 +489,8 @@ void TCustomFFmpeg::AddChapterMap(const std::string& arg) {
     m.out_file = static_cast<int>(ReadLong(p));
     SkipSeparator(p);
     m.in_file = static_cast<int>(ReadLong(p));
-    GrowTo(Fchapter_maps, Fchapter_maps.size() + 1);
-    Fchapter_maps.back() = m;
+    GrowTo(FTaskOpts.chapter_maps, FTaskOpts.chapter_maps.size() + 1);
+    FTaskOpts.chapter_maps.back() = m;
 }
 
 void TCustomFFmpeg::SetInputTsScale(const std::string& arg) {
@@ -515,22 +515,22 @@ void TCustomFFmpeg::ParseMetadata(const std::string& arg) {
 void TCustomFFmpeg::SetQScale(const std::string& arg) {
     const double q = StrToFloat(arg);
     if (q <= 0 || q > 255) RaiseFF("qscale must be > 0.0 and <= 255");
-    Fvideo_qscale = static_cast<float>(q);
+    FFileOpts.video_qscale = static_cast<float>(q);
 }
 
 void TCustomFFmpeg::SetPass(const std::string& arg) {
     const int pass = StrToInt(arg);
     if (pass != 1 && pass != 2) RaiseFF("pass number can be only 1 or 2");
-    Fdo_pass = pass;
+    FTaskOpts.do_pass = pass;
 }
 
 void TCustomFFmpeg::SetPassLogFile(const std::string& name, const std::string& arg) {
-    Fpass_logfilename_prefix = arg;
+    FTaskOpts.pass_logfilename_prefix = arg;
     SetLibOption(name, arg);
 }
 
 void TCustomFFmpeg::SetVStats(bool on) {
-    Fvstats_filename.clear();
+    FTaskOpts.vstats_filename.clear();
     if (!on) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -538,7 +538,7 @@ void TCustomFFmpeg::SetVStats(bool on) {
     char clock[16];
     std::strftime(clock, sizeof clock, "%H%M%S", &local);
     // The current folder, as a command line expects; the program's own folder is read-only once installed.
-    Fvstats_filename = Format("vstats_%s.log", clock);
+    FTaskOpts.vstats_filename = Format("vstats_%s.log", clock);
 }
 
 namespace {
@@ -568,13 +568,13 @@ void SetMatrix(std::unique_ptr<std::uint16_t, TAVFreeDeleter>& matrix, const std
 
 } // namespace
 
-void TCustomFFmpeg::SetIntraMatrix(const std::string& arg) { SetMatrix(Fintra_matrix, arg); }
+void TCustomFFmpeg::SetIntraMatrix(const std::string& arg) { SetMatrix(FFileOpts.intra_matrix, arg); }
 
-void TCustomFFmpeg::SetInterMatrix(const std::string& arg) { SetMatrix(Finter_matrix, arg); }
+void TCustomFFmpeg::SetInterMatrix(const std::string& arg) { SetMatrix(FFileOpts.inter_matrix, arg); }
 
 void TCustomFFmpeg::SetTopFieldFirst(const std::string& arg) {
-    Ftop_field_first = StrToInt(arg);
-    SetLibOptionInt("top", Ftop_field_first);
+    FFileOpts.top_field_first = StrToInt(arg);
+    SetLibOptionInt("top", FFileOpts.top_field_first);
 }
 
 void TCustomFFmpeg::SetStreamId(const std::string& name, const std::string& arg) {
@@ -588,8 +588,8 @@ void TCustomFFmpeg::SetStreamId(const std::string& name, const std::string& arg)
     // No output has more streams: a larger index would only allocate (up to
     // gigabytes) for nothing.
     if (index >= MAX_STREAMS) RaiseFF("stream index over MAX_STREAMS(%d)", MAX_STREAMS);
-    GrowTo(Fstreamid_map, static_cast<std::size_t>(index) + 1);
-    Fstreamid_map[static_cast<std::size_t>(index)] = value;
+    GrowTo(FTaskOpts.streamid_map, static_cast<std::size_t>(index) + 1);
+    FTaskOpts.streamid_map[static_cast<std::size_t>(index)] = value;
 }
 
 void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::string& arg) {
@@ -605,5 +605,44 @@ void TCustomFFmpeg::AddBitstreamFilter(const std::string& name, const std::strin
     chain.emplace_back(ctx);
 }
 
+// ---- What files and streams consume ----
+
+void TFileOptions::ForgetAfterFailedInput() {
+    Reset(&TFileOptions::video_codec_name, &TFileOptions::audio_codec_name, &TFileOptions::subtitle_codec_name,
+          &TFileOptions::video_channel);
+}
+
+void TFileOptions::ForgetAfterInput() {
+    ForgetAfterFailedInput();
+    Reset(&TFileOptions::autorotate, &TFileOptions::top_field_first, &TFileOptions::frame_rate,
+          &TFileOptions::frame_pix_fmt, &TFileOptions::frame_width, &TFileOptions::frame_height,
+          &TFileOptions::audio_sample_rate, &TFileOptions::audio_channels);
+}
+
+void TFileOptions::ForgetAfterOutput() {
+    Reset(&TFileOptions::frame_rate, &TFileOptions::frame_width, &TFileOptions::frame_height,
+          &TFileOptions::audio_sample_rate, &TFileOptions::audio_channels, &TFileOptions::forced_key_frames);
+}
+
+void TFileOptions::ForgetAfterStream(AVMediaType type) {
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO:
+        Reset(&TFileOptions::video_disable, &TFileOptions::video_codec_name, &TFileOptions::forced_key_frames,
+              &TFileOptions::video_stream_copy, &TFileOptions::frame_pix_fmt);
+        break;
+    case AVMEDIA_TYPE_AUDIO:
+        Reset(&TFileOptions::audio_disable, &TFileOptions::audio_codec_name, &TFileOptions::audio_stream_copy);
+        break;
+    case AVMEDIA_TYPE_SUBTITLE:
+        Reset(&TFileOptions::subtitle_disable, &TFileOptions::subtitle_codec_name,
+              &TFileOptions::subtitle_stream_copy);
+        break;
+    case AVMEDIA_TYPE_DATA:
+        Reset(&TFileOptions::data_disable, &TFileOptions::data_codec_name, &TFileOptions::data_stream_copy);
+        break;
+    default:
+        break;
+    }
+}
 
 } // namespace engine

@@ -110,7 +110,7 @@ void TCustomFFmpeg::SeekToStart(AVFormatContext* ic, std::int64_t timestamp, con
         return avformat.avformat_seek_file(ic, -1, INT64_MIN, target, target, 0);
     };
     if (seek(timestamp) < 0) {
-        if (Fverbose > 0)
+        if (FTaskOpts.verbose > 0)
             FFLogger().Log(this, llVerbose, "%s: could not seek to position %0.3f", fileName.c_str(),
                            static_cast<double>(timestamp) / AV_TIME_BASE);
         return;
@@ -147,10 +147,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     // Whatever happens, forced decoders and the capture channel are per attempt.
     auto failed = [this]() {
         DisarmWatchdog();
-        Fvideo_codec_name.clear();
-        Faudio_codec_name.clear();
-        Fsubtitle_codec_name.clear();
-        Fvideo_channel = 0;
+        FFileOpts.ForgetAfterFailedInput();
         return false;
     };
     // The per-file arrays hold FMaxFiles entries; one more would run past them.
@@ -160,10 +157,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     }
 
     const AVInputFormat* forced = nullptr;
-    if (!Flast_asked_format.empty()) {
-        forced = avformat.av_find_input_format(Flast_asked_format.c_str());
-        if (!forced) RaiseFF("Unknown input format: \"%s\"", Flast_asked_format.c_str());
-        Flast_asked_format.clear();
+    if (!FFileOpts.last_asked_format.empty()) {
+        forced = avformat.av_find_input_format(FFileOpts.last_asked_format.c_str());
+        if (!forced) RaiseFF("Unknown input format: \"%s\"", FFileOpts.last_asked_format.c_str());
+        FFileOpts.Reset(&TFileOptions::last_asked_format);
     }
     AVFormatContext* ic = avformat.avformat_alloc_context();
     if (!ic) RaiseFF("avformat_alloc_context failed");
@@ -171,21 +168,21 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     TAVInputContextPtr owner;
 
     TAVDictionary params;
-    if (Fframe_rate.num) AddOpenParameter(params, "framerate", Format("%d/%d", Fframe_rate.num, Fframe_rate.den));
-    if (Faudio_sample_rate) AddOpenParameter(params, "sample_rate", std::to_string(Faudio_sample_rate));
-    if (Faudio_channels) AddOpenParameter(params, "channels", std::to_string(Faudio_channels));
-    if (Fframe_width && Fframe_height)
-        AddOpenParameter(params, "video_size", Format("%dx%d", Fframe_width, Fframe_height));
-    if (Fframe_pix_fmt != AV_PIX_FMT_NONE)
-        if (const char* n = avutil.av_get_pix_fmt_name(Fframe_pix_fmt)) AddOpenParameter(params, "pixel_format", n);
-    if (Fvideo_channel) AddOpenParameter(params, "channel", std::to_string(Fvideo_channel));
-    AddOpenParameter(params, "standard", Fvideo_standard);
-    if (Floop_input) AddOpenParameter(params, "loop", "1");
+    if (FFileOpts.frame_rate.num) AddOpenParameter(params, "framerate", Format("%d/%d", FFileOpts.frame_rate.num, FFileOpts.frame_rate.den));
+    if (FFileOpts.audio_sample_rate) AddOpenParameter(params, "sample_rate", std::to_string(FFileOpts.audio_sample_rate));
+    if (FFileOpts.audio_channels) AddOpenParameter(params, "channels", std::to_string(FFileOpts.audio_channels));
+    if (FFileOpts.frame_width && FFileOpts.frame_height)
+        AddOpenParameter(params, "video_size", Format("%dx%d", FFileOpts.frame_width, FFileOpts.frame_height));
+    if (FFileOpts.frame_pix_fmt != AV_PIX_FMT_NONE)
+        if (const char* n = avutil.av_get_pix_fmt_name(FFileOpts.frame_pix_fmt)) AddOpenParameter(params, "pixel_format", n);
+    if (FFileOpts.video_channel) AddOpenParameter(params, "channel", std::to_string(FFileOpts.video_channel));
+    AddOpenParameter(params, "standard", FFileOpts.video_standard);
+    if (FFileOpts.loop_input) AddOpenParameter(params, "loop", "1");
 
     avhelpers::ApplyOptions(FOptions, ic, FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_DECODING_PARAM);
 
     AVCodecID ids[3] = {AV_CODEC_ID_NONE, AV_CODEC_ID_NONE, AV_CODEC_ID_NONE};
-    const std::string* names[3] = {&Fvideo_codec_name, &Faudio_codec_name, &Fsubtitle_codec_name};
+    const std::string* names[3] = {&FFileOpts.video_codec_name, &FFileOpts.audio_codec_name, &FFileOpts.subtitle_codec_name};
     const AVMediaType types[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
     for (int i = 0; i < 3; ++i) {
         if (!LookupCodec(*names[i], types[i], ids[i], FOptions.avcodec_opts[types[i]]->strict_std_compliance,
@@ -200,11 +197,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ic->flags |= AVFMT_FLAG_NONBLOCK;
     ic->interrupt_callback = BindingInterruptCB();
     std::unique_ptr<TReadLimit> readLimit;
-    if (!Fread_folder.empty()) {
-        readLimit = std::make_unique<TReadLimit>(TReadLimit{RealFolder(Fread_folder), ic->io_open, this, {}});
+    if (!FFileOpts.read_folder.empty()) {
+        readLimit = std::make_unique<TReadLimit>(TReadLimit{RealFolder(FFileOpts.read_folder), ic->io_open, this, {}});
         ic->opaque = readLimit.get();
         ic->io_open = OpenInsideFolder;
-        Fread_folder.clear();
+        FFileOpts.Reset(&TFileOptions::read_folder);
     }
 
     // Names of the system's own protocols are read through their I/O context,
@@ -230,12 +227,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     owner.reset(ic);
     avhelpers::ApplyOptions(FOptions, ic, FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_DECODING_PARAM);
 
-    if (Fopt_programid) {
+    if (FFileOpts.opt_programid) {
         bool found = false;
         for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
         for (unsigned p = 0; p < ic->nb_programs; ++p) {
             AVProgram* program = ic->programs[p];
-            if (program->id != Fopt_programid) {
+            if (program->id != FFileOpts.opt_programid) {
                 program->discard = AVDISCARD_ALL;
                 continue;
             }
@@ -247,7 +244,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
             FLastErrMsg = "Specified program id not found";
             return failed();
         }
-        Fopt_programid = 0;
+        FFileOpts.Reset(&TFileOptions::opt_programid);
     }
 
     if (FOnBeforeFindStreamInfo) FOnBeforeFindStreamInfo(this, ic);
@@ -258,18 +255,18 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         FLastErrMsg = WatchdogMessage(fileName);
         return failed();
     }
-    if (ret < 0 && Fverbose >= 0) {
+    if (ret < 0 && FTaskOpts.verbose >= 0) {
         FLastErrMsg = Format("%s: could not find codec parameters", fileName.c_str());
         FFLogger().Log(this, llVerbose, FLastErrMsg);
         return failed();
     }
 
-    std::int64_t timestamp = Fstart_time;
+    std::int64_t timestamp = FFileOpts.start_time;
     if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
-    const bool seeked = Fstart_time != 0;
+    const bool seeked = FFileOpts.start_time != 0;
     if (seeked) {
         SeekToStart(ic, timestamp, fileName);
-        Fstart_time = 0;
+        FFileOpts.Reset(&TFileOptions::start_time);
     }
     DisarmWatchdog();
 
@@ -288,9 +285,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         ist->discard = 1;
         const AVCodec* decoder = nullptr;
         if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE) {
-            const std::string& forcedName = type == AVMEDIA_TYPE_VIDEO   ? Fvideo_codec_name
-                                            : type == AVMEDIA_TYPE_AUDIO ? Faudio_codec_name
-                                                                         : Fsubtitle_codec_name;
+            const std::string& forcedName = type == AVMEDIA_TYPE_VIDEO   ? FFileOpts.video_codec_name
+                                            : type == AVMEDIA_TYPE_AUDIO ? FFileOpts.audio_codec_name
+                                                                         : FFileOpts.subtitle_codec_name;
             if (!forcedName.empty()) decoder = avcodec.avcodec_find_decoder_by_name(forcedName.c_str());
             if (!decoder) decoder = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
         }
@@ -299,7 +296,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         if (!ist->dec_ctx || avcodec.avcodec_parameters_to_context(ist->dec_ctx.get(), st->codecpar) < 0)
             RaiseFF("Could not alloc decoder context for stream #%d of %s", static_cast<int>(i), fileName.c_str());
         AVCodecContext* dec = ist->dec_ctx.get();
-        dec->thread_count = Fthread_count;
+        dec->thread_count = FTaskOpts.thread_count;
         dec->pkt_timebase = st->time_base;
 
         switch (type) {
@@ -313,33 +310,33 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
                 dec->width >>= dec->lowres;
                 dec->height >>= dec->lowres;
             }
-            noMotionVectors = noMotionVectors || Fme_threshold != 0;
+            noMotionVectors = noMotionVectors || FFileOpts.me_threshold != 0;
             const AVRational codecRate = st->avg_frame_rate;
             const AVRational containerRate = st->r_frame_rate;
             if (codecRate.num && codecRate.den && containerRate.num && containerRate.den &&
-                (codecRate.num != containerRate.num || codecRate.den != containerRate.den) && Fverbose >= 0)
+                (codecRate.num != containerRate.num || codecRate.den != containerRate.den) && FTaskOpts.verbose >= 0)
                 FFLogger().Log(this, llInfo,
                                "Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) "
                                "-> %2.2f (%d/%d)",
                                static_cast<int>(i), av_q2d(codecRate), codecRate.num, codecRate.den,
                                av_q2d(containerRate), containerRate.num, containerRate.den);
-            if (Fvideo_disable)
+            if (FFileOpts.video_disable)
                 st->discard = AVDISCARD_ALL;
-            else if (Fvideo_discard)
-                st->discard = static_cast<AVDiscard>(Fvideo_discard);
+            else if (FFileOpts.video_discard)
+                st->discard = static_cast<AVDiscard>(FFileOpts.video_discard);
             break;
         }
         case AVMEDIA_TYPE_AUDIO:
             avhelpers::ApplyOptions(FOptions, dec, FOptions.avcodec_opts[AVMEDIA_TYPE_AUDIO].get(), decoder,
                                     AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
-            Fchannel_layout = dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
+            FFileOpts.channel_layout = dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
                                   ? static_cast<std::int64_t>(dec->ch_layout.u.mask)
                                   : 0;
-            Faudio_sample_fmt = dec->sample_fmt;
-            if (Faudio_disable) st->discard = AVDISCARD_ALL;
+            FFileOpts.audio_sample_fmt = dec->sample_fmt;
+            if (FFileOpts.audio_disable) st->discard = AVDISCARD_ALL;
             break;
         case AVMEDIA_TYPE_SUBTITLE:
-            if (Fsubtitle_disable) st->discard = AVDISCARD_ALL;
+            if (FFileOpts.subtitle_disable) st->discard = AVDISCARD_ALL;
             break;
         default:
             break;
@@ -360,8 +357,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
     if (ic->duration != AV_NOPTS_VALUE && ic->duration > FTotalOutputDuration) FTotalOutputDuration = ic->duration;
     Finput_files_ts_offset[static_cast<std::size_t>(Fnb_input_files)] =
-        Fcopy_ts ? Finput_ts_offset : Finput_ts_offset - timestamp;
-    if (Fverbose >= 0) avformat.av_dump_format(ic, Fnb_input_files, fileName.c_str(), 0);
+        FTaskOpts.copy_ts ? FFileOpts.input_ts_offset : FFileOpts.input_ts_offset - timestamp;
+    if (FTaskOpts.verbose >= 0) avformat.av_dump_format(ic, Fnb_input_files, fileName.c_str(), 0);
 
     TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
     file = TAVInputFile{};
@@ -373,19 +370,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     Finput_codecs.insert(Finput_codecs.end(), decoders.begin(), decoders.end());
     file.nb_streams = static_cast<int>(ic->nb_streams);
     file.seeked = seeked;
-    file.autorotate = Fautorotate;
-    Fautorotate = true;
+    file.autorotate = FFileOpts.autorotate;
     ++Fnb_input_files;
 
-    Ftop_field_first = -1;
-    Fvideo_channel = 0;
-    Fframe_rate = {0, 0};
-    Fframe_pix_fmt = AV_PIX_FMT_NONE;
-    Fframe_height = Fframe_width = 0;
-    Faudio_sample_rate = Faudio_channels = 0;
-    Fvideo_codec_name.clear();
-    Faudio_codec_name.clear();
-    Fsubtitle_codec_name.clear();
+    FFileOpts.ForgetAfterInput();
     avhelpers::InitOptions(FOptions, SWS_BICUBIC);
     return true;
 }

@@ -110,10 +110,10 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
             return -1;
         }
     }
-    if (!FEnableFilter) FEnableFilter = !Fvfilters.empty();
+    if (!FTaskOpts.enable_filter) FTaskOpts.enable_filter = !FFileOpts.vfilters.empty();
 
     AVFormatContext* raw = nullptr;
-    const std::string formatName = Flast_asked_format;
+    const std::string formatName = FFileOpts.last_asked_format;
     int ret = avformat.avformat_alloc_output_context2(&raw, nullptr, formatName.empty() ? nullptr : formatName.c_str(),
                                                       fileName.c_str());
     if (!raw) {
@@ -121,15 +121,15 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
         return -1;
     }
     TAVOutputContextRef oc(raw, TAVOutputContextDeleter());
-    Flast_asked_format.clear();
+    FFileOpts.Reset(&TFileOptions::last_asked_format);
     oc->interrupt_callback = BindingInterruptCB();
 
     const AVOutputFormat* ofmt = oc->oformat;
-    bool useVideo = Fvideo_stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE || !Fvideo_codec_name.empty();
-    bool useAudio = Faudio_stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE || !Faudio_codec_name.empty();
+    bool useVideo = FFileOpts.video_stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE || !FFileOpts.video_codec_name.empty();
+    bool useAudio = FFileOpts.audio_stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE || !FFileOpts.audio_codec_name.empty();
     bool useSubtitle =
-        Fsubtitle_stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE || !Fsubtitle_codec_name.empty();
-    bool useData = !Fdata_codec_name.empty() || Fdata_stream_copy;
+        FFileOpts.subtitle_stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE || !FFileOpts.subtitle_codec_name.empty();
+    bool useData = !FFileOpts.data_codec_name.empty() || FFileOpts.data_stream_copy;
     if (Fnb_input_files > 0) {
         try {
             const TInputKinds kinds = check_inputs(join);
@@ -142,10 +142,10 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
             return -1;
         }
     }
-    useVideo &= !Fvideo_disable;
-    useAudio &= !Faudio_disable;
-    useSubtitle &= !Fsubtitle_disable;
-    useData &= !Fdata_disable;
+    useVideo &= !FFileOpts.video_disable;
+    useAudio &= !FFileOpts.audio_disable;
+    useSubtitle &= !FFileOpts.subtitle_disable;
+    useData &= !FFileOpts.data_disable;
 
     const int f = Fnb_output_files;
     // A failed output leaves no stream records behind.
@@ -172,17 +172,17 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
         }
     }
 
-    if (Frecording_timestamp) {
+    if (FFileOpts.recording_timestamp) {
         // The creation time travels as metadata in this library generation.
-        const std::time_t t = static_cast<std::time_t>(Frecording_timestamp);
+        const std::time_t t = static_cast<std::time_t>(FFileOpts.recording_timestamp);
         std::tm utc{};
         gmtime_r(&t, &utc);
         char text[32];
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
         avutil.av_dict_set(&oc->metadata, "creation_time", text, 0);
     }
-    avutil.av_dict_copy(&oc->metadata, Fmetadata.Get(), 0);
-    Fmetadata.Clear();
+    avutil.av_dict_copy(&oc->metadata, FFileOpts.metadata.Get(), 0);
+    FFileOpts.Reset(&TFileOptions::metadata);
 
     Foutput_files[static_cast<std::size_t>(f)] = oc;
     ++Fnb_output_files;
@@ -218,20 +218,17 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
 
     // Muxer timing: the maximum delay is the context's, preload and loop
     // count are private options of the muxers that have them.
-    oc->max_delay = static_cast<int>(1000000 * Fmux_max_delay);
+    oc->max_delay = static_cast<int>(1000000 * FFileOpts.mux_max_delay);
     if (oc->priv_data) {
-        const std::int64_t preload = static_cast<std::int64_t>(1000000 * Fmux_preload);
+        const std::int64_t preload = static_cast<std::int64_t>(1000000 * FFileOpts.mux_preload);
         if (avutil.av_opt_find(oc->priv_data, "preload", nullptr, 0, 0))
             avutil.av_opt_set_int(oc->priv_data, "preload", preload, 0);
-        if (Floop_output != -1 && avutil.av_opt_find(oc->priv_data, "loop", nullptr, 0, 0))
-            avutil.av_opt_set_int(oc->priv_data, "loop", Floop_output, 0);
+        if (FFileOpts.loop_output != -1 && avutil.av_opt_find(oc->priv_data, "loop", nullptr, 0, 0))
+            avutil.av_opt_set_int(oc->priv_data, "loop", FFileOpts.loop_output, 0);
     }
     avhelpers::ApplyOptions(FOptions, oc.get(), FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_ENCODING_PARAM);
 
-    Fframe_rate = {0, 0};
-    Fframe_width = Fframe_height = 0;
-    Faudio_sample_rate = Faudio_channels = 0;
-    Fforced_key_frames.clear();
+    FFileOpts.ForgetAfterOutput();
     avhelpers::InitOptions(FOptions, SWS_BICUBIC);
     if (join && Fnb_input_files > 1) FJoinMode = true;
     return Fnb_output_files;
@@ -261,22 +258,22 @@ struct TCustomFFmpeg::TNewStream {
 };
 
 TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, int f, AVMediaType type) {
-    std::string& codecName = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_codec_name
-                             : type == AVMEDIA_TYPE_AUDIO    ? Faudio_codec_name
-                             : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_codec_name
-                                                             : Fdata_codec_name;
-    std::string* language = type == AVMEDIA_TYPE_VIDEO      ? &Fvideo_language
-                            : type == AVMEDIA_TYPE_AUDIO    ? &Faudio_language
-                            : type == AVMEDIA_TYPE_SUBTITLE ? &Fsubtitle_language
+    std::string& codecName = type == AVMEDIA_TYPE_VIDEO      ? FFileOpts.video_codec_name
+                             : type == AVMEDIA_TYPE_AUDIO    ? FFileOpts.audio_codec_name
+                             : type == AVMEDIA_TYPE_SUBTITLE ? FFileOpts.subtitle_codec_name
+                                                             : FFileOpts.data_codec_name;
+    std::string* language = type == AVMEDIA_TYPE_VIDEO      ? &FFileOpts.video_language
+                            : type == AVMEDIA_TYPE_AUDIO    ? &FFileOpts.audio_language
+                            : type == AVMEDIA_TYPE_SUBTITLE ? &FFileOpts.subtitle_language
                                                             : nullptr;
-    const int copy = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_stream_copy
-                     : type == AVMEDIA_TYPE_AUDIO    ? Faudio_stream_copy
-                     : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_stream_copy
-                                                     : Fdata_stream_copy;
-    const unsigned tag = type == AVMEDIA_TYPE_VIDEO      ? Fvideo_codec_tag
-                         : type == AVMEDIA_TYPE_AUDIO    ? Faudio_codec_tag
-                         : type == AVMEDIA_TYPE_SUBTITLE ? Fsubtitle_codec_tag
-                                                         : Fdata_codec_tag;
+    const int copy = type == AVMEDIA_TYPE_VIDEO      ? FFileOpts.video_stream_copy
+                     : type == AVMEDIA_TYPE_AUDIO    ? FFileOpts.audio_stream_copy
+                     : type == AVMEDIA_TYPE_SUBTITLE ? FFileOpts.subtitle_stream_copy
+                                                     : FFileOpts.data_stream_copy;
+    const unsigned tag = type == AVMEDIA_TYPE_VIDEO      ? FFileOpts.video_codec_tag
+                         : type == AVMEDIA_TYPE_AUDIO    ? FFileOpts.audio_codec_tag
+                         : type == AVMEDIA_TYPE_SUBTITLE ? FFileOpts.subtitle_codec_tag
+                                                         : FFileOpts.data_codec_tag;
     std::vector<TAVBSFContextPtr>* chain = type == AVMEDIA_TYPE_VIDEO      ? &Fvideo_bitstream_filters
                                            : type == AVMEDIA_TYPE_AUDIO    ? &Faudio_bitstream_filters
                                            : type == AVMEDIA_TYPE_SUBTITLE ? &Fsubtitle_bitstream_filters
@@ -306,7 +303,7 @@ TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, in
         if (language && type != AVMEDIA_TYPE_VIDEO) language->clear();
         throw std::runtime_error("Could not alloc stream");
     }
-    st->id = index < Fstreamid_map.size() ? Fstreamid_map[index] : 0;
+    st->id = index < FTaskOpts.streamid_map.size() ? FTaskOpts.streamid_map[index] : 0;
     // Typed from the start; the set-up fills the rest of the parameters.
     st->codecpar->codec_type = type;
     st->codecpar->codec_id = id;
@@ -321,7 +318,7 @@ TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, in
         ost.bitstream_filters = std::move(*chain);
         chain->clear();
     }
-    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) ctx->thread_count = Fthread_count;
+    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) ctx->thread_count = FTaskOpts.thread_count;
     ctx->codec_type = type;
     if (tag) ctx->codec_tag = tag;
     if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
@@ -343,14 +340,12 @@ TCustomFFmpeg::TNewStream TCustomFFmpeg::NewStreamCommon(AVFormatContext* oc, in
 }
 
 void TCustomFFmpeg::new_video_stream(AVFormatContext* oc, int f) {
-    const bool copy = Fvideo_stream_copy != 0;
+    const bool copy = FFileOpts.video_stream_copy != 0;
     float aspect = 0;
     std::string filters;
     if (!copy) {
-        aspect = Fframe_aspect_ratio;
-        Fframe_aspect_ratio = 0;
-        filters = std::move(Fvfilters);
-        Fvfilters.clear();
+        aspect = FFileOpts.Take(&TFileOptions::frame_aspect_ratio);
+        filters = FFileOpts.Take(&TFileOptions::vfilters);
     }
     const TNewStream s = NewStreamCommon(oc, f, AVMEDIA_TYPE_VIDEO);
     TAVOutputStream& ost = *s.ost;
@@ -359,26 +354,26 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* oc, int f) {
     ost.avfilter = std::move(filters);
 
     if (copy) {
-        const double sar = Fframe_width != 0 && Fframe_height != 0
-                               ? Fframe_aspect_ratio * Fframe_height / Fframe_width
-                               : Fframe_aspect_ratio * 3.0 / 4.0;
+        const double sar = FFileOpts.frame_width != 0 && FFileOpts.frame_height != 0
+                               ? FFileOpts.frame_aspect_ratio * FFileOpts.frame_height / FFileOpts.frame_width
+                               : FFileOpts.frame_aspect_ratio * 3.0 / 4.0;
         ctx->sample_aspect_ratio = avutil.av_d2q(sar, 255);
         s.st->sample_aspect_ratio = ctx->sample_aspect_ratio;
     } else {
-        if (Fframe_rate.num) ost.frame_rate = Fframe_rate;
-        ctx->width = Fframe_width;
-        ctx->height = Fframe_height;
-        ctx->pix_fmt = Fframe_pix_fmt;
-        ctx->bits_per_raw_sample = Fframe_bits_per_raw_sample;
+        if (FFileOpts.frame_rate.num) ost.frame_rate = FFileOpts.frame_rate;
+        ctx->width = FFileOpts.frame_width;
+        ctx->height = FFileOpts.frame_height;
+        ctx->pix_fmt = FFileOpts.frame_pix_fmt;
+        ctx->bits_per_raw_sample = FFileOpts.frame_bits_per_raw_sample;
         s.st->sample_aspect_ratio = ctx->sample_aspect_ratio;
-        if (Fintra_only) ctx->gop_size = 0;
-        if (Fvideo_qscale != 0 || Fsame_quality) {
+        if (FFileOpts.intra_only) ctx->gop_size = 0;
+        if (FFileOpts.video_qscale != 0 || FFileOpts.same_quality) {
             ctx->flags |= AV_CODEC_FLAG_QSCALE;
-            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Fvideo_qscale);
+            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * FFileOpts.video_qscale);
         }
         // The context frees its matrices itself: give it copies.
-        for (auto [source, target] : {std::pair{&Fintra_matrix, &ctx->intra_matrix},
-                                      std::pair{&Finter_matrix, &ctx->inter_matrix}}) {
+        for (auto [source, target] : {std::pair{&FFileOpts.intra_matrix, &ctx->intra_matrix},
+                                      std::pair{&FFileOpts.inter_matrix, &ctx->inter_matrix}}) {
             if (!*source) continue;
             *target = static_cast<std::uint16_t*>(avutil.av_malloc(64 * sizeof(std::uint16_t)));
             if (!*target) throw std::runtime_error("Could not alloc buffer.");
@@ -386,27 +381,23 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* oc, int f) {
         }
         ParseRcOverride(ctx);
         if (!ctx->rc_initial_buffer_occupancy) ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
-        ctx->intra_dc_precision = Fintra_dc_precision - 8;
-        if (Fdo_psnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
-        if (Fdo_pass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
-        if (Fdo_pass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
-        if (!Fforced_key_frames.empty()) ParseForcedKeyFrames(Fforced_key_frames, ost);
+        ctx->intra_dc_precision = FFileOpts.intra_dc_precision - 8;
+        if (FTaskOpts.do_psnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
+        if (FTaskOpts.do_pass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
+        if (FTaskOpts.do_pass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
+        if (!FFileOpts.forced_key_frames.empty()) ParseForcedKeyFrames(FFileOpts.forced_key_frames, ost);
     }
-    Fvideo_disable = false;
-    Fvideo_codec_name.clear();
-    Fforced_key_frames.clear();
-    Fvideo_stream_copy = 0;
-    Fframe_pix_fmt = AV_PIX_FMT_NONE;
+    FFileOpts.ForgetAfterStream(AVMEDIA_TYPE_VIDEO);
 }
 
 void TCustomFFmpeg::ParseRcOverride(AVCodecContext* ctx) {
-    const char* p = Fvideo_rc_override_string.c_str();
+    const char* p = FFileOpts.video_rc_override_string.c_str();
     int count = 0;
     while (*p) {
         int start = 0, end = 0, q = 0;
         int consumed = 0;
         if (std::sscanf(p, "%d,%d,%d%n", &start, &end, &q, &consumed) != 3) {
-            Fvideo_codec_name.clear();
+            FFileOpts.Reset(&TFileOptions::video_codec_name);
             RaiseFF("error parsing rc_override");
         }
         auto* grown = static_cast<RcOverride*>(
@@ -443,46 +434,40 @@ void TCustomFFmpeg::ParseForcedKeyFrames(const std::string& text, TAVOutputStrea
 }
 
 void TCustomFFmpeg::new_audio_stream(AVFormatContext* oc, int f) {
-    const bool copy = Faudio_stream_copy != 0;
+    const bool copy = FFileOpts.audio_stream_copy != 0;
     const TNewStream s = NewStreamCommon(oc, f, AVMEDIA_TYPE_AUDIO);
     AVCodecContext* ctx = s.ctx;
     if (!copy) {
-        if (Faudio_qscale > -99999.0f) {
+        if (FFileOpts.audio_qscale > -99999.0f) {
             ctx->flags |= AV_CODEC_FLAG_QSCALE;
-            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Faudio_qscale);
+            ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * FFileOpts.audio_qscale);
         }
-        const int channels = Faudio_channels;
-        if (Fchannel_layout && (!channels || __builtin_popcountll(static_cast<unsigned long long>(Fchannel_layout)) ==
+        const int channels = FFileOpts.audio_channels;
+        if (FFileOpts.channel_layout && (!channels || __builtin_popcountll(static_cast<unsigned long long>(FFileOpts.channel_layout)) ==
                                                  channels))
-            avutil.av_channel_layout_from_mask(&ctx->ch_layout, static_cast<std::uint64_t>(Fchannel_layout));
+            avutil.av_channel_layout_from_mask(&ctx->ch_layout, static_cast<std::uint64_t>(FFileOpts.channel_layout));
         else if (channels)
             avutil.av_channel_layout_default(&ctx->ch_layout, channels);
-        ctx->sample_fmt = Faudio_sample_fmt;
-        if (Faudio_sample_rate) ctx->sample_rate = Faudio_sample_rate;
+        ctx->sample_fmt = FFileOpts.audio_sample_fmt;
+        if (FFileOpts.audio_sample_rate) ctx->sample_rate = FFileOpts.audio_sample_rate;
         PickEncoderSampleFormat(ctx, s.ost->enc);
     }
-    Faudio_disable = false;
-    Faudio_codec_name.clear();
-    Faudio_stream_copy = 0;
+    FFileOpts.ForgetAfterStream(AVMEDIA_TYPE_AUDIO);
 }
 
 void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* oc, int f) {
     NewStreamCommon(oc, f, AVMEDIA_TYPE_SUBTITLE);
-    Fsubtitle_disable = false;
-    Fsubtitle_codec_name.clear();
-    Fsubtitle_stream_copy = 0;
+    FFileOpts.ForgetAfterStream(AVMEDIA_TYPE_SUBTITLE);
 }
 
 void TCustomFFmpeg::new_data_stream(AVFormatContext* oc, int f) {
-    if (!Fdata_stream_copy) {
+    if (!FFileOpts.data_stream_copy) {
         const char* text = "Data stream encoding not supported yet (only streamcopy)";
         FFLogger().Log(this, llError, text);
         throw FFmpegException(text);
     }
     NewStreamCommon(oc, f, AVMEDIA_TYPE_DATA);
-    Fdata_disable = false;
-    Fdata_codec_name.clear();
-    Fdata_stream_copy = 0;
+    FFileOpts.ForgetAfterStream(AVMEDIA_TYPE_DATA);
 }
 
 void TCustomFFmpeg::PickEncoderSampleFormat(AVCodecContext* ctx, const AVCodec* enc) {

@@ -54,7 +54,7 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
         }
     };
     if (!decided) {
-        decide(Fframe_rate.den ? std::llround(Fframe_rate.num * 1000.0 / Fframe_rate.den) : 0);
+        decide(FFileOpts.frame_rate.den ? std::llround(FFileOpts.frame_rate.num * 1000.0 / FFileOpts.frame_rate.den) : 0);
         // The inputs opened so far: the first video stream of a known rate decides.
         for (const auto& ist : Finput_streams) {
             if (decided) break;
@@ -66,14 +66,14 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
     if (!decided) {
         n = normDefault == "film" ? TNorm::FILM : normDefault == "ntsc" ? TNorm::NTSC : TNorm::PAL;
     }
-    if (!known && Fverbose > 0)
+    if (!known && FTaskOpts.verbose > 0)
         FFLogger().Log(this, llVerbose, "Assuming %s for target.", n == TNorm::PAL ? "PAL" : "NTSC");
 
     const bool pal = n == TNorm::PAL;
     const char* rate = pal ? "25" : n == TNorm::NTSC ? "30000/1001" : "24000/1001";
     auto lib = [this](const char* name, const char* value) { SetLibOption(name, value); };
     auto defaultAspect = [this](const char* aspect) {
-        if (Fframe_aspect_ratio != 0) return;
+        if (FFileOpts.frame_aspect_ratio != 0) return;
         FFLogger().Log(this, llInfo, "Assuming %s for aspect ratio", aspect);
         SetAspectRatio(aspect);
     };
@@ -89,11 +89,11 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
         lib("minrate", "1150000");
         lib("bufsize", "327680");
         lib("ab", "224000");
-        Faudio_sample_rate = 44100;
-        Faudio_channels = 2;
+        FFileOpts.audio_sample_rate = 44100;
+        FFileOpts.audio_channels = 2;
         lib("packetsize", "2324");
         lib("muxrate", "1411200");
-        Fmux_preload = 0.44f;
+        FFileOpts.mux_preload = 0.44f;
         defaultAspect("4:3");
     } else if (target == "svcd") {
         SetCodecName("vcodec", "mpeg2video");
@@ -109,9 +109,9 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
         lib("bufsize", "1835008");
         lib("flags", "+scan_offset");
         lib("ab", "224000");
-        Faudio_sample_rate = 44100;
+        FFileOpts.audio_sample_rate = 44100;
         lib("packetsize", "2324");
-        if (Faudio_channels == 1) Faudio_channels = 2;
+        if (FFileOpts.audio_channels == 1) FFileOpts.audio_channels = 2;
         defaultAspect("4:3");
     } else if (target == "dvd") {
         SetCodecName("vcodec", "mpeg2video");
@@ -128,16 +128,16 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
         lib("packetsize", "2048");
         lib("muxrate", "10080000");
         lib("ab", "448000");
-        Faudio_sample_rate = 48000;
-        if (Faudio_channels == 1) Faudio_channels = 2;
+        FFileOpts.audio_sample_rate = 48000;
+        if (FFileOpts.audio_channels == 1) FFileOpts.audio_channels = 2;
         defaultAspect("16:9");
     } else if (target == "dv" || target == "dv50") {
         SetForcedFormat("dv");
         SetFrameSize(pal ? "720x576" : "720x480");
         SetPixelFormat(target == "dv50" ? "yuv422p" : pal ? "yuv420p" : "yuv411p");
         SetFrameRate(rate);
-        Faudio_sample_rate = 48000;
-        Faudio_channels = 2;
+        FFileOpts.audio_sample_rate = 48000;
+        FFileOpts.audio_channels = 2;
     } else {
         RaiseFF("Unknown target type");
     }

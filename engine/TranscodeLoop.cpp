@@ -102,15 +102,15 @@ void TCustomFFmpeg::RunLoop() {
                 if (!Finput_files[static_cast<std::size_t>(ist.file_index)].eof_reached) {
                     if (inputTime < smallestInput) {
                         smallestInput = inputTime;
-                        if (Finput_sync) fileIndex = ist.file_index;
+                        if (FTaskOpts.input_sync) fileIndex = ist.file_index;
                     }
                     if (outputTime < smallestOutput) {
                         smallestOutput = outputTime;
-                        if (!Finput_sync) fileIndex = ist.file_index;
+                        if (!FTaskOpts.input_sync) fileIndex = ist.file_index;
                     }
                 }
                 const int type = ost->enc_ctx->codec_type;
-                if (type >= 0 && type < 4 && ost->frame_number >= Fmax_frames[type]) {
+                if (type >= 0 && type < 4 && ost->frame_number >= FFileOpts.max_frames[type]) {
                     fileIndex = -1;
                     break;
                 }
@@ -122,7 +122,7 @@ void TCustomFFmpeg::RunLoop() {
             for (int pos = first; pos >= 0 && pos < first + run.GroupSize; ++pos) {
                 const TAVOutputStream* ost = run.Table[static_cast<std::size_t>(pos)];
                 const int type = ost->enc_ctx->codec_type;
-                if (type >= 0 && type < 4 && ost->frame_number >= Fmax_frames[type]) fileIndex = -1;
+                if (type >= 0 && type < 4 && ost->frame_number >= FFileOpts.max_frames[type]) fileIndex = -1;
             }
         }
 
@@ -133,7 +133,7 @@ void TCustomFFmpeg::RunLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        if (Flimit_filesize && WritePosition(Foutput_files[0].get()) >= Flimit_filesize) break;
+        if (FTaskOpts.limit_filesize && WritePosition(Foutput_files[0].get()) >= FTaskOpts.limit_filesize) break;
 
         TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
         AVFormatContext* ic = file.ctx.get();
@@ -147,7 +147,7 @@ void TCustomFFmpeg::RunLoop() {
             file.eof_reached = 1;
             ReleaseHeld(fileIndex);
             if (!FJoinMode) {
-                if (Fopt_shortest) break;
+                if (FTaskOpts.opt_shortest) break;
                 continue;
             }
             if (!EndOfJoinedInput(fileIndex)) break;
@@ -156,7 +156,7 @@ void TCustomFFmpeg::RunLoop() {
         std::fill(run.NoPacket.begin(), run.NoPacket.end(), 0);
         run.NoPacketCount = 0;
 
-        if (Fdo_pkt_dump) avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, Fdo_hex_dump, ic->streams[pkt->stream_index]);
+        if (FTaskOpts.do_pkt_dump) avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, FTaskOpts.do_hex_dump, ic->streams[pkt->stream_index]);
         if (pkt->stream_index >= file.nb_streams) {
             avcodec.av_packet_unref(pkt);
             continue;
@@ -181,11 +181,11 @@ void TCustomFFmpeg::RunLoop() {
         if (pkt->dts != AV_NOPTS_VALUE && ist.next_pts != AV_NOPTS_VALUE && (ic->iformat->flags & AVFMT_TS_DISCONT)) {
             const std::int64_t dtsMicros = avutil.av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
             const std::int64_t delta = dtsMicros - ist.next_pts;
-            if ((std::llabs(delta) > static_cast<std::int64_t>(Fdts_delta_threshold * 1000000.0) ||
+            if ((std::llabs(delta) > static_cast<std::int64_t>(FTaskOpts.dts_delta_threshold * 1000000.0) ||
                  dtsMicros + 1 < ist.pts) &&
-                !Fcopy_ts) {
+                !FTaskOpts.copy_ts) {
                 offset -= delta;
-                if (Fverbose > 2)
+                if (FTaskOpts.verbose > 2)
                     FFLogger().Log(this, llVerbose, "timestamp discontinuity %lld, new offset= %lld",
                                    static_cast<long long>(delta), static_cast<long long>(offset));
                 const std::int64_t deltaTb = avutil.av_rescale_q(delta, AV_TIME_BASE_Q, tb);
@@ -207,7 +207,7 @@ void TCustomFFmpeg::RunLoop() {
     }
 }
 
-bool TCustomFFmpeg::CutsStart(const TAVInputFile& file) const { return file.seeked || Fstart_time != 0; }
+bool TCustomFFmpeg::CutsStart(const TAVInputFile& file) const { return file.seeked || FFileOpts.start_time != 0; }
 
 double TCustomFFmpeg::TsScale(int fileIndex, int streamIndex) const {
     const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
@@ -216,8 +216,8 @@ double TCustomFFmpeg::TsScale(int fileIndex, int streamIndex) const {
 }
 
 std::int64_t TCustomFFmpeg::CutEnd(const TAVInputFile& file) const {
-    if (Frecording_time == INT64_MAX) return INT64_MAX;
-    return Fstart_time + Frecording_time + file.preroll;
+    if (FFileOpts.recording_time == INT64_MAX) return INT64_MAX;
+    return FFileOpts.start_time + FFileOpts.recording_time + file.preroll;
 }
 
 void TCustomFFmpeg::ProcessPacket(int fileIndex, int index, AVPacket* pkt) {
@@ -252,8 +252,8 @@ void TCustomFFmpeg::ProcessPacket(int fileIndex, int index, AVPacket* pkt) {
         const std::string text = Format("Error while decoding stream #%d.%d (%s)", fileIndex, pkt->stream_index,
                                         GetMediaTypeName(ist.st->codecpar->codec_type).c_str());
         avcodec.av_packet_unref(pkt);
-        if (Fexit_on_error) throw FFmpegException(text);
-        if (Fverbose >= 0) FFLogger().Log(this, llVerbose, text);
+        if (FTaskOpts.exit_on_error) throw FFmpegException(text);
+        if (FTaskOpts.verbose >= 0) FFLogger().Log(this, llVerbose, text);
         return;
     }
     avcodec.av_packet_unref(pkt);
@@ -269,7 +269,7 @@ void TCustomFFmpeg::StartHolding() {
         file.anchor_key = AV_NOPTS_VALUE;
         file.held.clear();
         file.held_bytes = 0;
-        if (FJoinMode || Fcopy_ts || !CutsStart(file)) continue;
+        if (FJoinMode || FTaskOpts.copy_ts || !CutsStart(file)) continue;
         // The shift moves the whole file: only when every output that takes
         // from it copies its pictures (another output would be moved too).
         std::set<int> users, copiers;
@@ -307,7 +307,7 @@ constexpr std::size_t MaxHeldBytes = 256u << 20;
 void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
     TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
     const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
-    const std::int64_t cut = Fstart_time;
+    const std::int64_t cut = FFileOpts.start_time;
     bool release = false;
     if (index == file.anchor_index) {
         const std::int64_t decodeAt = PacketMicros(pkt, tb, false), showAt = PacketMicros(pkt, tb, true);
@@ -342,10 +342,10 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
     file.holding = false;
     // The file's timeline moves so that the key frame lands on the cut: the
     // copy then starts at the output's start, and the end moves with it.
-    const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, Fstart_time - file.anchor_key);
+    const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, FFileOpts.start_time - file.anchor_key);
     file.preroll = shift;
     Finput_files_ts_offset[static_cast<std::size_t>(fileIndex)] += shift;
-    if (shift && Fverbose > 0)
+    if (shift && FTaskOpts.verbose > 0)
         FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start", fileIndex,
                        static_cast<double>(shift) / AV_TIME_BASE);
     auto held = std::move(file.held);
@@ -592,9 +592,9 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
             // Cut to the sample: what lies before the start or after the end goes.
             int skip = 0, keep = frame->nb_samples;
             if (frame->sample_rate > 0) {
-                if (cutStart && ist.pts < Fstart_time)
+                if (cutStart && ist.pts < FFileOpts.start_time)
                     skip = static_cast<int>(std::min<std::int64_t>(
-                        keep, avutil.av_rescale(Fstart_time - ist.pts, frame->sample_rate, AV_TIME_BASE)));
+                        keep, avutil.av_rescale(FFileOpts.start_time - ist.pts, frame->sample_rate, AV_TIME_BASE)));
                 if (cutEnd != INT64_MAX)
                     keep = static_cast<int>(std::clamp<std::int64_t>(
                         avutil.av_rescale(cutEnd - ist.pts, frame->sample_rate, AV_TIME_BASE), 0, keep));
@@ -608,7 +608,7 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
                 SliceAudioFrame(FAudioSlice, frame, skip, keep - skip);
                 avutil.av_frame_unref(frame);
                 avutil.av_frame_move_ref(frame, FAudioSlice.get());
-                if (skip) ist.pts = Fstart_time;
+                if (skip) ist.pts = FFileOpts.start_time;
             }
             served = AudioHookAndVolume(ist, frame);
         } else {
@@ -619,11 +619,11 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
             else if (ist.st->avg_frame_rate.num)
                 ist.next_pts += avutil.av_rescale_q(1, av_inv_q(ist.st->avg_frame_rate), AV_TIME_BASE_Q);
             // Pictures before the start (decoded only as references) and after the end go.
-            if ((cutStart && ist.pts < Fstart_time) || ist.pts >= cutEnd) {
+            if ((cutStart && ist.pts < FFileOpts.start_time) || ist.pts >= cutEnd) {
                 avutil.av_frame_unref(frame);
                 continue;
             }
-            if (Fsame_quality) ist.quality = PictureQuality(frame);
+            if (FFileOpts.same_quality) ist.quality = PictureQuality(frame);
             PrepareDecodedPicture(ist, frame);
         }
         ServeOutputs(ist, pkt, served, nullptr);
@@ -634,13 +634,13 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
 }
 
 void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* frame, AVSubtitle* subtitle) {
-    if (Frate_emu) {
+    if (FTaskOpts.rate_emu) {
         const std::int64_t ahead = ist.pts - (avutil.av_gettime_relative() - ist.start);
         if (ahead > 1000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
     }
     // Decoded units were cut where they were decoded; copied packets are cut
     // by their own times.
-    if (subtitle && CutsStart(Finput_files[static_cast<std::size_t>(ist.file_index)]) && ist.pts < Fstart_time) return;
+    if (subtitle && CutsStart(Finput_files[static_cast<std::size_t>(ist.file_index)]) && ist.pts < FFileOpts.start_time) return;
     for (TAVOutputStream* ost : FRun.Table) {
         if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
         if (!ost->encoding_needed) {
@@ -668,14 +668,14 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
 // ---- Stream copy and muxing ----
 
 void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt) {
-    const std::int64_t startOffset = avutil.av_rescale_q(Fstart_time, AV_TIME_BASE_Q, ost.st->time_base);
+    const std::int64_t startOffset = avutil.av_rescale_q(FFileOpts.start_time, AV_TIME_BASE_Q, ost.st->time_base);
     const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
     if (CutsStart(file)) {
         // Shown before the start: not copied (a copy's key frame was moved onto the start).
         const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-        if (ts != AV_NOPTS_VALUE && avutil.av_compare_ts(ts, ist.st->time_base, Fstart_time, AV_TIME_BASE_Q) < 0) return;
+        if (ts != AV_NOPTS_VALUE && avutil.av_compare_ts(ts, ist.st->time_base, FFileOpts.start_time, AV_TIME_BASE_Q) < 0) return;
     }
-    if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !Fcopy_initial_nonkeyframes) return;
+    if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !FTaskOpts.copy_initial_nonkeyframes) return;
     const AVMediaType type = ist.st->codecpar->codec_type;
     if (type == AVMEDIA_TYPE_AUDIO) Faudio_size += pkt->size;
     if (type == AVMEDIA_TYPE_VIDEO) {
@@ -710,7 +710,7 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStrea
                 Format("%s failed for stream %d, codec %s", f->filter->name, p->stream_index,
                        ost.enc ? ost.enc->name : "copy") +
                 ": " + avhelpers::GetErrorText("", ret).substr(2);
-            if (Fexit_on_error) {
+            if (FTaskOpts.exit_on_error) {
                 avcodec.av_packet_unref(p);
                 throw FFmpegException(text);
             }
@@ -728,7 +728,7 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStr
     // A frame limit counts what reaches the file: encoders give out what they
     // hold back (and padding) when drained.
     const int type = ost.st->codecpar->codec_type;
-    if (type >= 0 && type < 4 && ost.packets_muxed >= Fmax_frames[type]) {
+    if (type >= 0 && type < 4 && ost.packets_muxed >= FFileOpts.max_frames[type]) {
         avcodec.av_packet_unref(pkt);
         return;
     }
@@ -766,7 +766,7 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStr
 void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TAVInputStream& ist, AVSubtitle* sub,
                                    std::int64_t pts) {
     if (pts == AV_NOPTS_VALUE) {
-        if (Fexit_on_error) RaiseFF("Subtitle packets must have a pts");
+        if (FTaskOpts.exit_on_error) RaiseFF("Subtitle packets must have a pts");
         FFLogger().Log(this, llError, "Subtitle packets must have a pts");
         return;
     }
@@ -775,7 +775,7 @@ void TCustomFFmpeg::EncodeSubtitle(AVFormatContext* oc, TAVOutputStream& ost, TA
     AVCodecContext* enc = ost.enc_ctx.get();
     const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
     for (int i = 0; i < packets; ++i) {
-        sub->pts = avutil.av_rescale_q(pts, ist.st->time_base, AV_TIME_BASE_Q) - Fstart_time +
+        sub->pts = avutil.av_rescale_q(pts, ist.st->time_base, AV_TIME_BASE_Q) - FFileOpts.start_time +
                    avutil.av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
         sub->end_display_time -= sub->start_display_time;
         sub->start_display_time = 0;
@@ -842,7 +842,7 @@ void TCustomFFmpeg::ReportProgress(bool isLast) {
             fps = t > 1 ? static_cast<int>(frameNumber / t + 0.5) : 0;
             line += Format("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, q);
             if (isLast) line += "L";
-            if (Fqp_hist) {
+            if (FFileOpts.qp_hist) {
                 const int qp = static_cast<int>(std::lround(q));
                 if (qp >= 0 && qp < 52) ++GQpHistogram[qp];
                 for (int j = 0; j < 32; ++j)
@@ -868,7 +868,7 @@ void TCustomFFmpeg::ReportProgress(bool isLast) {
         earliest = std::min(earliest, lastPosition);
     }
     if (earliest == INT64_MAX) earliest = 0;
-    if (FOnProgress || Fverbose > 0 || isLast) {
+    if (FOnProgress || FTaskOpts.verbose > 0 || isLast) {
         const std::int64_t seconds = earliest / 1000000;
         const double bitrate = earliest ? static_cast<double>(size) * 8 / (static_cast<double>(earliest) / 1000.0) : 0;
         line += Format("size=%8.0fkB time=%02d:%02d:%02d.%02d bitrate=%6.1fkbits/s", static_cast<double>(size) / 1024,
@@ -876,7 +876,7 @@ void TCustomFFmpeg::ReportProgress(bool isLast) {
                        static_cast<int>(seconds % 60), static_cast<int>(earliest % 1000000 * 100 / 1000000), bitrate);
         if (Fnb_frames_dup || Fnb_frames_drop) {
             line += Format(" dup=%d drop=%d", Fnb_frames_dup, Fnb_frames_drop);
-            if (FShowDupOrDrop && Fverbose >= 0 && FOnProgress) {
+            if (FShowDupOrDrop && FTaskOpts.verbose >= 0 && FOnProgress) {
                 FShowDupOrDrop = false;
                 FFLogger().Log(this, llVerbose, line);
             }
@@ -884,10 +884,10 @@ void TCustomFFmpeg::ReportProgress(bool isLast) {
         if (FOnProgress)
             FOnProgress(this, isLast ? -1 : run.FileIndex, frameNumber, fps, q, bitrate, size, lastPosition,
                         FTotalOutputDuration);
-        else if (Fverbose >= 0)
+        else if (FTaskOpts.verbose >= 0)
             FFLogger().Log(this, llVerbose, line);
     }
-    if (isLast && Fverbose >= 0) {
+    if (isLast && FTaskOpts.verbose >= 0) {
         const double raw = static_cast<double>(Fvideo_size + Faudio_size + Fextra_size);
         FFLogger().Log(this, llVerbose,
                        "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",

@@ -105,9 +105,9 @@ bool InProgram(const AVFormatContext* ic, int programId, int streamIndex) {
 
 bool TCustomFFmpeg::EligibleForMapping(const TAVInputStream& ist) const {
     if (ist.discard != 1 || ist.st->discard == AVDISCARD_ALL) return false;
-    if (Fopt_programid == 0) return true;
+    if (FFileOpts.opt_programid == 0) return true;
     const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(ist.file_index)].ctx.get();
-    return InProgram(ic, Fopt_programid, ist.st->index);
+    return InProgram(ic, FFileOpts.opt_programid, ist.st->index);
 }
 
 // ---- Stream table ----
@@ -117,7 +117,7 @@ void TCustomFFmpeg::SetupStreamTable() {
     run.NoPacket.assign(static_cast<std::size_t>(FMaxFiles), 0);
     run.NoPacketCount = 0;
     for (int t = 0; t < AVMEDIA_TYPE_NB; ++t) run.TypeCount[t] = run.Threshold[t] = 0;
-    if (Frate_emu) {
+    if (FTaskOpts.rate_emu) {
         const std::int64_t now = avutil.av_gettime_relative();
         for (auto& ist : Finput_streams) ist->start = now;
     }
@@ -133,9 +133,9 @@ void TCustomFFmpeg::SetupStreamTable() {
     }
     run.GroupSize = static_cast<int>(Foutput_streams_for_file[0].size());
 
-    if (!Fstream_maps.empty() && Fstream_maps.size() != total)
+    if (!FTaskOpts.stream_maps.empty() && FTaskOpts.stream_maps.size() != total)
         RaiseFF("Number of stream maps must match number of output streams");
-    for (const TAVStreamMap& m : Fstream_maps) {
+    for (const TAVStreamMap& m : FTaskOpts.stream_maps) {
         auto valid = [&](int file, int stream) {
             return file >= 0 && file < Fnb_input_files && stream >= 0 &&
                    stream < Finput_files[static_cast<std::size_t>(file)].nb_streams;
@@ -154,7 +154,7 @@ void TCustomFFmpeg::SetupStreamTable() {
             ++run.TypeCount[TypeOf(*ost)];
         }
 
-    if (Fstream_maps.empty()) ComputeProbeThresholds();
+    if (FTaskOpts.stream_maps.empty()) ComputeProbeThresholds();
 
     int n = 0;
     for (int i = 0; i < Fnb_output_files; ++i) {
@@ -162,8 +162,8 @@ void TCustomFFmpeg::SetupStreamTable() {
         for (auto& ost : Foutput_streams_for_file[static_cast<std::size_t>(i)]) {
             ost->st = oc->streams[ost->index];
             TAVInputStream* sync = nullptr;
-            if (!Fstream_maps.empty()) {
-                const TAVStreamMap& m = Fstream_maps[static_cast<std::size_t>(n)];
+            if (!FTaskOpts.stream_maps.empty()) {
+                const TAVStreamMap& m = FTaskOpts.stream_maps[static_cast<std::size_t>(n)];
                 ost->source_index = Finput_files[static_cast<std::size_t>(m.file_index)].ist_index + m.stream_index;
                 const TAVInputStream& source = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
                 if (source.st->codecpar->codec_type != TypeOf(*ost)) {
@@ -191,7 +191,7 @@ void TCustomFFmpeg::SetupStreamTable() {
         TAVOutputStream& ost = *run.Table[pos];
         TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost.source_index)];
         AVFormatContext* oc = OutputContext(ost);
-        if (Fmetadata_streams_autocopy)
+        if (FTaskOpts.metadata_streams_autocopy)
             avutil.av_dict_copy(&ost.st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
         ost.st->disposition = ist.st->disposition;
         ost.enc_ctx->bits_per_raw_sample = ist.dec_ctx->bits_per_raw_sample;
@@ -231,7 +231,7 @@ void TCustomFFmpeg::ChooseSource(TAVOutputStream& ost, int fileIndex, int positi
         chosen = static_cast<int>(j);
         if (join) ist.used = 1;
     }
-    if (chosen < 0 && Fopt_programid == 0) {
+    if (chosen < 0 && FFileOpts.opt_programid == 0) {
         for (std::size_t j = 0; j < Finput_streams.size(); ++j) {
             TAVInputStream& ist = *Finput_streams[j];
             if (ist.st->codecpar->codec_type != type || ist.st->discard == AVDISCARD_ALL) continue;
@@ -280,7 +280,7 @@ void TCustomFFmpeg::SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, A
     const AVRational codecTb = ist.st->r_frame_rate.num && ist.st->r_frame_rate.den
                                    ? av_inv_q(ist.st->r_frame_rate)
                                    : AVRational{0, 1};
-    if (!Fcopy_tb && codecTb.num && av_q2d(codecTb) > av_q2d(istTb) && av_q2d(istTb) < 1.0 / 500)
+    if (!FTaskOpts.copy_tb && codecTb.num && av_q2d(codecTb) > av_q2d(istTb) && av_q2d(istTb) < 1.0 / 500)
         ost.st->time_base = codecTb;
     else
         ost.st->time_base = istTb;
@@ -310,7 +310,7 @@ void TCustomFFmpeg::SetupStreamCopy(TAVOutputStream& ost, TAVInputStream& ist, A
         break;
     }
     case AVMEDIA_TYPE_AUDIO:
-        if (Faudio_volume != 256) RaiseFF("-acodec copy and -vol are incompatible (frames are not decoded)");
+        if (FTaskOpts.audio_volume != 256) RaiseFF("-acodec copy and -vol are incompatible (frames are not decoded)");
         if (FOnAudioHook) RaiseFF("-acodec copy and AudioHook are incompatible (frames are not decoded)");
         if ((out->block_align == 1 && out->codec_id == AV_CODEC_ID_MP3) || out->codec_id == AV_CODEC_ID_AC3)
             out->block_align = 0;
@@ -365,7 +365,7 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
             enc->sample_fmt = dec->sample_fmt;
             PickEncoderSampleFormat(enc, ost.enc);
         }
-        ost.audio_resample = enc->sample_rate != dec->sample_rate || Faudio_sync_method > 1;
+        ost.audio_resample = enc->sample_rate != dec->sample_rate || FTaskOpts.audio_sync_method > 1;
         ost.reformat_pair = -6;
         ist.decoding_needed = 1;
         ost.encoding_needed = 1;
@@ -385,7 +385,7 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
             enc->height = dec->height;
         }
         ost.video_resample = enc->width != dec->width || enc->height != dec->height || enc->pix_fmt != dec->pix_fmt;
-        if (ost.video_resample) enc->bits_per_raw_sample = Fframe_bits_per_raw_sample;
+        if (ost.video_resample) enc->bits_per_raw_sample = FFileOpts.frame_bits_per_raw_sample;
         ost.resample_width = dec->width;
         ost.resample_height = dec->height;
         ost.resample_pix_fmt = dec->pix_fmt;
@@ -393,14 +393,14 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         ist.decoding_needed = 1;
         if (!ost.frame_rate.num)
             ost.frame_rate = ist.st->r_frame_rate.num ? ist.st->r_frame_rate : AVRational{25, 1};
-        if (ost.enc && ost.enc->supported_framerates && !Fforce_fps) {
+        if (ost.enc && ost.enc->supported_framerates && !FTaskOpts.force_fps) {
             const int idx = avutil.av_find_nearest_q_idx(ost.frame_rate, ost.enc->supported_framerates);
             ost.frame_rate = ost.enc->supported_framerates[idx];
         }
         enc->time_base = AVRational{ost.frame_rate.den, ost.frame_rate.num};
         enc->framerate = ost.frame_rate;
-        if (av_q2d(enc->time_base) < 0.001 && Fvideo_sync_method &&
-            (Fvideo_sync_method == 1 || (Fvideo_sync_method < 0 && !(oc->oformat->flags & AVFMT_VARIABLE_FPS))))
+        if (av_q2d(enc->time_base) < 0.001 && FTaskOpts.video_sync_method &&
+            (FTaskOpts.video_sync_method == 1 || (FTaskOpts.video_sync_method < 0 && !(oc->oformat->flags & AVFMT_VARIABLE_FPS))))
             avutil.av_log(oc, AV_LOG_WARNING,
                           "Frame rate very high for a muxer not effciciently supporting it.\n"
                           "Please consider specifiying a lower framerate, a different muxer or -vsync 2\n");
@@ -411,11 +411,11 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         if (!upright.empty()) ost.avfilter = ost.avfilter.empty() ? upright : upright + "," + ost.avfilter;
         // Deinterlacing is a filter in this library generation; it runs first in
         // the stream's graph, which keeps the pictures' timing right.
-        if (Fdo_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
+        if (FFileOpts.do_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
         ost.turned = upright.find("transpose") != std::string::npos;
         // Pictures left as stored keep the matrix, so players still turn them.
         if (upright.empty()) CopySideData(ist.st, ost.st, true);
-        if (FEnableFilter || !ost.avfilter.empty()) {
+        if (FTaskOpts.enable_filter || !ost.avfilter.empty()) {
             if (BuildVideoFilterGraph(ist, ost) < 0) {
                 FLastErrMsg = FLastErrMsg.empty() ? "Error opening filters!" : "Error opening filters: " + FLastErrMsg;
                 throw FFmpegException(FLastErrMsg);
@@ -472,7 +472,7 @@ std::string TCustomFFmpeg::UprightFilters(const TAVInputStream& ist) {
 }
 
 void TCustomFFmpeg::SetupTwoPass(TAVOutputStream& ost, int position) {
-    std::string name = (Fpass_logfilename_prefix.empty() ? std::string("ffmpeg2pass") : Fpass_logfilename_prefix) +
+    std::string name = (FTaskOpts.pass_logfilename_prefix.empty() ? std::string("ffmpeg2pass") : FTaskOpts.pass_logfilename_prefix) +
                        "-" + std::to_string(position) + ".log";
     if (name.size() > 1023) name.resize(1023);
     AVCodecContext* enc = ost.enc_ctx.get();
@@ -649,7 +649,7 @@ void TCustomFFmpeg::OpenRunCodecs() {
                               static_cast<int>(ist.st->codecpar->codec_id), ist.file_index, ist.st->index,
                               type.c_str()));
         // Keeping the input's quality needs each picture's quantizers.
-        if (Fsame_quality && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        if (FFileOpts.same_quality && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             ist.dec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
         std::lock_guard lists(CodecListLock());
         int ret;
@@ -752,7 +752,7 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
         default: return &ctx->metadata;
         }
     };
-    for (const TAVMetaDataMapPair& pair : Fmeta_data_maps) {
+    for (const TAVMetaDataMapPair& pair : FTaskOpts.meta_data_maps) {
         const int out = pair[0].file_idx, in = pair[1].file_idx;
         if (out < 0 || in < 0) continue;
         if (out >= Fnb_output_files) SetupError(Format("Invalid %s index %d while processing metadata maps", "output file", out));
@@ -761,19 +761,19 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
         AVDictionary** source = select(Finput_files[static_cast<std::size_t>(in)].ctx.get(), pair[1]);
         avutil.av_dict_copy(target, *source, AV_DICT_DONT_OVERWRITE);
     }
-    if (Fmetadata_global_autocopy && Fnb_input_files > 0)
+    if (FTaskOpts.metadata_global_autocopy && Fnb_input_files > 0)
         for (int i = 0; i < Fnb_output_files; ++i)
             avutil.av_dict_copy(&Foutput_files[static_cast<std::size_t>(i)]->metadata,
                                 Finput_files[0].ctx->metadata, AV_DICT_DONT_OVERWRITE);
 
-    for (const TAVChapterMap& m : Fchapter_maps) {
+    for (const TAVChapterMap& m : FTaskOpts.chapter_maps) {
         if (m.in_file < 0 || m.out_file < 0) continue;
         if (m.in_file >= Fnb_input_files) SetupError(Format("Invalid input file index %d in chapter mapping.", m.in_file));
         if (m.out_file >= Fnb_output_files)
             SetupError(Format("Invalid output file index %d in chapter mapping.", m.out_file));
         CopyChapters(m.in_file, m.out_file);
     }
-    if (Fchapter_maps.empty()) {
+    if (FTaskOpts.chapter_maps.empty()) {
         for (int i = 0; i < Fnb_input_files; ++i) {
             if (!Finput_files[static_cast<std::size_t>(i)].ctx->nb_chapters) continue;
             const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
@@ -789,10 +789,10 @@ void TCustomFFmpeg::CopyChapters(int inFile, int outFile) {
     for (unsigned i = 0; i < is->nb_chapters; ++i) {
         const AVChapter* in = is->chapters[i];
         const std::int64_t offset = avutil.av_rescale_q(
-            Fstart_time - Finput_files_ts_offset[static_cast<std::size_t>(inFile)], AV_TIME_BASE_Q, in->time_base);
-        const std::int64_t limit = Frecording_time == INT64_MAX
+            FFileOpts.start_time - Finput_files_ts_offset[static_cast<std::size_t>(inFile)], AV_TIME_BASE_Q, in->time_base);
+        const std::int64_t limit = FFileOpts.recording_time == INT64_MAX
                                        ? INT64_MAX
-                                       : avutil.av_rescale_q(Frecording_time, AV_TIME_BASE_Q, in->time_base);
+                                       : avutil.av_rescale_q(FFileOpts.recording_time, AV_TIME_BASE_Q, in->time_base);
         if (in->end < offset) continue;
         if (limit != INT64_MAX && in->start > limit + offset) break;
         auto* out = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
@@ -801,7 +801,7 @@ void TCustomFFmpeg::CopyChapters(int inFile, int outFile) {
         out->time_base = in->time_base;
         out->start = std::max<std::int64_t>(0, in->start - offset);
         out->end = std::min(limit, in->end - offset);
-        if (Fmetadata_chapters_autocopy) avutil.av_dict_copy(&out->metadata, in->metadata, 0);
+        if (FTaskOpts.metadata_chapters_autocopy) avutil.av_dict_copy(&out->metadata, in->metadata, 0);
         auto* grown = static_cast<AVChapter**>(
             avutil.av_realloc(os->chapters, sizeof(AVChapter*) * (os->nb_chapters + 1)));
         if (!grown) {
@@ -863,7 +863,7 @@ void TCustomFFmpeg::DumpStreamMapping() {
         AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
         avformat.av_dump_format(oc, i, oc->url, 1);
     }
-    if (Fverbose < 0) return;
+    if (FTaskOpts.verbose < 0) return;
     FFLogger().Log(this, llVerbose, "Stream mapping:");
     for (const TAVOutputStream* ost : FRun.Table) {
         if (ost->source_index < 0 || static_cast<std::size_t>(ost->source_index) >= Finput_streams.size()) continue;

@@ -801,9 +801,9 @@ TEST_F(EncoderTest, TheTextKeepsWhatTheRecordLeavesAtItsDefaults) {
                                        "async=1<CRLF>vsync=2<CRLF>isync=1<CRLF>alang=fre<CRLF>vlang=ger"))
         << FEncoder.LastErrMsg();
     TFFmpeg& engine = FEncoder.Task(task);
-    EXPECT_EQ(engine.Faudio_sync_method, 1);
-    EXPECT_EQ(engine.Fvideo_sync_method, 2);
-    EXPECT_TRUE(engine.Finput_sync);
+    EXPECT_EQ(engine.TaskOptions().audio_sync_method, 1);
+    EXPECT_EQ(engine.TaskOptions().video_sync_method, 2);
+    EXPECT_TRUE(engine.TaskOptions().input_sync);
     auto language = [&](AVMediaType type) {
         for (const auto& ost : engine.Foutput_streams_for_file[0])
             if (ost->st->codecpar->codec_type == type)
@@ -821,7 +821,7 @@ TEST_F(EncoderTest, TheTextKeepsWhatTheRecordLeavesAtItsDefaults) {
     options.AudioLanguage = "eng";
     options.ExtOptions = "async=1\nalang=fre";
     ASSERT_TRUE(FEncoder.SetOutputFile(other, FDir.File("record.mkv"), &options)) << FEncoder.LastErrMsg();
-    EXPECT_EQ(FEncoder.Task(other).Faudio_sync_method, 2);
+    EXPECT_EQ(FEncoder.Task(other).TaskOptions().audio_sync_method, 2);
 }
 
 namespace {

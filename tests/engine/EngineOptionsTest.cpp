@@ -31,95 +31,126 @@ protected:
 } // namespace
 
 TEST_F(EngineOptions, StartsAtTheResetValues) {
-    EXPECT_EQ(FEngine.Fframe_pix_fmt, AV_PIX_FMT_NONE);
-    EXPECT_EQ(FEngine.Faudio_sample_fmt, AV_SAMPLE_FMT_NONE);
-    EXPECT_EQ(FEngine.Fmax_frames[3], 2147483647);
-    EXPECT_EQ(FEngine.Frecording_time, INT64_MAX);
-    EXPECT_EQ(FEngine.Fvideo_sync_method, -1);
-    EXPECT_EQ(FEngine.Faudio_volume, 256);
-    EXPECT_FLOAT_EQ(FEngine.Faudio_qscale, -99999.0f);
-    EXPECT_FLOAT_EQ(FEngine.Fmux_max_delay, 0.7f);
-    EXPECT_EQ(FEngine.Fintra_dc_precision, 8);
+    EXPECT_EQ(FEngine.FileOptions().frame_pix_fmt, AV_PIX_FMT_NONE);
+    EXPECT_EQ(FEngine.FileOptions().audio_sample_fmt, AV_SAMPLE_FMT_NONE);
+    EXPECT_EQ(FEngine.FileOptions().max_frames[3], 2147483647);
+    EXPECT_EQ(FEngine.FileOptions().recording_time, INT64_MAX);
+    EXPECT_EQ(FEngine.TaskOptions().video_sync_method, -1);
+    EXPECT_EQ(FEngine.TaskOptions().audio_volume, 256);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().audio_qscale, -99999.0f);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().mux_max_delay, 0.7f);
+    EXPECT_EQ(FEngine.FileOptions().intra_dc_precision, 8);
     EXPECT_EQ(FEngine.TotalOutputDuration(), -1);
     EXPECT_EQ(FEngine.ReadTimeout(), 10000);
     EXPECT_TRUE(FEngine.HaltOnInvalidOption);
     EXPECT_EQ(FEngine.FInputVideoHook.BitsPixel(), 24);
 }
 
+// Each file and stream forgets what it consumed, and only that: a setting
+// given for one file must not reach the next, nor be lost before its file.
+TEST(FileOptions, FilesAndStreamsForgetWhatTheyConsumed) {
+    TFileOptions pending;
+    pending.frame_width = 640, pending.frame_height = 480, pending.frame_rate = {30, 1};
+    pending.audio_sample_rate = 22050, pending.audio_channels = 1;
+    pending.video_codec_name = "mpeg4", pending.autorotate = false;
+    pending.forced_key_frames = "0", pending.audio_language = "eng";
+    pending.ForgetAfterInput();
+    EXPECT_EQ(pending.frame_width, 0);
+    EXPECT_EQ(pending.frame_rate.num, 0);
+    EXPECT_EQ(pending.audio_sample_rate, 0);
+    EXPECT_EQ(pending.audio_channels, 0);
+    EXPECT_TRUE(pending.video_codec_name.empty());
+    EXPECT_TRUE(pending.autorotate);
+    EXPECT_EQ(pending.forced_key_frames, "0");  // an output's, kept for it
+    EXPECT_EQ(pending.audio_language, "eng");
+
+    pending.forced_key_frames = "1";
+    pending.audio_codec_name = "mp2";
+    pending.ForgetAfterStream(AVMEDIA_TYPE_VIDEO);
+    EXPECT_TRUE(pending.forced_key_frames.empty());
+    EXPECT_EQ(pending.audio_codec_name, "mp2");  // for the audio stream still to come
+    pending.ForgetAfterStream(AVMEDIA_TYPE_AUDIO);
+    EXPECT_TRUE(pending.audio_codec_name.empty());
+
+    pending.metadata.Set("title", "x");
+    EXPECT_EQ(pending.Take(&TFileOptions::metadata).Count(), 1);
+    EXPECT_EQ(pending.metadata.Count(), 0);
+}
+
 TEST_F(EngineOptions, FlagsAreOnUnlessTheValueIsZero) {
     Set("vn", "0");
-    EXPECT_FALSE(FEngine.Fvideo_disable);
+    EXPECT_FALSE(FEngine.FileOptions().video_disable);
     Set("vn", "");
-    EXPECT_TRUE(FEngine.Fvideo_disable);
+    EXPECT_TRUE(FEngine.FileOptions().video_disable);
     Set("an", "yes");
-    EXPECT_TRUE(FEngine.Faudio_disable);
+    EXPECT_TRUE(FEngine.FileOptions().audio_disable);
     Set("shortest", "00");  // only exactly "0" switches off
-    EXPECT_TRUE(FEngine.Fopt_shortest);
+    EXPECT_TRUE(FEngine.TaskOptions().opt_shortest);
 }
 
 TEST_F(EngineOptions, NamesMatchExactlyAndCaseSensitively) {
     EXPECT_EQ(ErrorOf("-vcodec", "mpeg4"), "Unrecognized option \"-vcodec\"");
     EXPECT_EQ(ErrorOf("VCODEC", "mpeg4"), "Unrecognized option \"VCODEC\"");
     EXPECT_EQ(ErrorOf("", "x"), "Unrecognized option \"\"");
-    EXPECT_TRUE(FEngine.Fvideo_codec_name.empty());
+    EXPECT_TRUE(FEngine.FileOptions().video_codec_name.empty());
     FEngine.HaltOnInvalidOption = false;
     EXPECT_EQ(ErrorOf("no_such_option", "1"), "");
 }
 
 TEST_F(EngineOptions, NumbersAndTimes) {
     Set("fs", "5000000000");
-    EXPECT_EQ(FEngine.Flimit_filesize, 5000000000LL);
+    EXPECT_EQ(FEngine.TaskOptions().limit_filesize, 5000000000LL);
     Set("vframes", "100");
     Set("aframes", "7");
     Set("dframes", "3");
-    EXPECT_THAT(FEngine.Fmax_frames, ElementsAre(100, 7, 3, 2147483647));
+    EXPECT_THAT(FEngine.FileOptions().max_frames, ElementsAre(100, 7, 3, 2147483647));
     Set("adrift_threshold", "0.25");
-    EXPECT_FLOAT_EQ(FEngine.Faudio_drift_threshold, 0.25f);
+    EXPECT_FLOAT_EQ(FEngine.TaskOptions().audio_drift_threshold, 0.25f);
     EXPECT_THROW(Set("vsync", "fast"), avbind::EConvertError);
     EXPECT_THROW(Set("muxdelay", "soon"), avbind::EConvertError);
 
     Set("t", "1:02.5");
-    EXPECT_EQ(FEngine.Frecording_time, 62500000);
+    EXPECT_EQ(FEngine.FileOptions().recording_time, 62500000);
     EXPECT_EQ(FEngine.TotalOutputDuration(), 62500000);
     Set("ss", "3");
-    EXPECT_EQ(FEngine.Fstart_time, 3000000);
+    EXPECT_EQ(FEngine.FileOptions().start_time, 3000000);
     Set("itsoffset", "-0.5");
-    EXPECT_EQ(FEngine.Finput_ts_offset, -500000);
+    EXPECT_EQ(FEngine.FileOptions().input_ts_offset, -500000);
     Set("timestamp", "2000-01-01 00:00:00.6Z");
-    EXPECT_EQ(FEngine.Frecording_timestamp, 946684801);  // rounded to the nearest second
+    EXPECT_EQ(FEngine.FileOptions().recording_timestamp, 946684801);  // rounded to the nearest second
     EXPECT_EQ(ErrorOf("t", "soon"), "Invalid duration specification for t: soon");
     EXPECT_EQ(ErrorOf("timestamp", "yesterday"), "Invalid date specification for timestamp: yesterday");
 
     Set("ar", "0");
     Set("ac", "-2");
-    EXPECT_EQ(FEngine.Faudio_sample_rate, 0);
-    EXPECT_EQ(FEngine.Faudio_channels, 0);
+    EXPECT_EQ(FEngine.FileOptions().audio_sample_rate, 0);
+    EXPECT_EQ(FEngine.FileOptions().audio_channels, 0);
     Set("ar", "44100");
     Set("ac", "2");
-    EXPECT_EQ(FEngine.Faudio_sample_rate, 44100);
-    EXPECT_EQ(FEngine.Faudio_channels, 2);
+    EXPECT_EQ(FEngine.FileOptions().audio_sample_rate, 44100);
+    EXPECT_EQ(FEngine.FileOptions().audio_channels, 2);
 }
 
 TEST_F(EngineOptions, AspectRatio) {
     Set("aspect", "16:9");
-    EXPECT_NEAR(FEngine.Fframe_aspect_ratio, 16.0 / 9.0, 1e-6);
+    EXPECT_NEAR(FEngine.FileOptions().frame_aspect_ratio, 16.0 / 9.0, 1e-6);
     Set("aspect", "1.5");
-    EXPECT_FLOAT_EQ(FEngine.Fframe_aspect_ratio, 1.5f);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().frame_aspect_ratio, 1.5f);
     for (const char* bad : {"4:0", "0", "wide", ":3"})
         EXPECT_EQ(ErrorOf("aspect", bad), "Incorrect aspect ratio specification.") << bad;
-    EXPECT_FLOAT_EQ(FEngine.Fframe_aspect_ratio, 1.5f);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().frame_aspect_ratio, 1.5f);
     Set("aspect", "");
-    EXPECT_FLOAT_EQ(FEngine.Fframe_aspect_ratio, 1.5f);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().frame_aspect_ratio, 1.5f);
 }
 
 TEST_F(EngineOptions, QScalePassAndRemovedOptions) {
     EXPECT_EQ(ErrorOf("qscale", "0"), "qscale must be > 0.0 and <= 255");
     EXPECT_EQ(ErrorOf("qscale", "256"), "qscale must be > 0.0 and <= 255");
     Set("qscale", "255");
-    EXPECT_FLOAT_EQ(FEngine.Fvideo_qscale, 255.0f);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().video_qscale, 255.0f);
     EXPECT_EQ(ErrorOf("pass", "3"), "pass number can be only 1 or 2");
     Set("pass", "2");
-    EXPECT_EQ(FEngine.Fdo_pass, 2);
+    EXPECT_EQ(FEngine.TaskOptions().do_pass, 2);
     EXPECT_EQ(ErrorOf("croptop", "1"), "Removed, use the crop filter instead");
     EXPECT_EQ(ErrorOf("cropright", ""), "Removed, use the crop filter instead");
     EXPECT_EQ(ErrorOf("padcolor", "000000"), "Removed, use the pad filter instead");
@@ -146,22 +177,22 @@ TEST_F(EngineOptions, BitrateWarnsWhenItLooksLikeKilobits) {
 
 TEST_F(EngineOptions, FrameRateSizeAndFormats) {
     Set("r", "ntsc");
-    EXPECT_EQ(FEngine.Fframe_rate.num, 30000);
-    EXPECT_EQ(FEngine.Fframe_rate.den, 1001);
+    EXPECT_EQ(FEngine.FileOptions().frame_rate.num, 30000);
+    EXPECT_EQ(FEngine.FileOptions().frame_rate.den, 1001);
     EXPECT_EQ(ErrorOf("r", "fast"), "Incorrect frame rate");
     Set("s", "vga");
-    EXPECT_EQ(FEngine.Fframe_width, 640);
-    EXPECT_EQ(FEngine.Fframe_height, 480);
+    EXPECT_EQ(FEngine.FileOptions().frame_width, 640);
+    EXPECT_EQ(FEngine.FileOptions().frame_height, 480);
     Set("s", "320x240");
-    EXPECT_EQ(FEngine.Fframe_width, 320);
+    EXPECT_EQ(FEngine.FileOptions().frame_width, 320);
     EXPECT_EQ(ErrorOf("s", "12"), "Incorrect frame size");
 
     Set("pix_fmt", "yuv422p");
-    EXPECT_EQ(FEngine.Fframe_pix_fmt, AV_PIX_FMT_YUV422P);
+    EXPECT_EQ(FEngine.FileOptions().frame_pix_fmt, AV_PIX_FMT_YUV422P);
     EXPECT_EQ(ErrorOf("pix_fmt", "bogus"), "Unknown pixel format requested: bogus");
-    EXPECT_EQ(FEngine.Fframe_pix_fmt, AV_PIX_FMT_NONE);  // stored before the check
+    EXPECT_EQ(FEngine.FileOptions().frame_pix_fmt, AV_PIX_FMT_NONE);  // stored before the check
     Set("sample_fmt", "s16");
-    EXPECT_EQ(FEngine.Faudio_sample_fmt, AV_SAMPLE_FMT_S16);
+    EXPECT_EQ(FEngine.FileOptions().audio_sample_fmt, AV_SAMPLE_FMT_S16);
     EXPECT_EQ(ErrorOf("sample_fmt", "bogus"), "Invalid sample format \"bogus\"");
 
     Set("pix_fmt", "list");
@@ -173,21 +204,21 @@ TEST_F(EngineOptions, FrameRateSizeAndFormats) {
 
 TEST_F(EngineOptions, CodecNamesTagsAndStreamCopy) {
     Set("vcodec", "mpeg4");
-    EXPECT_EQ(FEngine.Fvideo_codec_name, "mpeg4");
+    EXPECT_EQ(FEngine.FileOptions().video_codec_name, "mpeg4");
     Set("vcodec", "copy");
-    EXPECT_EQ(FEngine.Fvideo_stream_copy, 1);
-    EXPECT_TRUE(FEngine.Fvideo_codec_name.empty());
+    EXPECT_EQ(FEngine.FileOptions().video_stream_copy, 1);
+    EXPECT_TRUE(FEngine.FileOptions().video_codec_name.empty());
     Set("acodec", "");
-    EXPECT_EQ(FEngine.Faudio_stream_copy, 0);
+    EXPECT_EQ(FEngine.FileOptions().audio_stream_copy, 0);
     Set("dcodec", "copy");
-    EXPECT_EQ(FEngine.Fdata_stream_copy, 1);
+    EXPECT_EQ(FEngine.FileOptions().data_stream_copy, 1);
     EXPECT_THROW(FEngine.SetCodecName("xcodec", "mpeg4"), FFmpegException);
 
     Set("vtag", "xvid");
-    EXPECT_EQ(FEngine.Fvideo_codec_tag, MKTAG('x', 'v', 'i', 'd'));
-    EXPECT_EQ(FEngine.Fvideo_codec_tag & 0xFF, static_cast<unsigned>('x'));
+    EXPECT_EQ(FEngine.FileOptions().video_codec_tag, MKTAG('x', 'v', 'i', 'd'));
+    EXPECT_EQ(FEngine.FileOptions().video_codec_tag & 0xFF, static_cast<unsigned>('x'));
     Set("atag", "12");
-    EXPECT_EQ(FEngine.Faudio_codec_tag, 12u);
+    EXPECT_EQ(FEngine.FileOptions().audio_codec_tag, 12u);
     EXPECT_EQ(ErrorOf("stag", "xvi"), "tag parameter must be 4 chars or int value");
     try {
         FEngine.SetCodecTag("dtag", "abcd");
@@ -201,8 +232,8 @@ TEST_F(EngineOptions, StreamMaps) {
     Set("map", "0.1");
     Set("map", "0:1:0:0");
     Set("map", "0x1:010");
-    ASSERT_EQ(FEngine.Fstream_maps.size(), 3u);
-    const auto& m = FEngine.Fstream_maps;
+    ASSERT_EQ(FEngine.TaskOptions().stream_maps.size(), 3u);
+    const auto& m = FEngine.TaskOptions().stream_maps;
     EXPECT_EQ(std::vector<int>({m[0].file_index, m[0].stream_index, m[0].sync_file_index, m[0].sync_stream_index}),
               std::vector<int>({0, 1, 0, 1}));
     EXPECT_EQ(std::vector<int>({m[1].file_index, m[1].stream_index, m[1].sync_file_index, m[1].sync_stream_index}),
@@ -211,32 +242,32 @@ TEST_F(EngineOptions, StreamMaps) {
     EXPECT_EQ(m[2].stream_index, 8);  // leading zero: octal
 
     Set("map_chapters", "1:2");
-    ASSERT_EQ(FEngine.Fchapter_maps.size(), 1u);
-    EXPECT_EQ(FEngine.Fchapter_maps[0].out_file, 1);
-    EXPECT_EQ(FEngine.Fchapter_maps[0].in_file, 2);
+    ASSERT_EQ(FEngine.TaskOptions().chapter_maps.size(), 1u);
+    EXPECT_EQ(FEngine.TaskOptions().chapter_maps[0].out_file, 1);
+    EXPECT_EQ(FEngine.TaskOptions().chapter_maps[0].in_file, 2);
 }
 
 TEST_F(EngineOptions, MetadataMapsClearTheMatchingAutocopy) {
     Set("map_metadata", "0,s0:0");
-    EXPECT_EQ(FEngine.Fmetadata_streams_autocopy, 0);
-    EXPECT_EQ(FEngine.Fmetadata_global_autocopy, 0);  // the input side has no type: global
-    EXPECT_EQ(FEngine.Fmetadata_chapters_autocopy, 1);
-    const auto& pair = FEngine.Fmeta_data_maps.at(0);
+    EXPECT_EQ(FEngine.TaskOptions().metadata_streams_autocopy, 0);
+    EXPECT_EQ(FEngine.TaskOptions().metadata_global_autocopy, 0);  // the input side has no type: global
+    EXPECT_EQ(FEngine.TaskOptions().metadata_chapters_autocopy, 1);
+    const auto& pair = FEngine.TaskOptions().meta_data_maps.at(0);
     EXPECT_EQ(pair[0].type_, 's');
     EXPECT_EQ(pair[0].index, 0);
     EXPECT_EQ(pair[1].type_, 'g');
 
     TCustomFFmpeg other(1);
     other.SetExtOption("map_metadata", "1,s2:3,s4");
-    EXPECT_EQ(other.Fmetadata_global_autocopy, 1);
-    EXPECT_EQ(other.Fmetadata_streams_autocopy, 0);
+    EXPECT_EQ(other.TaskOptions().metadata_global_autocopy, 1);
+    EXPECT_EQ(other.TaskOptions().metadata_streams_autocopy, 0);
     other.SetExtOption("map_meta_data", "1,g:2,c3");  // deprecated spelling still works
-    const auto& p = other.Fmeta_data_maps.at(1);
+    const auto& p = other.TaskOptions().meta_data_maps.at(1);
     EXPECT_EQ(p[0].file_idx, 1);
     EXPECT_EQ(p[1].file_idx, 2);  // the file after a global side is read, not skipped
     EXPECT_EQ(p[1].type_, 'c');
     EXPECT_EQ(p[1].index, 3);
-    EXPECT_EQ(other.Fmetadata_chapters_autocopy, 0);
+    EXPECT_EQ(other.TaskOptions().metadata_chapters_autocopy, 0);
     EXPECT_TRUE(FLog.Contains("-map_meta_data is deprecated and will be removed soon. Use -map_metadata instead."));
     EXPECT_EQ(ErrorOf("map_metadata", "0,x:0"), "Invalid metadata type x.");
 }
@@ -252,12 +283,12 @@ TEST_F(EngineOptions, GlobalMetadata) {
     EXPECT_EQ(ErrorOf("metadata", "title"), "Missing =");
     EXPECT_EQ(ErrorOf("metadata", "=x"), "wrong parameter of metadata");
     Set("metadata", "title=");
-    ASSERT_NE(FEngine.Fmetadata.Get("title"), nullptr);
-    EXPECT_STREQ(FEngine.Fmetadata.Get("title"), "");
+    ASSERT_NE(FEngine.FileOptions().metadata.Get("title"), nullptr);
+    EXPECT_STREQ(FEngine.FileOptions().metadata.Get("title"), "");
     Set("metadata", "comment=a=b");
-    EXPECT_STREQ(FEngine.Fmetadata.Get("comment"), "a=b");
+    EXPECT_STREQ(FEngine.FileOptions().metadata.Get("comment"), "a=b");
     Set("metadata", "title=second");
-    EXPECT_STREQ(FEngine.Fmetadata.Get("title"), "second");
+    EXPECT_STREQ(FEngine.FileOptions().metadata.Get("title"), "second");
 }
 
 TEST_F(EngineOptions, QuantizerMatrices) {
@@ -266,25 +297,25 @@ TEST_F(EngineOptions, QuantizerMatrices) {
     EXPECT_EQ(ErrorOf("intra_matrix", text), "Syntax error in matrix \"" + text + "\" at coeff 62");
     text += ",64";
     Set("inter_matrix", text);
-    ASSERT_TRUE(FEngine.Finter_matrix);
-    EXPECT_EQ(FEngine.Finter_matrix.get()[0], 1);
-    EXPECT_EQ(FEngine.Finter_matrix.get()[63], 64);
+    ASSERT_TRUE(FEngine.FileOptions().inter_matrix);
+    EXPECT_EQ(FEngine.FileOptions().inter_matrix.get()[0], 1);
+    EXPECT_EQ(FEngine.FileOptions().inter_matrix.get()[63], 64);
     Set("inter_matrix", "9" + std::string(63, ','));  // reuse clears the old coefficients
-    EXPECT_EQ(FEngine.Finter_matrix.get()[0], 9);
-    EXPECT_EQ(FEngine.Finter_matrix.get()[63], 0);
+    EXPECT_EQ(FEngine.FileOptions().inter_matrix.get()[0], 9);
+    EXPECT_EQ(FEngine.FileOptions().inter_matrix.get()[63], 0);
 }
 
 TEST_F(EngineOptions, StreamIds) {
     Set("streamid", "0:5");
     Set("streamid", "2:7");
-    EXPECT_THAT(FEngine.Fstreamid_map, ElementsAre(5, 0, 7));
+    EXPECT_THAT(FEngine.TaskOptions().streamid_map, ElementsAre(5, 0, 7));
     const std::string syntax = "\", required syntax is \"index:value\"";
     EXPECT_EQ(ErrorOf("streamid", "a:1"), "Invalid value \"a:1\" for option \"streamid" + syntax);
     EXPECT_EQ(ErrorOf("streamid", "3"), "Invalid value \"3\" for option \"streamid" + syntax);
     EXPECT_EQ(ErrorOf("streamid", "-1:3"), "Invalid value \"-1:3\" for option \"streamid" + syntax);
     // No output stream has such an index; nothing is allocated for it.
     EXPECT_EQ(ErrorOf("streamid", "500000000:1"), "stream index over MAX_STREAMS(1024)");
-    EXPECT_EQ(FEngine.Fstreamid_map.size(), 3u);
+    EXPECT_EQ(FEngine.TaskOptions().streamid_map.size(), 3u);
     try {
         Set("streamid", "2000000000:1");
         ADD_FAILURE() << "a huge stream index was taken";
@@ -319,32 +350,32 @@ TEST_F(EngineOptions, MiscellaneousHandlers) {
     EXPECT_EQ(avbind::FFLogger().LogLevel(), avbind::llWarning);
     avbind::FFLogger().SetLogLevel(avbind::llInfo);
     Set("threads", "3");
-    EXPECT_EQ(FEngine.Fthread_count, 3);
+    EXPECT_EQ(FEngine.TaskOptions().thread_count, 3);
     Set("f", "mp4");
     Set("f", "");
-    EXPECT_EQ(FEngine.Flast_asked_format, "mp4");
+    EXPECT_EQ(FEngine.FileOptions().last_asked_format, "mp4");
     Set("vf", "scale=320:240");
     Set("vfilters", "");
-    EXPECT_EQ(FEngine.Fvfilters, "scale=320:240");
+    EXPECT_EQ(FEngine.FileOptions().vfilters, "scale=320:240");
     Set("vstats", "1");
-    EXPECT_THAT(FEngine.Fvstats_filename, testing::MatchesRegex("vstats_[0-9]{6}\\.log"));  // in the current folder
+    EXPECT_THAT(FEngine.TaskOptions().vstats_filename, testing::MatchesRegex("vstats_[0-9]{6}\\.log"));  // in the current folder
     Set("vstats", "0");
-    EXPECT_TRUE(FEngine.Fvstats_filename.empty());
+    EXPECT_TRUE(FEngine.TaskOptions().vstats_filename.empty());
     Set("passlogfile", "/tmp/stats");
-    EXPECT_EQ(FEngine.Fpass_logfilename_prefix, "/tmp/stats");
+    EXPECT_EQ(FEngine.TaskOptions().pass_logfilename_prefix, "/tmp/stats");
     Set("top", "1");
-    EXPECT_EQ(FEngine.Ftop_field_first, 1);
+    EXPECT_EQ(FEngine.FileOptions().top_field_first, 1);
     Set("vlang", "eng");
-    EXPECT_EQ(FEngine.Fvideo_language, "eng");
+    EXPECT_EQ(FEngine.FileOptions().video_language, "eng");
 
     FEngine.SetRecordingTime(AV_NOPTS_VALUE);
     FEngine.SetProgramId(-1);
     FEngine.SetAudioVolume(-5);
     FEngine.SetMuxPreload(0);
-    EXPECT_EQ(FEngine.Frecording_time, INT64_MAX);
-    EXPECT_EQ(FEngine.Fopt_programid, 0);
-    EXPECT_EQ(FEngine.Faudio_volume, 256);
-    EXPECT_FLOAT_EQ(FEngine.Fmux_preload, 0.5f);
+    EXPECT_EQ(FEngine.FileOptions().recording_time, INT64_MAX);
+    EXPECT_EQ(FEngine.FileOptions().opt_programid, 0);
+    EXPECT_EQ(FEngine.TaskOptions().audio_volume, 256);
+    EXPECT_FLOAT_EQ(FEngine.FileOptions().mux_preload, 0.5f);
     FEngine.SetHookBitsPixel(32);
     EXPECT_EQ(FEngine.FInputVideoHook.BitsPixel(), 32);
     EXPECT_EQ(FEngine.FOutputVideoHook.Converter->BitsPixel(), 32);

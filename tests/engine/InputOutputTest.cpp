@@ -78,12 +78,12 @@ TEST_F(EngineFiles, InputRegistersItsStreamsAndResetsThePendingOptions) {
     }
     EXPECT_EQ(e.Finput_codecs.size(), 2u);
     EXPECT_NEAR(static_cast<double>(e.TotalOutputDuration()), 1e6, 1e5);
-    EXPECT_EQ(e.Faudio_sample_fmt, e.Finput_streams[1]->dec_ctx->sample_fmt);
-    EXPECT_EQ(e.Fframe_width, 0);
-    EXPECT_EQ(e.Fframe_rate.num, 0);
-    EXPECT_EQ(e.Fframe_pix_fmt, AV_PIX_FMT_NONE);
-    EXPECT_EQ(e.Faudio_sample_rate, 0);
-    EXPECT_TRUE(e.Fvideo_codec_name.empty());
+    EXPECT_EQ(e.FileOptions().audio_sample_fmt, e.Finput_streams[1]->dec_ctx->sample_fmt);
+    EXPECT_EQ(e.FileOptions().frame_width, 0);
+    EXPECT_EQ(e.FileOptions().frame_rate.num, 0);
+    EXPECT_EQ(e.FileOptions().frame_pix_fmt, AV_PIX_FMT_NONE);
+    EXPECT_EQ(e.FileOptions().audio_sample_rate, 0);
+    EXPECT_TRUE(e.FileOptions().video_codec_name.empty());
     EXPECT_EQ(e.FOptions.opt_name_count(), 0);
 
     // A second input's streams follow the first's.
@@ -98,12 +98,12 @@ TEST_F(EngineFiles, AudioOnlyInputAndTheLibraryInputDevice) {
     ASSERT_TRUE(e.OpenInputFile(AudioOnly())) << e.LastErrMsg();
     ASSERT_EQ(e.Finput_streams.size(), 1u);
     EXPECT_EQ(e.Finput_streams[0]->st->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
-    EXPECT_EQ(e.Fframe_width, 0);
+    EXPECT_EQ(e.FileOptions().frame_width, 0);
 
     e.SetExtOption("f", "lavfi");
     ASSERT_TRUE(e.OpenInputFile("testsrc=duration=1:size=160x120:rate=10")) << e.LastErrMsg();
     EXPECT_EQ(e.Finput_streams[1]->st->codecpar->width, 160);
-    EXPECT_TRUE(e.Flast_asked_format.empty());
+    EXPECT_TRUE(e.FileOptions().last_asked_format.empty());
 }
 
 TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
@@ -124,7 +124,7 @@ TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
     const std::int64_t start = e.Finput_files[0].ctx->start_time;
     EXPECT_NEAR(static_cast<double>(start), 1.4e6, 2e5);
     EXPECT_EQ(e.Finput_files_ts_offset[0], 2000000 - (10000000 + start));
-    EXPECT_EQ(e.Fstart_time, 0);
+    EXPECT_EQ(e.FileOptions().start_time, 0);
 
     e.SetExtOption("copyts", "");
     e.SetExtOption("itsoffset", "3");
@@ -155,7 +155,7 @@ TEST_F(EngineFiles, ProgramSelection) {
     int kept = 0;
     for (unsigned i = 0; i < ic->nb_streams; ++i) kept += ic->streams[i]->discard != AVDISCARD_ALL;
     EXPECT_EQ(kept, 2);
-    EXPECT_EQ(e.Fopt_programid, 0);
+    EXPECT_EQ(e.FileOptions().opt_programid, 0);
 }
 
 TEST_F(EngineFiles, InputFailuresRegisterNothing) {
@@ -165,8 +165,8 @@ TEST_F(EngineFiles, InputFailuresRegisterNothing) {
     e.SetExtOption("s", "vga");
     EXPECT_FALSE(e.OpenInputFile(file));
     EXPECT_EQ(e.LastErrMsg(), "Invalid decoder type 'srt'");
-    EXPECT_TRUE(e.Fvideo_codec_name.empty());
-    EXPECT_EQ(e.Fframe_width, 640);  // other pending options stay
+    EXPECT_TRUE(e.FileOptions().video_codec_name.empty());
+    EXPECT_EQ(e.FileOptions().frame_width, 640);  // other pending options stay
 
     e.SetExtOption("acodec", "nope");
     EXPECT_FALSE(e.OpenInputFile(file));
@@ -219,8 +219,8 @@ TEST_F(EngineFiles, VideoDisableSuppressesVideoUntilNewVideo) {
     const auto& video = e.Foutput_streams_for_file[0][1];
     EXPECT_EQ(video->index, 1);
     EXPECT_EQ(video->enc->id, AV_CODEC_ID_MPEG4);
-    EXPECT_FALSE(e.Fvideo_disable);
-    EXPECT_TRUE(e.Fvideo_codec_name.empty());
+    EXPECT_FALSE(e.FileOptions().video_disable);
+    EXPECT_TRUE(e.FileOptions().video_codec_name.empty());
 }
 
 TEST_F(EngineFiles, VideoEncodingSettingsReachTheStream) {
@@ -254,8 +254,8 @@ TEST_F(EngineFiles, VideoEncodingSettingsReachTheStream) {
     EXPECT_FLOAT_EQ(ctx->rc_override[1].quality_factor, 0.5f);
     EXPECT_STREQ(avbind::avutil.av_dict_get(ost.st->metadata, "language", nullptr, 0)->value, "fra");
     EXPECT_EQ(ost.st->id, 256);
-    EXPECT_TRUE(e.Fvfilters.empty());
-    EXPECT_FLOAT_EQ(e.Fframe_aspect_ratio, 0);
+    EXPECT_TRUE(e.FileOptions().vfilters.empty());
+    EXPECT_FLOAT_EQ(e.FileOptions().frame_aspect_ratio, 0);
 
     // The stream-id map is not consumed: the next output's first stream gets it too.
     e.SetExtOption("vcodec", "mpeg4");
@@ -344,7 +344,7 @@ TEST_F(EngineFiles, OutputFailuresLeaveNothingBehind) {
     e.SetExtOption("vcodec", "nope");
     EXPECT_EQ(e.OpenOutputFile(FDir.File("bad.mp4"), false), -1);
     EXPECT_EQ(e.LastErrMsg(), "new_video_stream fail: Unknown encoder 'nope'");
-    EXPECT_TRUE(e.Fvideo_codec_name.empty());
+    EXPECT_TRUE(e.FileOptions().video_codec_name.empty());
 
     e.SetExtOption("vcodec", "mpeg4");
     e.SetExtOption("rc_override", "0,10");
@@ -391,7 +391,7 @@ TEST_F(EngineFiles, MetadataAndEmptyOutputsAtCleanUp) {
         EXPECT_STREQ(avbind::avutil.av_dict_get(m, "title", nullptr, 0)->value, "Holiday");
         EXPECT_THAT(avbind::avutil.av_dict_get(m, "creation_time", nullptr, 0)->value,
                     StartsWith("2001-02-03T04:05:06"));
-        EXPECT_EQ(e.Fmetadata.Count(), 0);
+        EXPECT_EQ(e.FileOptions().metadata.Count(), 0);
         EXPECT_TRUE(std::filesystem::exists(out));
     }
     EXPECT_FALSE(std::filesystem::exists(out));  // nothing was written into it

@@ -84,31 +84,31 @@ protected:
 TEST_F(EngineExtras, TargetsSetTheirWholeOptionSet) {
     TCustomFFmpeg dvd(2);
     dvd.SetExtOption("target", "pal-dvd");
-    EXPECT_EQ(dvd.Fvideo_codec_name, "mpeg2video");
-    EXPECT_EQ(dvd.Faudio_codec_name, "ac3");
-    EXPECT_EQ(dvd.Flast_asked_format, "dvd");
-    EXPECT_EQ(dvd.Fframe_width, 720);
-    EXPECT_EQ(dvd.Fframe_height, 576);
-    EXPECT_EQ(dvd.Fframe_rate.num, 25);
-    EXPECT_EQ(dvd.Faudio_sample_rate, 48000);
-    EXPECT_NEAR(dvd.Fframe_aspect_ratio, 16.0 / 9, 1e-5);
+    EXPECT_EQ(dvd.FileOptions().video_codec_name, "mpeg2video");
+    EXPECT_EQ(dvd.FileOptions().audio_codec_name, "ac3");
+    EXPECT_EQ(dvd.FileOptions().last_asked_format, "dvd");
+    EXPECT_EQ(dvd.FileOptions().frame_width, 720);
+    EXPECT_EQ(dvd.FileOptions().frame_height, 576);
+    EXPECT_EQ(dvd.FileOptions().frame_rate.num, 25);
+    EXPECT_EQ(dvd.FileOptions().audio_sample_rate, 48000);
+    EXPECT_NEAR(dvd.FileOptions().frame_aspect_ratio, 16.0 / 9, 1e-5);
     EXPECT_TRUE(FLog.Contains("Assuming 16:9 for aspect ratio"));
 
     TCustomFFmpeg guessed(2);
     guessed.SetExtOption("r", "25");
     guessed.SetExtOption("target", "vcd");
-    EXPECT_EQ(guessed.Fframe_height, 288);  // PAL from the frame rate
+    EXPECT_EQ(guessed.FileOptions().frame_height, 288);  // PAL from the frame rate
     EXPECT_TRUE(FLog.Contains("Assuming PAL for target."));
     TCustomFFmpeg fallback(2);
     fallback.SetExtOption("target", "vcd");
-    EXPECT_EQ(fallback.Fframe_height, 240);  // no rate, no input: NTSC
+    EXPECT_EQ(fallback.FileOptions().frame_height, 240);  // no rate, no input: NTSC
 
     TCustomFFmpeg dv(2);
     dv.SetExtOption("target", "ntsc-dv");
-    EXPECT_EQ(dv.Fframe_pix_fmt, AV_PIX_FMT_YUV411P);
+    EXPECT_EQ(dv.FileOptions().frame_pix_fmt, AV_PIX_FMT_YUV411P);
     TCustomFFmpeg dv50(2);
     dv50.SetExtOption("target", "pal-dv50");
-    EXPECT_EQ(dv50.Fframe_pix_fmt, AV_PIX_FMT_YUV422P);
+    EXPECT_EQ(dv50.FileOptions().frame_pix_fmt, AV_PIX_FMT_YUV422P);
     EXPECT_EQ(ErrorOf(dv50, "target", "xyz"), "Unknown target type");
 }
 
@@ -142,7 +142,7 @@ TEST_F(EngineExtras, PresetFiles) {
     const std::string preset = FDir.Write("small.ffpreset", "  # encoder choice\nvcodec=mpeg4\n\n  g=12  \r\nqmin=3\n");
     TCustomFFmpeg e(2);
     e.SetExtOption("vpre", preset);
-    EXPECT_EQ(e.Fvideo_codec_name, "mpeg4");
+    EXPECT_EQ(e.FileOptions().video_codec_name, "mpeg4");
     EXPECT_THAT(e.FOptions.opt_names, testing::ElementsAre("g", "qmin"));
 
     EXPECT_EQ(ErrorOf(e, "fpre", FDir.File("none.ffpreset")),
