@@ -240,8 +240,6 @@ public:
     // Inputs.
     std::vector<TAVInputFile> Finput_files;
     int Fnb_input_files = 0;
-    std::vector<std::int64_t> Finput_files_ts_offset;
-    std::vector<std::vector<double>> Finput_files_ts_scale;  // per input file, per stream
     std::vector<const AVCodec*> Finput_codecs;               // forced decoders per input stream
     std::vector<std::unique_ptr<TAVInputStream>> Finput_streams;
 

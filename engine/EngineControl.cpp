@@ -40,8 +40,6 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
         throw std::invalid_argument(Format("TCustomFFmpeg: the maximum number of files must be 1 to %d, not %d",
                                            MaxFilesLimit, maxFiles));
     Finput_files.resize(static_cast<std::size_t>(maxFiles));
-    Finput_files_ts_offset.resize(static_cast<std::size_t>(maxFiles));
-    Finput_files_ts_scale.resize(static_cast<std::size_t>(maxFiles));
     Foutput_files.resize(static_cast<std::size_t>(maxFiles));
     Foutput_streams_for_file.resize(static_cast<std::size_t>(maxFiles));
     FOutputVideoHook.Converter = std::make_unique<avhelpers::TFormatConverter>();
@@ -202,7 +200,6 @@ void TCustomFFmpeg::CleanUp() {
     for (int i = 0; i < Fnb_input_files; ++i) {
         Finput_files[static_cast<std::size_t>(i)].ctx.reset();
         Finput_files[static_cast<std::size_t>(i)].custom_io.reset();
-        Finput_files_ts_scale[static_cast<std::size_t>(i)].clear();
     }
     Fnb_input_files = 0;
 

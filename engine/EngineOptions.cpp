@@ -500,7 +500,7 @@ void TCustomFFmpeg::SetInputTsScale(const std::string& arg) {
     const double scale = std::strtod(p, nullptr);
     if (stream >= static_cast<unsigned>(MAX_STREAMS)) RaiseFF("stream index over MAX_STREAMS(%d)", MAX_STREAMS);
     if (Fnb_input_files >= FMaxFiles) RaiseFF("Too many input files.");
-    std::vector<double>& scales = Finput_files_ts_scale[static_cast<std::size_t>(Fnb_input_files)];
+    std::vector<double>& scales = FFileOpts.ts_scale;
     GrowTo(scales, stream + 1);
     scales[stream] = scale;
 }

@@ -75,6 +75,7 @@ struct TFileOptions {
     std::int64_t recording_timestamp = 0;     // seconds since 1970
     std::int64_t input_ts_offset = 0;         // microseconds
     int opt_programid = 0;
+    std::vector<double> ts_scale;  // "itsscale" per stream of the next input
     std::string read_folder;  // the next input may open other files only inside this folder ("" = anywhere)
     avbind::TAVDictionary metadata;
 

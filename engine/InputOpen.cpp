@@ -356,8 +356,6 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         FFLogger().Log(this, llVerbose, "me_threshold has no effect with this library version");
 
     if (ic->duration != AV_NOPTS_VALUE && ic->duration > FTotalOutputDuration) FTotalOutputDuration = ic->duration;
-    Finput_files_ts_offset[static_cast<std::size_t>(Fnb_input_files)] =
-        FTaskOpts.copy_ts ? FFileOpts.input_ts_offset : FFileOpts.input_ts_offset - timestamp;
     if (FTaskOpts.verbose >= 0) avformat.av_dump_format(ic, Fnb_input_files, fileName.c_str(), 0);
 
     TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
@@ -370,6 +368,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     Finput_codecs.insert(Finput_codecs.end(), decoders.begin(), decoders.end());
     file.nb_streams = static_cast<int>(ic->nb_streams);
     file.seeked = seeked;
+    file.ts_offset = FTaskOpts.copy_ts ? FFileOpts.input_ts_offset : FFileOpts.input_ts_offset - timestamp;
+    file.ts_scale = FFileOpts.Take(&TFileOptions::ts_scale);
     file.autorotate = FFileOpts.autorotate;
     ++Fnb_input_files;
 

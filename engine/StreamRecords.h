@@ -45,6 +45,8 @@ struct TAVInputFile {
     int nb_streams = 0;              // streams present when opened; later ones are ignored
     bool seeked = false;             // opened at a start position ("ss" before the input)
     bool autorotate = true;          // encoded pictures are turned upright by the display matrix
+    std::int64_t ts_offset = 0;      // microseconds added to the file's times ("itsoffset", joins, cuts)
+    std::vector<double> ts_scale;    // "itsscale" per stream; 0 or missing: 1
     // How far (microseconds) the file's timeline was moved forward so that a
     // stream copy, which can only start at a key frame, starts at the cut.
     std::int64_t preroll = 0;

@@ -168,7 +168,7 @@ void TCustomFFmpeg::RunLoop() {
             continue;
         }
         const AVRational tb = ist.st->time_base;
-        std::int64_t& offset = Finput_files_ts_offset[static_cast<std::size_t>(fileIndex)];
+        std::int64_t& offset = Finput_files[static_cast<std::size_t>(fileIndex)].ts_offset;
         const std::int64_t offsetTb = avutil.av_rescale_q(offset, AV_TIME_BASE_Q, tb);
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offsetTb;
         if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offsetTb;
@@ -210,7 +210,7 @@ void TCustomFFmpeg::RunLoop() {
 bool TCustomFFmpeg::CutsStart(const TAVInputFile& file) const { return file.seeked || FFileOpts.start_time != 0; }
 
 double TCustomFFmpeg::TsScale(int fileIndex, int streamIndex) const {
-    const auto& scales = Finput_files_ts_scale[static_cast<std::size_t>(fileIndex)];
+    const auto& scales = Finput_files[static_cast<std::size_t>(fileIndex)].ts_scale;
     const auto s = static_cast<std::size_t>(streamIndex);
     return s < scales.size() && scales[s] != 0 ? scales[s] : 1.0;
 }
@@ -344,7 +344,7 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
     // copy then starts at the output's start, and the end moves with it.
     const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, FFileOpts.start_time - file.anchor_key);
     file.preroll = shift;
-    Finput_files_ts_offset[static_cast<std::size_t>(fileIndex)] += shift;
+    Finput_files[static_cast<std::size_t>(fileIndex)].ts_offset += shift;
     if (shift && FTaskOpts.verbose > 0)
         FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start", fileIndex,
                        static_cast<double>(shift) / AV_TIME_BASE);
@@ -428,7 +428,7 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
         if (pictures >= 0 && largest - pictures <= padding + 0.001) largest = pictures;
     }
     if (last) return false;
-    Finput_files_ts_offset[static_cast<std::size_t>(k + 1)] += std::llround(1000000.0 * largest);
+    Finput_files[static_cast<std::size_t>(k + 1)].ts_offset += std::llround(1000000.0 * largest);
     run.FileIndex = k + 1;
     return true;
 }

@@ -789,7 +789,7 @@ void TCustomFFmpeg::CopyChapters(int inFile, int outFile) {
     for (unsigned i = 0; i < is->nb_chapters; ++i) {
         const AVChapter* in = is->chapters[i];
         const std::int64_t offset = avutil.av_rescale_q(
-            FFileOpts.start_time - Finput_files_ts_offset[static_cast<std::size_t>(inFile)], AV_TIME_BASE_Q, in->time_base);
+            FFileOpts.start_time - Finput_files[static_cast<std::size_t>(inFile)].ts_offset, AV_TIME_BASE_Q, in->time_base);
         const std::int64_t limit = FFileOpts.recording_time == INT64_MAX
                                        ? INT64_MAX
                                        : avutil.av_rescale_q(FFileOpts.recording_time, AV_TIME_BASE_Q, in->time_base);

@@ -276,7 +276,7 @@ TEST_F(EngineOptions, InputTimestampScales) {
     EXPECT_EQ(ErrorOf("itsscale", "1024:2"), "stream index over MAX_STREAMS(1024)");
     EXPECT_EQ(ErrorOf("itsscale", "-1:2"), "stream index over MAX_STREAMS(1024)");
     Set("itsscale", "1:0.5");
-    EXPECT_THAT(FEngine.Finput_files_ts_scale[0], ElementsAre(0.0, 0.5));
+    EXPECT_THAT(FEngine.FileOptions().ts_scale, ElementsAre(0.0, 0.5));
 }
 
 TEST_F(EngineOptions, GlobalMetadata) {

@@ -123,13 +123,13 @@ TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
     const std::int64_t start = e.Finput_files[0].ctx->start_time;
     EXPECT_NEAR(static_cast<double>(start), 1.4e6, 2e5);
-    EXPECT_EQ(e.Finput_files_ts_offset[0], 2000000 - (10000000 + start));
+    EXPECT_EQ(e.Finput_files[0].ts_offset, 2000000 - (10000000 + start));
     EXPECT_EQ(e.FileOptions().start_time, 0);
 
     e.SetExtOption("copyts", "");
     e.SetExtOption("itsoffset", "3");
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
-    EXPECT_EQ(e.Finput_files_ts_offset[1], 3000000);
+    EXPECT_EQ(e.Finput_files[1].ts_offset, 3000000);
 }
 
 TEST_F(EngineFiles, ProgramSelection) {
