@@ -646,7 +646,7 @@ bool TConversionRun::Start(const TProfileValues& profile, const std::string& out
                                          "when its name ends in .m3u8, .m3u or .ffconcat");
             if (!FEncoder.AddInputFile(taskIndex, input.FileName, &input))
                 throw std::runtime_error(FEncoder.LastErrMsg());
-            const TSourceInfo info = SourceInfo(FEncoder.Task(taskIndex).Finput_files[0].ctx.get());
+            const TSourceInfo info = SourceInfo(FEncoder.Task(taskIndex).InputContext(0));
             if (static_cast<std::int64_t>(info.Width) * info.Height > engine::MaxPicturePixels)
                 throw std::runtime_error(avbind::Format(
                     "The pictures are %dx%d: this converter takes pictures of at most %dx%d pixels in all",

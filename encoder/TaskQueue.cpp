@@ -117,6 +117,13 @@ TFFmpeg::~TFFmpeg() {
     FDecoders.clear();
 }
 
+void TFFmpeg::Defer(std::function<void(int taskIndex)> setUp) {
+    FSetUp = std::move(setUp);
+    FFilesAddedAtStart = true;
+    // A waiting task holds no library contexts: its option defaults are made when it starts.
+    avhelpers::FreeOptions(FOptions);
+}
+
 probe::TFFDecoder& TFFmpeg::Decoder(int index) {
     auto& slot = FDecoders.at(static_cast<std::size_t>(index));
     if (!slot) slot = std::make_unique<probe::TFFDecoder>();
@@ -226,7 +233,7 @@ bool TCustomEncoder::OpenInput(TFFmpeg& task, int index, const std::string& file
         FOpening = nullptr;
     }
     if (!opened) return false;
-    task.Decoder(index).SetFileHandle(task.Finput_files[static_cast<std::size_t>(index)].ctx.get());
+    task.Decoder(index).SetFileHandle(task.InputContext(index));
     return true;
 }
 
@@ -240,22 +247,22 @@ bool TCustomEncoder::FileLimitTaken() {
 std::unique_ptr<TFFmpeg> TCustomEncoder::NewTask() {
     auto task = std::make_unique<TFFmpeg>(CustomMaxFiles, this);
     TFFmpeg* t = task.get();
-    task->HaltOnInvalidOption = HaltOnInvalidOption;
+    task->SetHaltOnInvalidOption(HaltOnInvalidOption);
     task->SetVerbose(Verbose);
     engine::TPostHooks hooks;
     if (FPreview) hooks.insert(engine::TPostHook::phPreview);
     if (FPreviewBitmap) hooks.insert(engine::TPostHook::phBitmap);
     task->SetPostHooks(hooks);
-    task->FOnBeforeFindStreamInfo = [this](engine::TCustomFFmpeg* e, AVFormatContext* ctx) {
+    task->SetOnBeforeFindStreamInfo([this](engine::TCustomFFmpeg* e, AVFormatContext* ctx) {
         DoBeforeFindStreamInfo(e, ctx);
-    };
-    task->FOnPreviewBitmap = [this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int frame,
-                                       std::int64_t pts) { DoPreviewBitmap(t, bitmap, frame, pts); };
-    task->FOnProgress = [this, t](engine::TCustomFFmpeg*, int fileIndex, int frame, int fps, float q, double bitrate,
+    });
+    task->SetOnPreviewBitmap([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int frame,
+                                       std::int64_t pts) { DoPreviewBitmap(t, bitmap, frame, pts); });
+    task->SetOnProgress([this, t](engine::TCustomFFmpeg*, int fileIndex, int frame, int fps, float q, double bitrate,
                                   std::int64_t size, std::int64_t duration, std::int64_t total) {
         DoProgress(t, fileIndex, frame, fps, q, bitrate, size, duration, total);
-    };
-    task->FOnTerminate = [this, t](engine::TCustomFFmpeg*) { DoTerminate(t); };
+    });
+    task->SetOnTerminate([this, t](engine::TCustomFFmpeg*) { DoTerminate(t); });
     return task;
 }
 
@@ -282,10 +289,7 @@ int TCustomEncoder::AddDeferredTask(std::function<void(int taskIndex)> setUp) {
     CheckBusy("AddTask");
     if (!FileLimitTaken()) return -1;
     std::unique_ptr<TFFmpeg> task = NewTask();
-    task->FSetUp = std::move(setUp);
-    task->FFilesAddedAtStart = true;
-    // A waiting task holds no library contexts: its option defaults are made when it starts.
-    avhelpers::FreeOptions(task->FOptions);
+    task->Defer(std::move(setUp));
     FTasks.push_back(std::move(task));
     return static_cast<int>(FTasks.size()) - 1;
 }
@@ -303,12 +307,12 @@ bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, TI
     TFFmpeg& task = *FTasks.at(static_cast<std::size_t>(taskIndex));
     if (&task != GSettingUp) CheckBusy("AddInputFile");
     const int index = task.nb_input_files();
-    if (index >= task.FMaxFiles) {
-        ErrorSlot() = Format("max input files %d reached", task.FMaxFiles);
+    if (index >= task.MaxFiles()) {
+        ErrorSlot() = Format("max input files %d reached", task.MaxFiles());
         return false;
     }
     try {
-        task.HaltOnInvalidOption = HaltOnInvalidOption;
+        task.SetHaltOnInvalidOption(HaltOnInvalidOption);
         ApplyInputOptions(task, index, options, fileName);
         if (!OpenInput(task, index, fileName)) {
             InitInputOptions(task.FInputOptions[static_cast<std::size_t>(index)]);
@@ -331,8 +335,8 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
     TFFmpeg& task = *FTasks.at(static_cast<std::size_t>(taskIndex));
     if (&task != GSettingUp) CheckBusy("SetOutputFile");
     const int index = task.nb_output_files();
-    if (index >= task.FMaxFiles) {
-        ErrorSlot() = Format("max output files %d reached", task.FMaxFiles);
+    if (index >= task.MaxFiles()) {
+        ErrorSlot() = Format("max output files %d reached", task.MaxFiles());
         return false;
     }
     // Lines "name=value": the def_ entries first, then queued codec, size and
@@ -345,7 +349,7 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
     };
     bool join = false;
     try {
-        task.HaltOnInvalidOption = HaltOnInvalidOption;
+        task.SetHaltOnInvalidOption(HaltOnInvalidOption);
         if (options) {
             if (options->FileName.empty()) options->FileName = fileName;
             task.FOutputOptions[static_cast<std::size_t>(index)] = *options;
@@ -433,28 +437,28 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
 
             TFFmpeg* t = &task;
             if (o.AudioHook)
-                task.FOnAudioHook = [this, t](engine::TCustomFFmpeg*, std::int64_t pts, std::uint8_t* samples,
+                task.SetOnAudioHook([this, t](engine::TCustomFFmpeg*, std::int64_t pts, std::uint8_t* samples,
                                               int size, int rate, int channels, AVSampleFormat format) {
                     DoAudioHook(t, pts, samples, size, rate, channels, format);
-                };
+                });
             if (o.VideoInputHook)
-                task.FOnInputVideoHook = [this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
+                task.SetOnInputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
                                                    std::int64_t pts, bool& update, bool& stop) {
                     DoInputVideoHook(t, b, n, pts, update, stop);
-                };
+                });
             if (o.VideoOutputHook)
-                task.FOnOutputVideoHook = [this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
+                task.SetOnOutputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
                                                     std::int64_t pts, bool& update, bool& stop) {
                     DoOutputVideoHook(t, b, n, pts, update, stop);
-                };
+                });
             if (o.FrameInputHook)
-                task.FOnInputFrameHook = [this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
-                                                   int h, std::int64_t pts) { DoInputFrameHook(t, p, f, n, w, h, pts); };
+                task.SetOnInputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
+                                                   int h, std::int64_t pts) { DoInputFrameHook(t, p, f, n, w, h, pts); });
             if (o.FrameOutputHook)
-                task.FOnOutputFrameHook = [this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
+                task.SetOnOutputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
                                                     int h, std::int64_t pts) {
                     DoOutputFrameHook(t, p, f, n, w, h, pts);
-                };
+                });
             task.SetHookBitsPixel(o.VideoHookBitsPixel);
             join = o.Join;
         } else {
@@ -626,7 +630,7 @@ void TCustomEncoder::StartNextTask() {
         task = FTasks[static_cast<std::size_t>(FCurrentTask)].get();
         ++FCurrentTask;
     }
-    task->ReportInterval = static_cast<std::int64_t>(FProgressInterval) * 1000;
+    task->SetReportInterval(static_cast<std::int64_t>(FProgressInterval) * 1000);
     task->StartConvert(FThreadMode, ThreadPriority);
 }
 

@@ -186,11 +186,16 @@ public:
     std::vector<TInputOptions> FInputOptions;
     std::vector<TOutputOptions> FOutputOptions;
     TCustomEncoder* FParent;
-    // A deferred task's set-up (see AddDeferredTask); run once, on the task's own thread.
-    std::function<void(int taskIndex)> FSetUp;
+
+    // Makes this a deferred task (see AddDeferredTask).
+    void Defer(std::function<void(int taskIndex)> setUp);
 
 protected:
     void RunTranscode() override;
+
+private:
+    // A deferred task's set-up; run once, on the task's own thread.
+    std::function<void(int taskIndex)> FSetUp;
 };
 
 class TCustomEncoder : public avbind::TFFBaseComponent {

@@ -218,11 +218,64 @@ public:
     int ReadTimeout() const { return FReadTimeout; }
     void SetReadTimeout(int ms) { FReadTimeout = ms; }
 
-    bool HaltOnInvalidOption = true;
-    std::int64_t ReportInterval = 500000;   // microseconds
-    std::int64_t PreviewInterval = 100000;  // microseconds
+    // An unknown option name raises (true) or is passed over (false).
+    bool HaltOnInvalidOption() const { return FHaltOnInvalidOption; }
+    void SetHaltOnInvalidOption(bool on) { FHaltOnInvalidOption = on; }
+    // How often progress is reported and previews are painted (microseconds).
+    std::int64_t ReportInterval() const { return FReportInterval; }
+    void SetReportInterval(std::int64_t us) { FReportInterval = us; }
+    std::int64_t PreviewInterval() const { return FPreviewInterval; }
+    void SetPreviewInterval(std::int64_t us) { FPreviewInterval = us; }
 
-    // Events.
+    // ---- Events ----
+    // Set before the task starts. Progress, hooks and previews are called on
+    // the thread that runs the task; the termination notice at the very end
+    // of it (for a task stopped before it ran, on a thread of its own).
+    void SetOnAudioHook(TAudioHookEvent handler) { FOnAudioHook = std::move(handler); }
+    void SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent handler) {
+        FOnBeforeFindStreamInfo = std::move(handler);
+    }
+    void SetOnInputVideoHook(TVideoHookEvent handler) { FOnInputVideoHook = std::move(handler); }
+    void SetOnOutputVideoHook(TVideoHookEvent handler) { FOnOutputVideoHook = std::move(handler); }
+    void SetOnInputFrameHook(TFrameHookEvent handler) { FOnInputFrameHook = std::move(handler); }
+    void SetOnOutputFrameHook(TFrameHookEvent handler) { FOnOutputFrameHook = std::move(handler); }
+    void SetOnPreviewBitmap(TPreviewBitmapEvent handler) { FOnPreviewBitmap = std::move(handler); }
+    void SetOnProgress(TProgressEvent handler) { FOnProgress = std::move(handler); }
+    void SetOnTerminate(TTerminateNotify handler) { FOnTerminate = std::move(handler); }
+
+    // ---- What the task holds, for reading ----
+
+    int MaxFiles() const { return FMaxFiles; }
+    // The opened context of input `index` (null when none).
+    AVFormatContext* InputContext(int index) const {
+        return index >= 0 && index < Fnb_input_files ? Finput_files[static_cast<std::size_t>(index)].ctx.get()
+                                                     : nullptr;
+    }
+    const std::vector<TAVInputFile>& InputFiles() const { return Finput_files; }
+    const std::vector<std::unique_ptr<TAVInputStream>>& InputStreams() const { return Finput_streams; }
+    const std::vector<const AVCodec*>& InputCodecs() const { return Finput_codecs; }
+    const std::vector<TAVOutputContextRef>& OutputFiles() const { return Foutput_files; }
+    const std::vector<std::unique_ptr<TAVOutputStream>>& OutputStreams(int file) const {
+        return Foutput_streams_for_file.at(static_cast<std::size_t>(file));
+    }
+    // Library options pending for the next input or output.
+    const avhelpers::TFFOptions& LibOptions() const { return FOptions; }
+    const avhelpers::TFormatConverter& InputVideoHook() const { return FInputVideoHook; }
+    const TPostHookContext& OutputVideoHook() const { return FOutputVideoHook; }
+    const std::vector<avbind::TAVBSFContextPtr>& BitstreamFilters(AVMediaType type) const {
+        return type == AVMEDIA_TYPE_VIDEO   ? Fvideo_bitstream_filters
+               : type == AVMEDIA_TYPE_AUDIO ? Faudio_bitstream_filters
+                                            : Fsubtitle_bitstream_filters;
+    }
+    const std::vector<TFrameHookEntry>& FrameHooks() const { return FFirstHook; }
+    int DuplicatedFrames() const { return Fnb_frames_dup; }
+    int DroppedFrames() const { return Fnb_frames_drop; }
+
+protected:
+    bool FHaltOnInvalidOption = true;
+    std::int64_t FReportInterval = 500000;
+    std::int64_t FPreviewInterval = 100000;
+
     TAudioHookEvent FOnAudioHook;
     TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
     TVideoHookEvent FOnInputVideoHook, FOnOutputVideoHook;
@@ -232,8 +285,8 @@ public:
     TTerminateNotify FOnTerminate;
 
     // ---- Engine state ----
-    // Written by the options and the engine's stages, read by the encoder
-    // front-end and by tests. Nothing outside the engine writes them.
+    // Written by the options and the engine's stages only; written on the
+    // building thread before the task starts and on the worker while it runs.
 
     int FMaxFiles;
 
@@ -276,7 +329,6 @@ public:
     avhelpers::TFormatConverter FInputVideoHook;
     TPostHookContext FOutputVideoHook;
 
-protected:
     // The transcode run itself: set-up, packet loop, drain, trailers. Sets
     // FFinished when it reaches its end unbroken.
     virtual void RunTranscode();

@@ -192,7 +192,7 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
             return;
         }
     }
-    if (!SetLibOption(AName, AValue) && HaltOnInvalidOption) {
+    if (!SetLibOption(AName, AValue) && FHaltOnInvalidOption) {
         // The store refuses a blank name without a reason of its own.
         if (Trimmed(AName).empty()) RaiseFF("Unrecognized option \"%s\"", AName.c_str());
         throw FFmpegException(avhelpers::LastOptionError());
@@ -243,7 +243,7 @@ bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& val
         if (avutil.av_opt_get_int(holder, "b", 0, &bitrate) >= 0 && bitrate < 1000)
             FFLogger().Log(this, llWarning,
                            "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
-    } else if (HaltOnInvalidOption) {
+    } else if (FHaltOnInvalidOption) {
         throw FFmpegException(avhelpers::LastOptionError());
     }
     return accepted;

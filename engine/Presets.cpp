@@ -50,7 +50,7 @@ void TCustomFFmpeg::LoadPresetFile(const std::string& option, const std::string&
         const std::string lower = LowerCase(key);
         if (lower == "acodec" || lower == "vcodec" || lower == "scodec" || lower == "dcodec") {
             SetCodecName(lower, value);
-        } else if (!SetLibOption(key, value) && HaltOnInvalidOption) {
+        } else if (!SetLibOption(key, value) && FHaltOnInvalidOption) {
             RaiseFF("%s\r\n%s: Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"",
                     avhelpers::LastOptionError().c_str(), path.c_str(), line.c_str(), key.c_str(), value.c_str());
         }

@@ -200,7 +200,7 @@ void TCustomFFmpeg::RunLoop() {
             ProcessPacket(fileIndex, index, pkt);
         }
         const std::int64_t now = avutil.av_gettime_relative();
-        if (now - run.LastReport > ReportInterval) {
+        if (now - run.LastReport > FReportInterval) {
             run.LastReport = now;
             ReportProgress(false);
         }

@@ -290,7 +290,7 @@ void TCustomFFmpeg::RunPostHooks(AVFrame* picture, bool converted, std::int64_t 
         return false;
     };
     if (hooks.count(TPostHook::phBitmap) && FOnPreviewBitmap) {
-        if (now - context.preview_last_time > PreviewInterval) {
+        if (now - context.preview_last_time > FPreviewInterval) {
             if (convert())
                 FOnPreviewBitmap(this, &converter.Bitmap(), frameNumber, pts);
             else
@@ -298,7 +298,7 @@ void TCustomFFmpeg::RunPostHooks(AVFrame* picture, bool converted, std::int64_t 
             context.preview_last_time = context.preview_cur_time = now;
         }
     } else if (hooks.count(TPostHook::phPreview)) {
-        if (now - context.preview_last_time > PreviewInterval) {
+        if (now - context.preview_last_time > FPreviewInterval) {
             if (!convert()) {
                 hooks.erase(TPostHook::phPreview);
             } else {

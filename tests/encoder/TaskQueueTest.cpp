@@ -112,7 +112,7 @@ TEST_F(EncoderTest, QueuedCodecsFeedTheAdditionalStreams) {
     const std::string in = Clip("in.mkv");
     auto audioCodecs = [&](int task) {
         std::vector<AVCodecID> ids;
-        for (const auto& ost : FEncoder.Task(task).Foutput_streams_for_file[0])
+        for (const auto& ost : FEncoder.Task(task).OutputStreams(0))
             if (ost->st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ids.push_back(ost->st->codecpar->codec_id);
         return ids;
     };
@@ -141,7 +141,7 @@ TEST_F(EncoderTest, RecordFieldsAndTextFlags) {
     TFFmpeg& engine = FEncoder.Task(task);
     EXPECT_EQ(engine.nb_output_files(), 2);  // the join made one entry per input
     EXPECT_EQ(engine.FOutputOptions[0].Join, true);
-    EXPECT_EQ(engine.Foutput_streams_for_file[0][0]->enc->id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(engine.OutputStreams(0)[0]->enc->id, AV_CODEC_ID_MPEG4);
 
     const int other = FEncoder.AddTask(a, nullptr);
     TOutputOptions options;
@@ -151,10 +151,10 @@ TEST_F(EncoderTest, RecordFieldsAndTextFlags) {
     options.Info.Title = "Holiday";
     options.ExtOptions = "vb=900k";  // the record's field wins
     ASSERT_TRUE(FEncoder.SetOutputFile(other, FDir.File("fields.mkv"), &options));
-    const auto& video = *FEncoder.Task(other).Foutput_streams_for_file[0][0];
+    const auto& video = *FEncoder.Task(other).OutputStreams(0)[0];
     EXPECT_EQ(video.enc_ctx->bit_rate, 300000);
     EXPECT_EQ(video.enc_ctx->width, 32);
-    EXPECT_STREQ(avbind::avutil.av_dict_get(FEncoder.Task(other).Foutput_files[0]->metadata, "title", nullptr, 0)->value,
+    EXPECT_STREQ(avbind::avutil.av_dict_get(FEncoder.Task(other).OutputFiles()[0]->metadata, "title", nullptr, 0)->value,
                  "Holiday");
 }
 
@@ -805,7 +805,7 @@ TEST_F(EncoderTest, TheTextKeepsWhatTheRecordLeavesAtItsDefaults) {
     EXPECT_EQ(engine.TaskOptions().video_sync_method, 2);
     EXPECT_TRUE(engine.TaskOptions().input_sync);
     auto language = [&](AVMediaType type) {
-        for (const auto& ost : engine.Foutput_streams_for_file[0])
+        for (const auto& ost : engine.OutputStreams(0))
             if (ost->st->codecpar->codec_type == type)
                 if (const AVDictionaryEntry* e = avbind::avutil.av_dict_get(ost->st->metadata, "language", nullptr, 0))
                     return std::string(e->value);

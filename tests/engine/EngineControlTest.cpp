@@ -26,12 +26,12 @@ struct TTerminations {
     std::string Message;
 
     void Attach(TCustomFFmpeg& e) {
-        e.FOnTerminate = [this](TCustomFFmpeg* sender) {
+        e.SetOnTerminate([this](TCustomFFmpeg* sender) {
             Fatal = sender->FatalException();
             Finished = sender->Finished();
             Message = sender->FatalMessage();
             ++Count;
-        };
+        });
     }
 };
 
@@ -50,7 +50,7 @@ TEST(EngineLifecycle, MaximumFilesIsChecked) {
     EXPECT_THROW(TCustomFFmpeg(0), std::invalid_argument);
     EXPECT_THROW(TCustomFFmpeg(513), std::invalid_argument);
     TCustomFFmpeg largest(512);
-    EXPECT_EQ(largest.FMaxFiles, 512);
+    EXPECT_EQ(largest.MaxFiles(), 512);
 }
 
 TEST(EngineLifecycle, NoOutputEndsOnceWithTheFatalMessage) {
@@ -245,16 +245,16 @@ TEST(EngineCleanUp, EmptyOutputsAreRemovedAndWrittenOnesKept) {
         AVFormatContext* oc = nullptr;
         ASSERT_GE(avbind::avformat.avformat_alloc_output_context2(&oc, nullptr, nullptr, name.c_str()), 0);
         ASSERT_GE(avbind::avformat.avio_open2(&oc->pb, name.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
-        engine.Foutput_files[name == empty ? 0 : 1].reset(oc, TAVOutputContextDeleter());
+        engine.AdoptOutput(name == empty ? 0 : 1, oc);
     }
-    avbind::avformat.avio_write(engine.Foutput_files[1]->pb, reinterpret_cast<const unsigned char*>("data"), 4);
+    avbind::avformat.avio_write(engine.OutputFiles()[1]->pb, reinterpret_cast<const unsigned char*>("data"), 4);
     engine.Script = [](TScriptedFFmpeg&) { throw FFmpegException("failed half way"); };
     engine.PretendFiles(1, 2);
     engine.StartConvert(false);
     EXPECT_FALSE(std::filesystem::exists(empty));
     ASSERT_TRUE(std::filesystem::exists(partial));
     EXPECT_EQ(std::filesystem::file_size(partial), 4u);
-    EXPECT_FALSE(engine.Foutput_files[0]);
+    EXPECT_FALSE(engine.OutputFiles()[0]);
 }
 
 TEST(EnginePostHooks, RemovingThePreviewFreesThePreviewer) {
@@ -265,9 +265,9 @@ TEST(EnginePostHooks, RemovingThePreviewFreesThePreviewer) {
         int& Freed;
     };
     int freed = 0;
-    TCustomFFmpeg engine(1);
+    TScriptedFFmpeg engine;
     engine.SetPostHooks({TPostHook::phPreview, TPostHook::phBitmap});
-    engine.FOutputVideoHook.Previewer = std::make_unique<TCountingPreviewer>(freed);
+    engine.InstallPreviewer(std::make_unique<TCountingPreviewer>(freed));
     engine.SetPostHooks({TPostHook::phPreview});
     EXPECT_EQ(freed, 0);
     engine.SetPostHooks({TPostHook::phBitmap});

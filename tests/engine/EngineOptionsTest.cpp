@@ -42,8 +42,8 @@ TEST_F(EngineOptions, StartsAtTheResetValues) {
     EXPECT_EQ(FEngine.FileOptions().intra_dc_precision, 8);
     EXPECT_EQ(FEngine.TotalOutputDuration(), -1);
     EXPECT_EQ(FEngine.ReadTimeout(), 10000);
-    EXPECT_TRUE(FEngine.HaltOnInvalidOption);
-    EXPECT_EQ(FEngine.FInputVideoHook.BitsPixel(), 24);
+    EXPECT_TRUE(FEngine.HaltOnInvalidOption());
+    EXPECT_EQ(FEngine.InputVideoHook().BitsPixel(), 24);
 }
 
 // Each file and stream forgets what it consumed, and only that: a setting
@@ -93,7 +93,7 @@ TEST_F(EngineOptions, NamesMatchExactlyAndCaseSensitively) {
     EXPECT_EQ(ErrorOf("VCODEC", "mpeg4"), "Unrecognized option \"VCODEC\"");
     EXPECT_EQ(ErrorOf("", "x"), "Unrecognized option \"\"");
     EXPECT_TRUE(FEngine.FileOptions().video_codec_name.empty());
-    FEngine.HaltOnInvalidOption = false;
+    FEngine.SetHaltOnInvalidOption(false);
     EXPECT_EQ(ErrorOf("no_such_option", "1"), "");
 }
 
@@ -164,14 +164,14 @@ TEST_F(EngineOptions, BitrateWarnsWhenItLooksLikeKilobits) {
     Set("b", "64");
     EXPECT_TRUE(FLog.Contains(
         "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s"));
-    EXPECT_THAT(FEngine.FOptions.opt_names, ElementsAre("b"));
+    EXPECT_THAT(FEngine.LibOptions().opt_names, ElementsAre("b"));
 
     zctest::TLogCatcher fresh;
     Set("ab", "64k");
     EXPECT_FALSE(fresh.Contains(
         "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s"));
-    EXPECT_THAT(FEngine.FOptions.opt_names, ElementsAre("b", "ab"));
-    EXPECT_EQ(FEngine.FOptions.avcodec_opts[AVMEDIA_TYPE_AUDIO]->bit_rate, 64000);
+    EXPECT_THAT(FEngine.LibOptions().opt_names, ElementsAre("b", "ab"));
+    EXPECT_EQ(FEngine.LibOptions().avcodec_opts[AVMEDIA_TYPE_AUDIO]->bit_rate, 64000);
     EXPECT_EQ(ErrorOf("vb", "lots"), "Invalid value \"lots\" for option \"vb\"");
 }
 
@@ -329,19 +329,19 @@ TEST_F(EngineOptions, BitstreamFiltersJoinTheChainOfTheirType) {
     Set("vbsf", "h264_mp4toannexb=ignored");
     Set("sbsf", "null");
     Set("vbsf", "=dump_extra");
-    EXPECT_EQ(FEngine.Faudio_bitstream_filters.size(), 1u);
-    EXPECT_EQ(FEngine.Fvideo_bitstream_filters.size(), 1u);
-    EXPECT_EQ(FEngine.Fsubtitle_bitstream_filters.size(), 1u);
+    EXPECT_EQ(FEngine.BitstreamFilters(AVMEDIA_TYPE_AUDIO).size(), 1u);
+    EXPECT_EQ(FEngine.BitstreamFilters(AVMEDIA_TYPE_VIDEO).size(), 1u);
+    EXPECT_EQ(FEngine.BitstreamFilters(AVMEDIA_TYPE_SUBTITLE).size(), 1u);
     EXPECT_EQ(ErrorOf("vbsf", " nope "), "Unknown bitstream filter nope");
 }
 
 TEST_F(EngineOptions, LibraryFallbackAndItsRefusals) {
     Set("g", "250");
     Set("movflags", "+faststart");  // a muxer's private option
-    EXPECT_THAT(FEngine.FOptions.opt_names, ElementsAre("g", "movflags"));
+    EXPECT_THAT(FEngine.LibOptions().opt_names, ElementsAre("g", "movflags"));
     EXPECT_EQ(ErrorOf("g", "many"), "Invalid value \"many\" for option \"g\"");
     EXPECT_EQ(ErrorOf("no_such_option", "1"), "Unrecognized option \"no_such_option\"");
-    EXPECT_EQ(FEngine.FOptions.opt_name_count(), 2);
+    EXPECT_EQ(FEngine.LibOptions().opt_name_count(), 2);
 }
 
 TEST_F(EngineOptions, MiscellaneousHandlers) {
@@ -377,8 +377,8 @@ TEST_F(EngineOptions, MiscellaneousHandlers) {
     EXPECT_EQ(FEngine.TaskOptions().audio_volume, 256);
     EXPECT_FLOAT_EQ(FEngine.FileOptions().mux_preload, 0.5f);
     FEngine.SetHookBitsPixel(32);
-    EXPECT_EQ(FEngine.FInputVideoHook.BitsPixel(), 32);
-    EXPECT_EQ(FEngine.FOutputVideoHook.Converter->BitsPixel(), 32);
+    EXPECT_EQ(FEngine.InputVideoHook().BitsPixel(), 32);
+    EXPECT_EQ(FEngine.OutputVideoHook().Converter->BitsPixel(), 32);
 }
 
 TEST(EngineOptionNames, ValuelessNamesForTheCommandLine) {

@@ -30,6 +30,13 @@ public:
         return !FBroken;
     }
     void MarkFinished() { FFinished = !FBroken; }
+    // An output opened as a conversion would open it.
+    void AdoptOutput(int index, AVFormatContext* oc) {
+        Foutput_files[static_cast<std::size_t>(index)].reset(oc, engine::TAVOutputContextDeleter());
+    }
+    void InstallPreviewer(std::unique_ptr<engine::TEnginePreviewer> previewer) {
+        FOutputVideoHook.Previewer = std::move(previewer);
+    }
     using TCustomFFmpeg::ReadTimeoutCheck;
     using TCustomFFmpeg::StopCheck;
     void SetLastRead(std::int64_t t) { FLastRead = t; }

@@ -45,7 +45,7 @@ protected:
     }
     static std::vector<AVMediaType> EncoderTypes(TCustomFFmpeg& e, int f) {
         std::vector<AVMediaType> types;
-        for (const auto& ost : e.Foutput_streams_for_file[static_cast<std::size_t>(f)])
+        for (const auto& ost : e.OutputStreams(static_cast<std::size_t>(f)))
             types.push_back(ost->enc_ctx->codec_type);
         return types;
     }
@@ -67,42 +67,42 @@ TEST_F(EngineFiles, InputRegistersItsStreamsAndResetsThePendingOptions) {
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
 
     EXPECT_EQ(e.nb_input_files(), 1);
-    ASSERT_EQ(e.Finput_streams.size(), 2u);
-    EXPECT_EQ(e.Finput_files[0].nb_streams, 2);
-    EXPECT_EQ(e.Finput_files[0].ist_index, 0);
-    for (const auto& ist : e.Finput_streams) {
+    ASSERT_EQ(e.InputStreams().size(), 2u);
+    EXPECT_EQ(e.InputFiles()[0].nb_streams, 2);
+    EXPECT_EQ(e.InputFiles()[0].ist_index, 0);
+    for (const auto& ist : e.InputStreams()) {
         EXPECT_EQ(ist->discard, 1);
         EXPECT_EQ(ist->file_index, 0);
         ASSERT_TRUE(ist->dec_ctx);
         EXPECT_EQ(ist->dec_ctx->codec_id, ist->st->codecpar->codec_id);
     }
-    EXPECT_EQ(e.Finput_codecs.size(), 2u);
+    EXPECT_EQ(e.InputCodecs().size(), 2u);
     EXPECT_NEAR(static_cast<double>(e.TotalOutputDuration()), 1e6, 1e5);
-    EXPECT_EQ(e.FileOptions().audio_sample_fmt, e.Finput_streams[1]->dec_ctx->sample_fmt);
+    EXPECT_EQ(e.FileOptions().audio_sample_fmt, e.InputStreams()[1]->dec_ctx->sample_fmt);
     EXPECT_EQ(e.FileOptions().frame_width, 0);
     EXPECT_EQ(e.FileOptions().frame_rate.num, 0);
     EXPECT_EQ(e.FileOptions().frame_pix_fmt, AV_PIX_FMT_NONE);
     EXPECT_EQ(e.FileOptions().audio_sample_rate, 0);
     EXPECT_TRUE(e.FileOptions().video_codec_name.empty());
-    EXPECT_EQ(e.FOptions.opt_name_count(), 0);
+    EXPECT_EQ(e.LibOptions().opt_name_count(), 0);
 
     // A second input's streams follow the first's.
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
-    EXPECT_EQ(e.Finput_files[1].ist_index, 2);
-    EXPECT_EQ(e.Finput_streams[3]->file_index, 1);
+    EXPECT_EQ(e.InputFiles()[1].ist_index, 2);
+    EXPECT_EQ(e.InputStreams()[3]->file_index, 1);
 }
 
 TEST_F(EngineFiles, AudioOnlyInputAndTheLibraryInputDevice) {
     TCustomFFmpeg e(4);
     e.SetExtOption("s", "320x240");
     ASSERT_TRUE(e.OpenInputFile(AudioOnly())) << e.LastErrMsg();
-    ASSERT_EQ(e.Finput_streams.size(), 1u);
-    EXPECT_EQ(e.Finput_streams[0]->st->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
+    ASSERT_EQ(e.InputStreams().size(), 1u);
+    EXPECT_EQ(e.InputStreams()[0]->st->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
     EXPECT_EQ(e.FileOptions().frame_width, 0);
 
     e.SetExtOption("f", "lavfi");
     ASSERT_TRUE(e.OpenInputFile("testsrc=duration=1:size=160x120:rate=10")) << e.LastErrMsg();
-    EXPECT_EQ(e.Finput_streams[1]->st->codecpar->width, 160);
+    EXPECT_EQ(e.InputStreams()[1]->st->codecpar->width, 160);
     EXPECT_TRUE(e.FileOptions().last_asked_format.empty());
 }
 
@@ -121,15 +121,15 @@ TEST_F(EngineFiles, StartPositionSeeksFromTheContainerStartAndSetsTheOffset) {
     e.SetExtOption("ss", "10");
     e.SetExtOption("itsoffset", "2");
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
-    const std::int64_t start = e.Finput_files[0].ctx->start_time;
+    const std::int64_t start = e.InputFiles()[0].ctx->start_time;
     EXPECT_NEAR(static_cast<double>(start), 1.4e6, 2e5);
-    EXPECT_EQ(e.Finput_files[0].ts_offset, 2000000 - (10000000 + start));
+    EXPECT_EQ(e.InputFiles()[0].ts_offset, 2000000 - (10000000 + start));
     EXPECT_EQ(e.FileOptions().start_time, 0);
 
     e.SetExtOption("copyts", "");
     e.SetExtOption("itsoffset", "3");
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
-    EXPECT_EQ(e.Finput_files[1].ts_offset, 3000000);
+    EXPECT_EQ(e.InputFiles()[1].ts_offset, 3000000);
 }
 
 TEST_F(EngineFiles, ProgramSelection) {
@@ -142,16 +142,16 @@ TEST_F(EngineFiles, ProgramSelection) {
     EXPECT_FALSE(e.OpenInputFile(file));
     EXPECT_EQ(e.LastErrMsg(), "Specified program id not found");
     EXPECT_EQ(e.nb_input_files(), 0);
-    EXPECT_TRUE(e.Finput_streams.empty());
+    EXPECT_TRUE(e.InputStreams().empty());
 
     const int id = [&] {
         TCustomFFmpeg probe(1);
         EXPECT_TRUE(probe.OpenInputFile(file));
-        return probe.Finput_files[0].ctx->programs[1]->id;
+        return probe.InputFiles()[0].ctx->programs[1]->id;
     }();
     e.SetExtOption("programid", std::to_string(id));
     ASSERT_TRUE(e.OpenInputFile(file)) << e.LastErrMsg();
-    const AVFormatContext* ic = e.Finput_files[0].ctx.get();
+    const AVFormatContext* ic = e.InputFiles()[0].ctx.get();
     int kept = 0;
     for (unsigned i = 0; i < ic->nb_streams; ++i) kept += ic->streams[i]->discard != AVDISCARD_ALL;
     EXPECT_EQ(kept, 2);
@@ -187,8 +187,8 @@ TEST_F(EngineFiles, InputFailuresRegisterNothing) {
         EXPECT_STREQ(ex.what(), "Unknown input format: \"nope\"");
     }
     EXPECT_EQ(e.nb_input_files(), 0);
-    EXPECT_TRUE(e.Finput_streams.empty());
-    EXPECT_TRUE(e.Finput_codecs.empty());
+    EXPECT_TRUE(e.InputStreams().empty());
+    EXPECT_TRUE(e.InputCodecs().empty());
 }
 
 // ---- Outputs ----
@@ -198,7 +198,7 @@ TEST_F(EngineFiles, OutputGetsTheKindsTheInputsHave) {
     ASSERT_TRUE(e.OpenInputFile(AudioOnly()));
     const std::string out = FDir.File("out.mp4");
     EXPECT_EQ(e.OpenOutputFile(out, false), 1) << e.LastErrMsg();
-    EXPECT_EQ(StreamTypes(e.Foutput_files[0].get()), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
+    EXPECT_EQ(StreamTypes(e.OutputFiles()[0].get()), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
     EXPECT_TRUE(std::filesystem::exists(out));
 }
 
@@ -208,15 +208,15 @@ TEST_F(EngineFiles, VideoDisableSuppressesVideoUntilNewVideo) {
     e.SetExtOption("vn", "");
     e.SetExtOption("b", "300k");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("out.mp4"), false), 1) << e.LastErrMsg();
-    AVFormatContext* oc = e.Foutput_files[0].get();
+    AVFormatContext* oc = e.OutputFiles()[0].get();
     EXPECT_EQ(StreamTypes(oc), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
-    EXPECT_EQ(e.Foutput_streams_for_file[0][0]->enc_ctx->bit_rate, 300000);
-    EXPECT_EQ(e.FOptions.opt_name_count(), 0);
+    EXPECT_EQ(e.OutputStreams(0)[0]->enc_ctx->bit_rate, 300000);
+    EXPECT_EQ(e.LibOptions().opt_name_count(), 0);
 
     e.SetExtOption("vcodec", "mpeg4");
     e.SetExtOption("newvideo", "");
     EXPECT_EQ(StreamTypes(oc), (std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_VIDEO}));
-    const auto& video = e.Foutput_streams_for_file[0][1];
+    const auto& video = e.OutputStreams(0)[1];
     EXPECT_EQ(video->index, 1);
     EXPECT_EQ(video->enc->id, AV_CODEC_ID_MPEG4);
     EXPECT_FALSE(e.FileOptions().video_disable);
@@ -237,7 +237,7 @@ TEST_F(EngineFiles, VideoEncodingSettingsReachTheStream) {
     e.SetExtOption("streamid", "0:256");
     e.SetExtOption("an", "");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("v.avi"), false), 1) << e.LastErrMsg();
-    const auto& ost = *e.Foutput_streams_for_file[0][0];
+    const auto& ost = *e.OutputStreams(0)[0];
     const AVCodecContext* ctx = ost.enc_ctx.get();
     EXPECT_EQ(ctx->width, 352);
     EXPECT_EQ(ctx->height, 288);
@@ -260,7 +260,7 @@ TEST_F(EngineFiles, VideoEncodingSettingsReachTheStream) {
     // The stream-id map is not consumed: the next output's first stream gets it too.
     e.SetExtOption("vcodec", "mpeg4");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("w.avi"), false), 2) << e.LastErrMsg();
-    EXPECT_EQ(e.Foutput_files[1]->streams[0]->id, 256);
+    EXPECT_EQ(e.OutputFiles()[1]->streams[0]->id, 256);
 }
 
 TEST_F(EngineFiles, CopiedVideoTakesItsAspectFromTheOptions) {
@@ -269,15 +269,15 @@ TEST_F(EngineFiles, CopiedVideoTakesItsAspectFromTheOptions) {
     e.SetExtOption("aspect", "16:9");
     e.SetExtOption("an", "");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("c1.mkv"), false), 1) << e.LastErrMsg();
-    AVStream* st = e.Foutput_files[0]->streams[0];
+    AVStream* st = e.OutputFiles()[0]->streams[0];
     EXPECT_EQ(st->sample_aspect_ratio.num * 3, st->sample_aspect_ratio.den * 4);  // 4:3 geometry
-    EXPECT_EQ(e.Foutput_streams_for_file[0][0]->stream_copy, 1);
+    EXPECT_EQ(e.OutputStreams(0)[0]->stream_copy, 1);
 
     e.SetExtOption("vcodec", "copy");
     e.SetExtOption("s", "640x360");
     e.SetExtOption("an", "");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("c2.mkv"), false), 2) << e.LastErrMsg();
-    st = e.Foutput_files[1]->streams[0];
+    st = e.OutputFiles()[1]->streams[0];
     EXPECT_EQ(st->sample_aspect_ratio.num, st->sample_aspect_ratio.den);  // square pixels
 }
 
@@ -287,7 +287,7 @@ TEST_F(EngineFiles, SubtitleAndDataStreams) {
     ASSERT_EQ(e.OpenOutputFile(FDir.File("s.mp4"), false), 1) << e.LastErrMsg();
     const auto types = EncoderTypes(e, 0);
     ASSERT_EQ(types.back(), AVMEDIA_TYPE_SUBTITLE);
-    EXPECT_EQ(e.Foutput_streams_for_file[0].back()->enc_ctx->codec_id, AV_CODEC_ID_MOV_TEXT);
+    EXPECT_EQ(e.OutputStreams(0).back()->enc_ctx->codec_id, AV_CODEC_ID_MOV_TEXT);
 
     e.SetExtOption("dcodec", "mpeg4");
     EXPECT_EQ(e.OpenOutputFile(FDir.File("d.mp4"), false), -1);
@@ -312,13 +312,13 @@ TEST_F(EngineFiles, JoinMode) {
     EXPECT_EQ(e.OpenOutputFile(FDir.File("joined.mp4"), true), 1) << e.LastErrMsg();
     e.ExpandJoinedOutput();
     EXPECT_EQ(e.nb_output_files(), 2);
-    EXPECT_EQ(e.Foutput_files[0].get(), e.Foutput_files[1].get());
-    ASSERT_EQ(e.Foutput_streams_for_file[1].size(), e.Foutput_streams_for_file[0].size());
-    const auto& copy = *e.Foutput_streams_for_file[1][0];
+    EXPECT_EQ(e.OutputFiles()[0].get(), e.OutputFiles()[1].get());
+    ASSERT_EQ(e.OutputStreams(1).size(), e.OutputStreams(0).size());
+    const auto& copy = *e.OutputStreams(1)[0];
     EXPECT_EQ(copy.file_index, 1);
-    EXPECT_EQ(copy.enc, e.Foutput_streams_for_file[0][0]->enc);
+    EXPECT_EQ(copy.enc, e.OutputStreams(0)[0]->enc);
     EXPECT_EQ(copy.bitstream_filters.size(), 1u);
-    EXPECT_NE(copy.bitstream_filters[0].get(), e.Foutput_streams_for_file[0][0]->bitstream_filters[0].get());
+    EXPECT_NE(copy.bitstream_filters[0].get(), e.OutputStreams(0)[0]->bitstream_filters[0].get());
     EXPECT_NEAR(static_cast<double>(e.TotalOutputDuration()), 2e6, 2e5);
     EXPECT_EQ(e.OpenOutputFile(FDir.File("again.mp4"), true), -1);
     EXPECT_EQ(e.LastErrMsg(), "Cannot join more than one output file.");
@@ -352,7 +352,7 @@ TEST_F(EngineFiles, OutputFailuresLeaveNothingBehind) {
     EXPECT_EQ(e.LastErrMsg(), "new_video_stream fail: error parsing rc_override");
     e.SetExtOption("rc_override", "");
     EXPECT_EQ(e.nb_output_files(), 0);
-    EXPECT_TRUE(e.Foutput_streams_for_file[0].empty());
+    EXPECT_TRUE(e.OutputStreams(0).empty());
 
     ASSERT_EQ(e.OpenOutputFile(FDir.File("a.mp4"), false), 1) << e.LastErrMsg();
     ASSERT_EQ(e.OpenOutputFile(FDir.File("b.mp4"), false), 2) << e.LastErrMsg();
@@ -387,7 +387,7 @@ TEST_F(EngineFiles, MetadataAndEmptyOutputsAtCleanUp) {
         e.SetExtOption("metadata", "title=Holiday");
         e.SetExtOption("timestamp", "2001-02-03 04:05:06Z");
         ASSERT_EQ(e.OpenOutputFile(out, false), 1) << e.LastErrMsg();
-        const AVDictionary* m = e.Foutput_files[0]->metadata;
+        const AVDictionary* m = e.OutputFiles()[0]->metadata;
         EXPECT_STREQ(avbind::avutil.av_dict_get(m, "title", nullptr, 0)->value, "Holiday");
         EXPECT_THAT(avbind::avutil.av_dict_get(m, "creation_time", nullptr, 0)->value,
                     StartsWith("2001-02-03T04:05:06"));

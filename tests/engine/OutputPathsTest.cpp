@@ -136,8 +136,8 @@ protected:
         if (e.OpenOutputFile(output, false) < 0) return e.LastErrMsg();
         if (prepare) prepare(e);
         e.StartConvert(false);
-        FDrops = e.Fnb_frames_drop;
-        FDups = e.Fnb_frames_dup;
+        FDrops = e.DroppedFrames();
+        FDups = e.DuplicatedFrames();
         return e.Finished() ? "" : e.FatalMessage();
     }
     int FDrops = 0, FDups = 0;
@@ -309,13 +309,13 @@ TEST_F(EngineOutputPaths, OutputVideoHookPaintsIntoTheEncodedPicture) {
     int calls = 0;
     ASSERT_EQ(Convert({source}, out, {{"vcodec", "rawvideo"}, {"pix_fmt", "bgr24"}, {"an", ""}, {"s", "64x48"}},
                       [&](TCustomFFmpeg& e) {
-                          e.FOnOutputVideoHook = [&](TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int, std::int64_t,
+                          e.SetOnOutputVideoHook([&](TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int, std::int64_t,
                                                      bool& update, bool&) {
                               ++calls;
                               for (int y = 8; y < 24; ++y)
                                   std::memset(bitmap->ScanLine(y) + 8 * 3, 0xFF, 16 * 3);  // a white square
                               update = true;
-                          };
+                          });
                       }),
               "");
     EXPECT_EQ(calls, 25);
@@ -333,16 +333,16 @@ TEST_F(EngineOutputPaths, HooksThatStopOrThrow) {
     int stopping = 0, throwing = 0;
     ASSERT_EQ(Convert({source}, FDir.File("hooked.avi"), {{"vcodec", "mpeg4"}, {"an", ""}},
                       [&](TCustomFFmpeg& e) {
-                          e.FOnInputVideoHook = [&](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
+                          e.SetOnInputVideoHook([&](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
                                                     bool& stop) {
                               ++stopping;
                               stop = true;
-                          };
-                          e.FOnOutputVideoHook = [&](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
+                          });
+                          e.SetOnOutputVideoHook([&](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
                                                      bool&) {
                               ++throwing;
                               throw std::runtime_error("brush broke");
-                          };
+                          });
                       }),
               "");
     EXPECT_EQ(stopping, 1);
@@ -356,12 +356,12 @@ TEST_F(EngineOutputPaths, PreviewBitmapsAreRateLimited) {
     int previews = 0;
     ASSERT_EQ(Convert({source}, FDir.File("preview.avi"), {{"vcodec", "mpeg4"}, {"an", ""}, {"re", ""}},
                       [&](TCustomFFmpeg& e) {
-                          e.PreviewInterval = 400000;
+                          e.SetPreviewInterval(400000);
                           e.SetPostHooks({TPostHook::phBitmap});
-                          e.FOnPreviewBitmap = [&](TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int, std::int64_t) {
+                          e.SetOnPreviewBitmap([&](TCustomFFmpeg*, avhelpers::TBitmap* bitmap, int, std::int64_t) {
                               EXPECT_EQ(bitmap->Width(), 320);
                               ++previews;
-                          };
+                          });
                       }),
               "");
     // Two seconds of paced conversion with one preview per 0.4 s at most.
@@ -383,12 +383,12 @@ TEST_F(EngineOutputPaths, AudioHookSeesInterleavedSamplesAndItsChangesAreEncoded
     int channels = 0;
     ASSERT_EQ(Convert({source}, FDir.File("muted.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}},
                       [&](TCustomFFmpeg& e) {
-                          e.FOnAudioHook = [&](TCustomFFmpeg*, std::int64_t, std::uint8_t* samples, int size, int,
+                          e.SetOnAudioHook([&](TCustomFFmpeg*, std::int64_t, std::uint8_t* samples, int size, int,
                                                int ch, AVSampleFormat format) {
                               seen = format;
                               channels = ch;
                               std::memset(samples, 0, static_cast<std::size_t>(size));  // silence it
-                          };
+                          });
                       }),
               "");
     EXPECT_EQ(seen, AV_SAMPLE_FMT_S16);  // the packed form of the decoder's s16p

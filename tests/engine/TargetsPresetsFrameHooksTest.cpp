@@ -143,7 +143,7 @@ TEST_F(EngineExtras, PresetFiles) {
     TCustomFFmpeg e(2);
     e.SetExtOption("vpre", preset);
     EXPECT_EQ(e.FileOptions().video_codec_name, "mpeg4");
-    EXPECT_THAT(e.FOptions.opt_names, testing::ElementsAre("g", "qmin"));
+    EXPECT_THAT(e.LibOptions().opt_names, testing::ElementsAre("g", "qmin"));
 
     EXPECT_EQ(ErrorOf(e, "fpre", FDir.File("none.ffpreset")),
               "Preset file \"" + FDir.File("none.ffpreset") + "\" not found");
@@ -159,7 +159,7 @@ TEST_F(EngineExtras, PresetFiles) {
     EXPECT_EQ(ErrorOf(e, "spre", unknown),
               "Unrecognized option \"bogus_option\"\r\n" + unknown +
                   ": Invalid option or argument: \"bogus_option=1\", parsed as \"bogus_option\" = \"1\"");
-    e.HaltOnInvalidOption = false;
+    e.SetHaltOnInvalidOption(false);
     EXPECT_EQ(ErrorOf(e, "spre", unknown), "");
 }
 
@@ -202,8 +202,7 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
     TCustomFFmpeg twice(2);
     twice.SetExtOption("vhook", plugin);
     twice.SetExtOption("vhook", plugin + "|argument");
-    EXPECT_EQ(twice.FFirstHook.size(), 2u);  // one module, two entries
-    EXPECT_TRUE(twice.Fusing_vhook);
+    EXPECT_EQ(twice.FrameHooks().size(), 2u);  // one module, two entries
 
     const std::string broken = std::string(ZC_PLUGIN_DIR) + "/noprocess.so";
     EXPECT_EQ(ErrorOf(twice, "vhook", broken), "Failed to add video hook function: " + broken);

@@ -133,12 +133,12 @@ TEST_F(EngineTranscode, EncodingConvertsSizeRateAndChannels) {
     e.SetExtOption("ac", "1");
     ASSERT_GT(e.OpenOutputFile(out, false), 0) << e.LastErrMsg();
     int reports = 0, lastFileIndex = 0, lastFrames = 0;
-    e.FOnProgress = [&](TCustomFFmpeg*, int fileIndex, int frames, int, float, double, std::int64_t, std::int64_t,
+    e.SetOnProgress([&](TCustomFFmpeg*, int fileIndex, int frames, int, float, double, std::int64_t, std::int64_t,
                         std::int64_t) {
         ++reports;
         lastFileIndex = fileIndex;
         lastFrames = frames;
-    };
+    });
     EXPECT_EQ(Run(e), "");
     const auto result = Summarize(out);
     ASSERT_EQ(result.size(), 2u);
@@ -240,8 +240,8 @@ TEST_F(EngineTranscode, SetUpMessages) {
               "-acodec copy and -vol are incompatible (frames are not decoded)");
     EXPECT_EQ(attempt({{"vcodec", "copy"}},
                       [](TCustomFFmpeg& e) {
-                          e.FOnInputVideoHook = [](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
-                                                   bool&) {};
+                          e.SetOnInputVideoHook([](TCustomFFmpeg*, avhelpers::TBitmap*, int, std::int64_t, bool&,
+                                                   bool&) {});
                       }),
               "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
     EXPECT_EQ(attempt({{"vn", ""}, {"an", ""}}), "Output file #0 does not contain any stream");
@@ -329,8 +329,8 @@ TEST_F(EngineTranscode, JoinAppendsInputsWithContinuousTimestamps) {
     e.ExpandJoinedOutput();
     ASSERT_EQ(e.nb_output_files(), 2);
     std::vector<int> fileIndexes;
-    e.FOnProgress = [&](TCustomFFmpeg*, int fileIndex, int, int, float, double, std::int64_t, std::int64_t,
-                        std::int64_t) { fileIndexes.push_back(fileIndex); };
+    e.SetOnProgress([&](TCustomFFmpeg*, int fileIndex, int, int, float, double, std::int64_t, std::int64_t,
+                        std::int64_t) { fileIndexes.push_back(fileIndex); });
     const std::string failure = Run(e);
     EXPECT_EQ(failure, "");
     if (!failure.empty())
@@ -360,12 +360,12 @@ TEST_F(EngineTranscode, StopEndsWithATrailerAndNotFinished) {
     e.SetExtOption("acodec", "mp2");
     ASSERT_GT(e.OpenOutputFile(out, false), 0);
     std::atomic<int> frames{0};
-    e.FOnProgress = [&](TCustomFFmpeg*, int, int f, int, float, double, std::int64_t, std::int64_t, std::int64_t) {
+    e.SetOnProgress([&](TCustomFFmpeg*, int, int f, int, float, double, std::int64_t, std::int64_t, std::int64_t) {
         frames = f;
-    };
-    e.ReportInterval = 1000;
+    });
+    e.SetReportInterval(1000);
     std::atomic<bool> ended{false};
-    e.FOnTerminate = [&](TCustomFFmpeg*) { ended = true; };
+    e.SetOnTerminate([&](TCustomFFmpeg*) { ended = true; });
     ASSERT_TRUE(e.StartConvert(true));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (frames < 10 && !ended && std::chrono::steady_clock::now() < deadline)

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     engine::TCustomFFmpeg task(4);
     // The first byte picks whether a refused option stops the task or is only logged.
-    task.HaltOnInvalidOption = (data[0] & 1) != 0;
+    task.SetHaltOnInvalidOption((data[0] & 1) != 0);
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     for (const encoder::TOptionLine& line : encoder::ParseOptionText(text)) {
         try {
