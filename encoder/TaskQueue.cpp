@@ -331,6 +331,87 @@ bool TCustomEncoder::AddInputFile(int taskIndex, const std::string& fileName, co
     return AddInputFile(taskIndex, fileName, &options);
 }
 
+namespace {
+
+// An output record's own fields, applied in their order after its option
+// text: a field that is set wins over the text; a field left at its default
+// leaves what the text set. (Codecs, presets, the size and the filters are
+// the other way round: the text's "def_" values fill only empty fields.)
+void ApplyOutputFields(TFFmpeg& task, const TOutputOptions& o) {
+    if (!o.ForceFormat.empty()) task.SetForcedFormat(o.ForceFormat);
+    if (o.PacketSize > 0) task.SetLibOptionInt("packetsize", o.PacketSize);
+    if (o.MuxRate > 0) task.SetLibOptionInt("muxrate", o.MuxRate);
+    if (o.MuxDelay > 0) task.SetMuxMaxDelay(o.MuxDelay);
+    if (o.MuxPreload > 0) task.SetMuxPreload(o.MuxPreload);
+    if (o.DisableAudio) task.SetExtOption("an", "1");
+    if (o.AudioVolume >= 0) task.SetAudioVolume(o.AudioVolume);
+    if (o.AudioChannels > 0) task.SetAudioChannels(o.AudioChannels);
+    if (o.AudioSampleRate > 0) task.SetAudioRate(o.AudioSampleRate);
+    if (o.AudioBitrate > 0 && o.TargetType == ttIgnore) task.SetBitrate("ab", std::to_string(o.AudioBitrate));
+    if (o.AudioBitRateTolerance > 0) task.SetLibOptionInt("abt", o.AudioBitRateTolerance);
+    if (!o.AudioLanguage.empty()) task.SetExtOption("alang", o.AudioLanguage);
+    if (o.AudioSyncMethod != 0) task.SetAudioSyncMethod(o.AudioSyncMethod);
+    if (!o.AudioTag.empty()) task.SetCodecTag("atag", o.AudioTag);
+    if (o.DisableVideo) task.SetExtOption("vn", "1");
+    if (!o.FrameRate.empty()) task.SetFrameRate(o.FrameRate);
+    if (!o.FrameAspectRatio.empty()) task.SetAspectRatio(o.FrameAspectRatio);
+    if (o.GroupPictureSize > 0) task.SetLibOptionInt("g", o.GroupPictureSize);
+    if (o.VideoBitrate > 0 && o.TargetType == ttIgnore) task.SetBitrate("vb", std::to_string(o.VideoBitrate));
+    if (o.VideoMaxRate > 0) task.SetLibOptionInt("maxrate", o.VideoMaxRate);
+    if (o.VideoMinRate > 0) task.SetLibOptionInt("minrate", o.VideoMinRate);
+    if (o.VideoBitRateTolerance > 0) task.SetLibOptionInt("bt", o.VideoBitRateTolerance);
+    if (o.VideoBufSize > 0) task.SetLibOptionInt("bufsize", o.VideoBufSize);
+    if (o.VideoSyncMethod != -1) task.SetVideoSyncMethod(o.VideoSyncMethod);
+    if (!o.VideoTag.empty()) task.SetCodecTag("vtag", o.VideoTag);
+    if (!o.VideoLanguage.empty()) task.SetExtOption("vlang", o.VideoLanguage);
+    if (o.DisableSubtitle) task.SetExtOption("sn", "1");
+    if (!o.SubtitleLanguage.empty()) task.SetExtOption("slang", o.SubtitleLanguage);
+    if (o.InputSync) task.SetExtOption("isync", "1");
+    if (o.CopyTimestamp) task.SetExtOption("copyts", "1");
+    if (o.TimeStart != AV_NOPTS_VALUE) task.SetStartTime(o.TimeStart);
+    if (o.TimeLength != AV_NOPTS_VALUE) task.SetRecordingTime(o.TimeLength);
+    if (o.Info.TimeStamp == 0)
+        task.SetRecordingTimestamp(std::time(nullptr));
+    else if (o.Info.TimeStamp > 0)
+        task.SetRecordingTimestamp(UnixSeconds(o.Info.TimeStamp));
+    if (o.Info.Year > 0) task.AddMetadata("year", std::to_string(o.Info.Year));
+    if (o.Info.Track > 0) task.AddMetadata("track", std::to_string(o.Info.Track));
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"title", &o.Info.Title},     {"author", &o.Info.Author}, {"copyright", &o.Info.Copyright},
+        {"comment", &o.Info.Comment}, {"album", &o.Info.Album},   {"genre", &o.Info.Genre}};
+    for (const auto& [key, value] : texts)
+        if (!value->empty()) task.AddMetadata(key, *value);
+}
+
+} // namespace
+
+void TCustomEncoder::ConnectOutputHooks(TFFmpeg& task, const TOutputOptions& o) {
+    TFFmpeg* t = &task;
+    if (o.AudioHook)
+        task.SetOnAudioHook([this, t](engine::TCustomFFmpeg*, std::int64_t pts, std::uint8_t* samples,
+                                      int size, int rate, int channels, AVSampleFormat format) {
+            DoAudioHook(t, pts, samples, size, rate, channels, format);
+        });
+    if (o.VideoInputHook)
+        task.SetOnInputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
+                                           std::int64_t pts, bool& update, bool& stop) {
+            DoInputVideoHook(t, b, n, pts, update, stop);
+        });
+    if (o.VideoOutputHook)
+        task.SetOnOutputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
+                                            std::int64_t pts, bool& update, bool& stop) {
+            DoOutputVideoHook(t, b, n, pts, update, stop);
+        });
+    if (o.FrameInputHook)
+        task.SetOnInputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
+                                           int h, std::int64_t pts) { DoInputFrameHook(t, p, f, n, w, h, pts); });
+    if (o.FrameOutputHook)
+        task.SetOnOutputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
+                                            int h, std::int64_t pts) {
+            DoOutputFrameHook(t, p, f, n, w, h, pts);
+        });
+}
+
 bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, TOutputOptions* options) {
     TFFmpeg& task = *FTasks.at(static_cast<std::size_t>(taskIndex));
     if (&task != GSettingUp) CheckBusy("SetOutputFile");
@@ -387,78 +468,11 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
                 task.SetExtOption(line.Key, line.Value);
             }
 
-            // The record's fields, in their order; set fields win over the text.
-            if (!o.ForceFormat.empty()) task.SetForcedFormat(o.ForceFormat);
-            if (o.PacketSize > 0) task.SetLibOptionInt("packetsize", o.PacketSize);
-            if (o.MuxRate > 0) task.SetLibOptionInt("muxrate", o.MuxRate);
-            if (o.MuxDelay > 0) task.SetMuxMaxDelay(o.MuxDelay);
-            if (o.MuxPreload > 0) task.SetMuxPreload(o.MuxPreload);
-            if (o.DisableAudio) task.SetExtOption("an", "1");
-            if (o.AudioVolume >= 0) task.SetAudioVolume(o.AudioVolume);
-            if (o.AudioChannels > 0) task.SetAudioChannels(o.AudioChannels);
-            if (o.AudioSampleRate > 0) task.SetAudioRate(o.AudioSampleRate);
-            if (o.AudioBitrate > 0 && o.TargetType == ttIgnore) task.SetBitrate("ab", std::to_string(o.AudioBitrate));
-            if (o.AudioBitRateTolerance > 0) task.SetLibOptionInt("abt", o.AudioBitRateTolerance);
-            // Fields still at their defaults leave what the option text set.
-            if (!o.AudioLanguage.empty()) task.SetExtOption("alang", o.AudioLanguage);
-            if (o.AudioSyncMethod != 0) task.SetAudioSyncMethod(o.AudioSyncMethod);
-            if (!o.AudioTag.empty()) task.SetCodecTag("atag", o.AudioTag);
-            if (o.DisableVideo) task.SetExtOption("vn", "1");
-            if (!o.FrameRate.empty()) task.SetFrameRate(o.FrameRate);
-            if (!o.FrameAspectRatio.empty()) task.SetAspectRatio(o.FrameAspectRatio);
-            if (o.GroupPictureSize > 0) task.SetLibOptionInt("g", o.GroupPictureSize);
-            if (o.VideoBitrate > 0 && o.TargetType == ttIgnore) task.SetBitrate("vb", std::to_string(o.VideoBitrate));
-            if (o.VideoMaxRate > 0) task.SetLibOptionInt("maxrate", o.VideoMaxRate);
-            if (o.VideoMinRate > 0) task.SetLibOptionInt("minrate", o.VideoMinRate);
-            if (o.VideoBitRateTolerance > 0) task.SetLibOptionInt("bt", o.VideoBitRateTolerance);
-            if (o.VideoBufSize > 0) task.SetLibOptionInt("bufsize", o.VideoBufSize);
-            if (o.VideoSyncMethod != -1) task.SetVideoSyncMethod(o.VideoSyncMethod);
-            if (!o.VideoTag.empty()) task.SetCodecTag("vtag", o.VideoTag);
-            if (!o.VideoLanguage.empty()) task.SetExtOption("vlang", o.VideoLanguage);
-            if (o.DisableSubtitle) task.SetExtOption("sn", "1");
-            if (!o.SubtitleLanguage.empty()) task.SetExtOption("slang", o.SubtitleLanguage);
-            if (o.InputSync) task.SetExtOption("isync", "1");
-            if (o.CopyTimestamp) task.SetExtOption("copyts", "1");
-            if (o.TimeStart != AV_NOPTS_VALUE) task.SetStartTime(o.TimeStart);
-            if (o.TimeLength != AV_NOPTS_VALUE) task.SetRecordingTime(o.TimeLength);
-            if (o.Info.TimeStamp == 0)
-                task.SetRecordingTimestamp(std::time(nullptr));
-            else if (o.Info.TimeStamp > 0)
-                task.SetRecordingTimestamp(UnixSeconds(o.Info.TimeStamp));
-            if (o.Info.Year > 0) task.AddMetadata("year", std::to_string(o.Info.Year));
-            if (o.Info.Track > 0) task.AddMetadata("track", std::to_string(o.Info.Track));
-            const std::pair<const char*, const std::string*> texts[] = {
-                {"title", &o.Info.Title},     {"author", &o.Info.Author}, {"copyright", &o.Info.Copyright},
-                {"comment", &o.Info.Comment}, {"album", &o.Info.Album},   {"genre", &o.Info.Genre}};
-            for (const auto& [key, value] : texts)
-                if (!value->empty()) task.AddMetadata(key, *value);
+            ApplyOutputFields(task, o);
             if (const std::string size = listValue("def_s"); !size.empty()) task.SetFrameSize(size);
             if (const std::string filters = listValue("def_vf"); !filters.empty()) task.SetVideoFilters(filters);
 
-            TFFmpeg* t = &task;
-            if (o.AudioHook)
-                task.SetOnAudioHook([this, t](engine::TCustomFFmpeg*, std::int64_t pts, std::uint8_t* samples,
-                                              int size, int rate, int channels, AVSampleFormat format) {
-                    DoAudioHook(t, pts, samples, size, rate, channels, format);
-                });
-            if (o.VideoInputHook)
-                task.SetOnInputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
-                                                   std::int64_t pts, bool& update, bool& stop) {
-                    DoInputVideoHook(t, b, n, pts, update, stop);
-                });
-            if (o.VideoOutputHook)
-                task.SetOnOutputVideoHook([this, t](engine::TCustomFFmpeg*, avhelpers::TBitmap* b, int n,
-                                                    std::int64_t pts, bool& update, bool& stop) {
-                    DoOutputVideoHook(t, b, n, pts, update, stop);
-                });
-            if (o.FrameInputHook)
-                task.SetOnInputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
-                                                   int h, std::int64_t pts) { DoInputFrameHook(t, p, f, n, w, h, pts); });
-            if (o.FrameOutputHook)
-                task.SetOnOutputFrameHook([this, t](engine::TCustomFFmpeg*, AVFrame* p, AVPixelFormat f, int n, int w,
-                                                    int h, std::int64_t pts) {
-                    DoOutputFrameHook(t, p, f, n, w, h, pts);
-                });
+            ConnectOutputHooks(task, o);
             task.SetHookBitsPixel(o.VideoHookBitsPixel);
             join = o.Join;
         } else {

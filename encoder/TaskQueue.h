@@ -301,6 +301,8 @@ protected:
     virtual void DoProgress(TFFmpeg* task, int fileIndex, int frameNumber, int fps, float quality, double bitrate,
                             std::int64_t currentSize, std::int64_t currentDuration, std::int64_t totalDuration);
     virtual void DoTerminate(TFFmpeg* task);
+    // The record's hook switches, as handlers on the task's engine.
+    void ConnectOutputHooks(TFFmpeg& task, const TOutputOptions& options);
     void DoAudioHook(TFFmpeg* task, std::int64_t pts, std::uint8_t* samples, int size, int sampleRate, int channels,
                      AVSampleFormat sampleFormat);
     void DoBeforeFindStreamInfo(engine::TCustomFFmpeg* task, AVFormatContext* ctx);
