@@ -369,6 +369,19 @@ protected:
     bool FPostHooksChanged = false;
 
 private:
+    // The records by the int indexes the libraries and the maps use.
+    TAVInputFile& InputFileAt(int i) { return Finput_files[static_cast<std::size_t>(i)]; }
+    const TAVInputFile& InputFileAt(int i) const { return Finput_files[static_cast<std::size_t>(i)]; }
+    std::unique_ptr<TAVInputStream>& InputStreamAt(int i) { return Finput_streams[static_cast<std::size_t>(i)]; }
+    const std::unique_ptr<TAVInputStream>& InputStreamAt(int i) const {
+        return Finput_streams[static_cast<std::size_t>(i)];
+    }
+    TAVOutputContextRef& OutputFileAt(int i) { return Foutput_files[static_cast<std::size_t>(i)]; }
+    const TAVOutputContextRef& OutputFileAt(int i) const { return Foutput_files[static_cast<std::size_t>(i)]; }
+    std::vector<std::unique_ptr<TAVOutputStream>>& OutputStreamsOf(int f) {
+        return Foutput_streams_for_file[static_cast<std::size_t>(f)];
+    }
+
     void RunConversion();
     void WorkerBody(avbind::TThreadPriority priority);
     void TerminationStep();
@@ -501,9 +514,7 @@ private:
                         std::int64_t pts);
     void ReportProgress(bool isLast);
     std::int64_t OutputTimeMicros(const TAVOutputStream& ost) const;
-    AVFormatContext* OutputContext(const TAVOutputStream& ost) const {
-        return Foutput_files[static_cast<std::size_t>(ost.file_index)].get();
-    }
+    AVFormatContext* OutputContext(const TAVOutputStream& ost) const { return OutputFileAt(ost.file_index).get(); }
     // Video path.
     void PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame);
     bool RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConverter& converter, std::int64_t pts,

@@ -180,7 +180,7 @@ void TCustomFFmpeg::CleanUp() {
     if (!FFLoader().Loaded(EncoderLibraries)) return;
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     for (int i = 0; i < outputs; ++i) {
-        TAVOutputContextRef& oc = Foutput_files[static_cast<std::size_t>(i)];
+        TAVOutputContextRef& oc = OutputFileAt(i);
         if (!oc) continue;
         const bool hasFile = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && !(oc->flags & AVFMT_FLAG_CUSTOM_IO);
         if (hasFile && oc->pb) {
@@ -193,13 +193,13 @@ void TCustomFFmpeg::CleanUp() {
         oc.reset();
     }
     for (int i = 0; i < FMaxFiles; ++i) {
-        Foutput_files[static_cast<std::size_t>(i)].reset();
-        Foutput_streams_for_file[static_cast<std::size_t>(i)].clear();
+        OutputFileAt(i).reset();
+        OutputStreamsOf(i).clear();
     }
     Fnb_output_files = 0;
     for (int i = 0; i < Fnb_input_files; ++i) {
-        Finput_files[static_cast<std::size_t>(i)].ctx.reset();
-        Finput_files[static_cast<std::size_t>(i)].custom_io.reset();
+        InputFileAt(i).ctx.reset();
+        InputFileAt(i).custom_io.reset();
     }
     Fnb_input_files = 0;
 

@@ -358,7 +358,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     if (ic->duration != AV_NOPTS_VALUE && ic->duration > FTotalOutputDuration) FTotalOutputDuration = ic->duration;
     if (FTaskOpts.verbose >= 0) avformat.av_dump_format(ic, Fnb_input_files, fileName.c_str(), 0);
 
-    TAVInputFile& file = Finput_files[static_cast<std::size_t>(Fnb_input_files)];
+    TAVInputFile& file = InputFileAt(Fnb_input_files);
     file = TAVInputFile{};
     file.read_limit = std::move(readLimit);
     file.custom_io = std::move(customIO);

@@ -15,7 +15,7 @@ using namespace avbind;
 bool TCustomFFmpeg::CutsStart(const TAVInputFile& file) const { return file.seeked || FFileOpts.start_time != 0; }
 
 double TCustomFFmpeg::TsScale(int fileIndex, int streamIndex) const {
-    const auto& scales = Finput_files[static_cast<std::size_t>(fileIndex)].ts_scale;
+    const auto& scales = InputFileAt(fileIndex).ts_scale;
     const auto s = static_cast<std::size_t>(streamIndex);
     return s < scales.size() && scales[s] != 0 ? scales[s] : 1.0;
 }
@@ -30,7 +30,7 @@ std::int64_t TCustomFFmpeg::CutEnd(const TAVInputFile& file) const {
 
 void TCustomFFmpeg::StartHolding() {
     for (int i = 0; i < Fnb_input_files; ++i) {
-        TAVInputFile& file = Finput_files[static_cast<std::size_t>(i)];
+        TAVInputFile& file = InputFileAt(i);
         file.anchor_index = -1;
         file.holding = false;
         file.anchor_key = AV_NOPTS_VALUE;
@@ -42,7 +42,7 @@ void TCustomFFmpeg::StartHolding() {
         std::set<int> users, copiers;
         int anchor = -1;
         for (const TAVOutputStream* ost : FRun.Table) {
-            const TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+            const TAVInputStream& ist = *InputStreamAt(ost->source_index);
             if (ist.file_index != i) continue;
             users.insert(ost->file_index);
             if (!ost->encoding_needed && ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -72,8 +72,8 @@ constexpr std::size_t MaxHeldBytes = 256u << 20;
 } // namespace
 
 void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
-    TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
-    const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
+    TAVInputFile& file = InputFileAt(fileIndex);
+    const AVRational tb = InputStreamAt(index)->st->time_base;
     const std::int64_t cut = FFileOpts.start_time;
     bool release = false;
     if (index == file.anchor_index) {
@@ -85,7 +85,7 @@ void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
             std::erase_if(file.held, [&](const std::pair<int, TAVPacketPtr>& h) {
                 if (h.first == file.anchor_index) return true;
                 const std::int64_t at = PacketMicros(h.second.get(),
-                                                     Finput_streams[static_cast<std::size_t>(h.first)]->st->time_base, true);
+                                                     InputStreamAt(h.first)->st->time_base, true);
                 return at != AV_NOPTS_VALUE && at < keep;
             });
             file.held_bytes = 0;
@@ -104,14 +104,14 @@ void TCustomFFmpeg::HoldPacket(int fileIndex, int index, AVPacket* pkt) {
 }
 
 void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
-    TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+    TAVInputFile& file = InputFileAt(fileIndex);
     if (!file.holding) return;
     file.holding = false;
     // The file's timeline moves so that the key frame lands on the cut: the
     // copy then starts at the output's start, and the end moves with it.
     const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, FFileOpts.start_time - file.anchor_key);
     file.preroll = shift;
-    Finput_files[static_cast<std::size_t>(fileIndex)].ts_offset += shift;
+    InputFileAt(fileIndex).ts_offset += shift;
     if (shift && FTaskOpts.verbose > 0)
         FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start", fileIndex,
                        static_cast<double>(shift) / AV_TIME_BASE);
@@ -123,7 +123,7 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
     // Pictures before the key frame were let go when it came.
     for (auto& [index, packet] : held) {
         AVPacket* p = packet.get();
-        const AVRational tb = Finput_streams[static_cast<std::size_t>(index)]->st->time_base;
+        const AVRational tb = InputStreamAt(index)->st->time_base;
         // Held packets were already scaled ("itsscale"); the shift is scaled with them.
         const std::int64_t shiftTb = std::llround(static_cast<double>(avutil.av_rescale_q(shift, AV_TIME_BASE_Q, tb)) *
                                                   TsScale(fileIndex, p->stream_index));
@@ -195,7 +195,7 @@ bool TCustomFFmpeg::EndOfJoinedInput(int k) {
         if (pictures >= 0 && largest - pictures <= padding + 0.001) largest = pictures;
     }
     if (last) return false;
-    Finput_files[static_cast<std::size_t>(k + 1)].ts_offset += std::llround(1000000.0 * largest);
+    InputFileAt(k + 1).ts_offset += std::llround(1000000.0 * largest);
     run.FileIndex = k + 1;
     return true;
 }

@@ -86,7 +86,7 @@ void TCustomFFmpeg::DrainEncoder(TAVOutputStream& ost) {
 
 void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const AVPacket* pkt) {
     const std::int64_t startOffset = avutil.av_rescale_q(FFileOpts.start_time, AV_TIME_BASE_Q, ost.st->time_base);
-    const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
+    const TAVInputFile& file = InputFileAt(ist.file_index);
     if (CutsStart(file)) {
         // Shown before the start: not copied (a copy's key frame was moved onto the start).
         const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
@@ -233,13 +233,13 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
         if (out < 0 || in < 0) continue;
         if (out >= Fnb_output_files) SetupError(Format("Invalid %s index %d while processing metadata maps", "output file", out));
         if (in >= Fnb_input_files) SetupError(Format("Invalid %s index %d while processing metadata maps", "input file", in));
-        AVDictionary** target = select(Foutput_files[static_cast<std::size_t>(out)].get(), pair[0]);
-        AVDictionary** source = select(Finput_files[static_cast<std::size_t>(in)].ctx.get(), pair[1]);
+        AVDictionary** target = select(OutputFileAt(out).get(), pair[0]);
+        AVDictionary** source = select(InputFileAt(in).ctx.get(), pair[1]);
         avutil.av_dict_copy(target, *source, AV_DICT_DONT_OVERWRITE);
     }
     if (FTaskOpts.metadata_global_autocopy && Fnb_input_files > 0)
         for (int i = 0; i < Fnb_output_files; ++i)
-            avutil.av_dict_copy(&Foutput_files[static_cast<std::size_t>(i)]->metadata,
+            avutil.av_dict_copy(&OutputFileAt(i)->metadata,
                                 Finput_files[0].ctx->metadata, AV_DICT_DONT_OVERWRITE);
 
     for (const TAVChapterMap& m : FTaskOpts.chapter_maps) {
@@ -251,7 +251,7 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
     }
     if (FTaskOpts.chapter_maps.empty()) {
         for (int i = 0; i < Fnb_input_files; ++i) {
-            if (!Finput_files[static_cast<std::size_t>(i)].ctx->nb_chapters) continue;
+            if (!InputFileAt(i).ctx->nb_chapters) continue;
             const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
             for (int o = 0; o < outputs; ++o) CopyChapters(i, o);
             break;
@@ -260,12 +260,12 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
 }
 
 void TCustomFFmpeg::CopyChapters(int inFile, int outFile) {
-    const AVFormatContext* is = Finput_files[static_cast<std::size_t>(inFile)].ctx.get();
-    AVFormatContext* os = Foutput_files[static_cast<std::size_t>(outFile)].get();
+    const AVFormatContext* is = InputFileAt(inFile).ctx.get();
+    AVFormatContext* os = OutputFileAt(outFile).get();
     for (unsigned i = 0; i < is->nb_chapters; ++i) {
         const AVChapter* in = is->chapters[i];
         const std::int64_t offset = avutil.av_rescale_q(
-            FFileOpts.start_time - Finput_files[static_cast<std::size_t>(inFile)].ts_offset, AV_TIME_BASE_Q, in->time_base);
+            FFileOpts.start_time - InputFileAt(inFile).ts_offset, AV_TIME_BASE_Q, in->time_base);
         const std::int64_t limit = FFileOpts.recording_time == INT64_MAX
                                        ? INT64_MAX
                                        : avutil.av_rescale_q(FFileOpts.recording_time, AV_TIME_BASE_Q, in->time_base);
@@ -311,7 +311,7 @@ void TCustomFFmpeg::WriteHeaders() {
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     bool allRtp = outputs > 0;
     for (int i = 0; i < outputs; ++i) {
-        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
+        AVFormatContext* oc = OutputFileAt(i).get();
         if (const int ret = avformat.avformat_write_header(oc, nullptr); ret < 0) {
             // A write that failed (a full disk, a lost folder) is named as
             // such, not blamed on the codec parameters.
@@ -324,7 +324,7 @@ void TCustomFFmpeg::WriteHeaders() {
     }
     if (allRtp) {
         std::vector<AVFormatContext*> contexts;
-        for (int i = 0; i < outputs; ++i) contexts.push_back(Foutput_files[static_cast<std::size_t>(i)].get());
+        for (int i = 0; i < outputs; ++i) contexts.push_back(OutputFileAt(i).get());
         char sdp[2048] = {};
         avformat.av_sdp_create(contexts.data(), outputs, sdp, sizeof sdp);
         std::string text(sdp);

@@ -49,7 +49,7 @@ std::vector<TAVBSFContextPtr> CopyChain(const std::vector<TAVBSFContextPtr>& cha
 TCustomFFmpeg::TInputKinds TCustomFFmpeg::check_inputs(bool join) {
     TInputKinds any, every{true, true, true, true};
     for (int f = 0; f < Fnb_input_files; ++f) {
-        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(f)].ctx.get();
+        const AVFormatContext* ic = InputFileAt(f).ctx.get();
         bool video = false, audio = false, subtitle = false, data = false, attachment = false, unknown = false;
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
             const AVCodecParameters* par = ic->streams[i]->codecpar;
@@ -76,7 +76,7 @@ TCustomFFmpeg::TInputKinds TCustomFFmpeg::check_inputs(bool join) {
     if (!join) return any;
     bool allData = true, allAttachment = true, allUnknown = true;
     for (int f = 0; f < Fnb_input_files; ++f) {
-        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(f)].ctx.get();
+        const AVFormatContext* ic = InputFileAt(f).ctx.get();
         bool data = false, attachment = false, unknown = false;
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
             const AVMediaType t = ic->streams[i]->codecpar->codec_type;
@@ -104,7 +104,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
     }
     // Writing over an opened input would destroy it while it is being read.
     for (int i = 0; i < Fnb_input_files; ++i) {
-        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(i)].ctx.get();
+        const AVFormatContext* ic = InputFileAt(i).ctx.get();
         if (ic && ic->url && SameFile(fileName, ic->url)) {
             FLastErrMsg = Format("Output file \"%s\" is the same file as input \"%s\"", fileName.c_str(), ic->url);
             return -1;
@@ -149,7 +149,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
 
     const int f = Fnb_output_files;
     // A failed output leaves no stream records behind.
-    auto dropStreams = [&] { Foutput_streams_for_file[static_cast<std::size_t>(f)].clear(); };
+    auto dropStreams = [&] { OutputStreamsOf(f).clear(); };
     struct TCreator {
         bool Wanted;
         void (TCustomFFmpeg::*Create)(AVFormatContext*, int);
@@ -184,11 +184,11 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
     avutil.av_dict_copy(&oc->metadata, FFileOpts.metadata.Get(), 0);
     FFileOpts.Reset(&TFileOptions::metadata);
 
-    Foutput_files[static_cast<std::size_t>(f)] = oc;
+    OutputFileAt(f) = oc;
     ++Fnb_output_files;
     auto removeOutput = [&] {
         --Fnb_output_files;
-        Foutput_files[static_cast<std::size_t>(f)].reset();
+        OutputFileAt(f).reset();
         dropStreams();
         return -1;
     };
@@ -237,7 +237,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
 // ---- Stream creation ----
 
 TAVOutputStream& TCustomFFmpeg::AllocOutputStream(AVFormatContext* oc, int f) {
-    auto& streams = Foutput_streams_for_file[static_cast<std::size_t>(f)];
+    auto& streams = OutputStreamsOf(f);
     const std::size_t count = oc->nb_streams;
     if (count >= static_cast<std::size_t>(INT_MAX) / sizeof(void*)) throw std::runtime_error("Array too big.");
     streams.resize(std::max(streams.size(), count));
@@ -510,7 +510,7 @@ void TCustomFFmpeg::PickEncoderPixelFormat(AVCodecContext* ctx, const AVCodec* e
 void TCustomFFmpeg::AddStreamToLastOutput(const std::string& name) {
     if (Fnb_output_files == 0) RaiseFF("At least one output file must be specified");
     const int f = Fnb_output_files - 1;
-    AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(f)].get();
+    AVFormatContext* oc = OutputFileAt(f).get();
     if (name == "newvideo")
         new_video_stream(oc, f);
     else if (name == "newaudio")
@@ -523,15 +523,15 @@ void TCustomFFmpeg::ExpandJoinedOutput() {
     if (!FJoinMode) return;
     std::int64_t total = 0;
     for (int i = 0; i < Fnb_input_files; ++i) {
-        const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(i)].ctx.get();
+        const AVFormatContext* ic = InputFileAt(i).ctx.get();
         if (ic->duration != AV_NOPTS_VALUE) total += ic->duration;
     }
     FTotalOutputDuration = total == 0 ? -1 : total;
     for (int i = 1; i < Fnb_input_files && Fnb_output_files < FMaxFiles; ++i) {
         const int n = Fnb_output_files;
-        Foutput_files[static_cast<std::size_t>(n)] = Foutput_files[static_cast<std::size_t>(n - 1)];
+        OutputFileAt(n) = OutputFileAt(n - 1);
         auto& first = Foutput_streams_for_file[0];
-        auto& streams = Foutput_streams_for_file[static_cast<std::size_t>(n)];
+        auto& streams = OutputStreamsOf(n);
         streams.clear();
         for (const auto& source : first) {
             auto ost = std::make_unique<TAVOutputStream>();

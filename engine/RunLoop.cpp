@@ -55,7 +55,7 @@ void TCustomFFmpeg::RunTranscode() {
         if (headersWritten && !FRun.TrailersWritten) {
             FRun.TrailersWritten = true;
             const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
-            for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(Foutput_files[static_cast<std::size_t>(i)].get());
+            for (int i = 0; i < outputs; ++i) avformat.av_write_trailer(OutputFileAt(i).get());
         }
         // Without their headers the files cannot be read: they go at the clean-up.
         if (!headersWritten)
@@ -95,11 +95,11 @@ void TCustomFFmpeg::RunLoop() {
         if (!FJoinMode) {
             double smallestInput = 1e100, smallestOutput = 1e100;
             for (const TAVOutputStream* ost : run.Table) {
-                const TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+                const TAVInputStream& ist = *InputStreamAt(ost->source_index);
                 if (ist.is_past_recording_time || run.NoPacket[static_cast<std::size_t>(ist.file_index)]) continue;
                 const double outputTime = static_cast<double>(ost->muxed_end) * av_q2d(ost->st->time_base);
                 const double inputTime = static_cast<double>(ist.pts);
-                if (!Finput_files[static_cast<std::size_t>(ist.file_index)].eof_reached) {
+                if (!InputFileAt(ist.file_index).eof_reached) {
                     if (inputTime < smallestInput) {
                         smallestInput = inputTime;
                         if (FTaskOpts.input_sync) fileIndex = ist.file_index;
@@ -135,7 +135,7 @@ void TCustomFFmpeg::RunLoop() {
         }
         if (FTaskOpts.limit_filesize && WritePosition(Foutput_files[0].get()) >= FTaskOpts.limit_filesize) break;
 
-        TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+        TAVInputFile& file = InputFileAt(fileIndex);
         AVFormatContext* ic = file.ctx.get();
         const int ret = avformat.av_read_frame(ic, pkt);
         if (ret == AVERROR(EAGAIN)) {
@@ -162,13 +162,13 @@ void TCustomFFmpeg::RunLoop() {
             continue;
         }
         const int index = file.ist_index + pkt->stream_index;
-        TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(index)];
+        TAVInputStream& ist = *InputStreamAt(index);
         if (ist.discard) {
             avcodec.av_packet_unref(pkt);
             continue;
         }
         const AVRational tb = ist.st->time_base;
-        std::int64_t& offset = Finput_files[static_cast<std::size_t>(fileIndex)].ts_offset;
+        std::int64_t& offset = InputFileAt(fileIndex).ts_offset;
         const std::int64_t offsetTb = avutil.av_rescale_q(offset, AV_TIME_BASE_Q, tb);
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offsetTb;
         if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offsetTb;
@@ -208,8 +208,8 @@ void TCustomFFmpeg::RunLoop() {
 }
 
 void TCustomFFmpeg::ProcessPacket(int fileIndex, int index, AVPacket* pkt) {
-    TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(index)];
-    const TAVInputFile& file = Finput_files[static_cast<std::size_t>(fileIndex)];
+    TAVInputStream& ist = *InputStreamAt(index);
+    const TAVInputFile& file = InputFileAt(fileIndex);
     const AVRational tb = ist.st->time_base;
     if (ist.is_past_recording_time) {
         avcodec.av_packet_unref(pkt);
@@ -262,7 +262,7 @@ void TCustomFFmpeg::EndRun() {
     run.TrailersWritten = true;
     std::string trailerError;
     for (int i = 0; i < outputs; ++i) {
-        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
+        AVFormatContext* oc = OutputFileAt(i).get();
         const int ret = avformat.av_write_trailer(oc);
         if (ret >= 0) continue;
         // A file whose index comes last (MP4, MOV) cannot be read without it.
@@ -281,7 +281,7 @@ void TCustomFFmpeg::EndRun() {
         FUnreadableOutputs.insert(i);
         if (trailerError.empty())
             trailerError = Format("%s: nothing was written (no picture or sound where asked for)",
-                                  Foutput_files[static_cast<std::size_t>(i)]->url);
+                                  OutputFileAt(i)->url);
     }
     if (!trailerError.empty()) RaiseFF("%s", trailerError.c_str());
     ReportProgress(true);
@@ -396,7 +396,7 @@ int TCustomFFmpeg::DispatchInputPacket(TAVInputStream& ist, int index, AVPacket*
         if (ret < 0) return -1;
         ist.pts = ist.next_pts;
         AVFrame* served = frame;
-        const TAVInputFile& file = Finput_files[static_cast<std::size_t>(ist.file_index)];
+        const TAVInputFile& file = InputFileAt(ist.file_index);
         const bool cutStart = CutsStart(file);
         const std::int64_t cutEnd = CutEnd(file);
         if (type == AVMEDIA_TYPE_AUDIO) {
@@ -453,9 +453,9 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
     }
     // Decoded units were cut where they were decoded; copied packets are cut
     // by their own times.
-    if (subtitle && CutsStart(Finput_files[static_cast<std::size_t>(ist.file_index)]) && ist.pts < FFileOpts.start_time) return;
+    if (subtitle && CutsStart(InputFileAt(ist.file_index)) && ist.pts < FFileOpts.start_time) return;
     for (TAVOutputStream* ost : FRun.Table) {
-        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
+        if (InputStreamAt(ost->source_index).get() != &ist) continue;
         if (!ost->encoding_needed) {
             // Copies take each packet once, as it comes, not per decoded unit.
             if (pkt && !frame && !subtitle) CopyPacket(*ost, ist, pkt);
@@ -482,7 +482,7 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
 
 void TCustomFFmpeg::DrainEncoders(TAVInputStream& ist) {
     for (TAVOutputStream* ost : FRun.Table) {
-        if (Finput_streams[static_cast<std::size_t>(ost->source_index)].get() != &ist) continue;
+        if (InputStreamAt(ost->source_index).get() != &ist) continue;
         // Filters that hold pictures back (deinterlacing, frame rates) give them out now.
         if (ost->graph && ost->input_video_filter) FlushVideoFilters(*ost, ist);
         // In join mode the shared encoders are drained once, at the end of the run.

@@ -62,7 +62,7 @@ bool InProgram(const AVFormatContext* ic, int programId, int streamIndex) {
 bool TCustomFFmpeg::EligibleForMapping(const TAVInputStream& ist) const {
     if (ist.discard != 1 || ist.st->discard == AVDISCARD_ALL) return false;
     if (FFileOpts.opt_programid == 0) return true;
-    const AVFormatContext* ic = Finput_files[static_cast<std::size_t>(ist.file_index)].ctx.get();
+    const AVFormatContext* ic = InputFileAt(ist.file_index).ctx.get();
     return InProgram(ic, FFileOpts.opt_programid, ist.st->index);
 }
 
@@ -80,12 +80,12 @@ void TCustomFFmpeg::SetupStreamTable() {
 
     std::size_t total = 0;
     for (int i = 0; i < Fnb_output_files; ++i) {
-        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
+        AVFormatContext* oc = OutputFileAt(i).get();
         if (oc->nb_streams == 0 && !(oc->oformat->flags & AVFMT_NOSTREAMS)) {
             avformat.av_dump_format(oc, i, oc->url, 1);
             RaiseFF("Output file #%d does not contain any stream", i);
         }
-        total += Foutput_streams_for_file[static_cast<std::size_t>(i)].size();
+        total += OutputStreamsOf(i).size();
     }
     run.GroupSize = static_cast<int>(Foutput_streams_for_file[0].size());
 
@@ -94,7 +94,7 @@ void TCustomFFmpeg::SetupStreamTable() {
     for (const TAVStreamMap& m : FTaskOpts.stream_maps) {
         auto valid = [&](int file, int stream) {
             return file >= 0 && file < Fnb_input_files && stream >= 0 &&
-                   stream < Finput_files[static_cast<std::size_t>(file)].nb_streams;
+                   stream < InputFileAt(file).nb_streams;
         };
         if (!valid(m.file_index, m.stream_index))
             RaiseFF("Could not find input stream #%d.%d", m.file_index, m.stream_index);
@@ -105,7 +105,7 @@ void TCustomFFmpeg::SetupStreamTable() {
     run.Table.clear();
     run.Table.reserve(total);
     for (int i = 0; i < Fnb_output_files; ++i)
-        for (auto& ost : Foutput_streams_for_file[static_cast<std::size_t>(i)]) {
+        for (auto& ost : OutputStreamsOf(i)) {
             run.Table.push_back(ost.get());
             ++run.TypeCount[TypeOf(*ost)];
         }
@@ -114,28 +114,28 @@ void TCustomFFmpeg::SetupStreamTable() {
 
     int n = 0;
     for (int i = 0; i < Fnb_output_files; ++i) {
-        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
-        for (auto& ost : Foutput_streams_for_file[static_cast<std::size_t>(i)]) {
+        AVFormatContext* oc = OutputFileAt(i).get();
+        for (auto& ost : OutputStreamsOf(i)) {
             ost->st = oc->streams[ost->index];
             TAVInputStream* sync = nullptr;
             if (!FTaskOpts.stream_maps.empty()) {
                 const TAVStreamMap& m = FTaskOpts.stream_maps[static_cast<std::size_t>(n)];
-                ost->source_index = Finput_files[static_cast<std::size_t>(m.file_index)].ist_index + m.stream_index;
-                const TAVInputStream& source = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+                ost->source_index = InputFileAt(m.file_index).ist_index + m.stream_index;
+                const TAVInputStream& source = *InputStreamAt(ost->source_index);
                 if (source.st->codecpar->codec_type != TypeOf(*ost)) {
                     avformat.av_dump_format(oc, i, oc->url, 1);
                     RaiseFF("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.file_index, m.stream_index,
                             GetMediaTypeName(source.st->codecpar->codec_type).c_str(), i, ost->index,
                             GetMediaTypeName(TypeOf(*ost)).c_str());
                 }
-                sync = Finput_streams[static_cast<std::size_t>(
-                                          Finput_files[static_cast<std::size_t>(m.sync_file_index)].ist_index +
-                                          m.sync_stream_index)]
+                sync = InputStreamAt(
+                                          InputFileAt(m.sync_file_index).ist_index +
+                                          m.sync_stream_index)
                            .get();
             } else {
                 ChooseSource(*ost, i, n);
             }
-            TAVInputStream& source = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+            TAVInputStream& source = *InputStreamAt(ost->source_index);
             source.discard = 0;
             ost->sync_ist = sync ? sync : &source;
             ost->show_fps = 1;
@@ -145,7 +145,7 @@ void TCustomFFmpeg::SetupStreamTable() {
 
     for (std::size_t pos = 0; pos < run.Table.size(); ++pos) {
         TAVOutputStream& ost = *run.Table[pos];
-        TAVInputStream& ist = *Finput_streams[static_cast<std::size_t>(ost.source_index)];
+        TAVInputStream& ist = *InputStreamAt(ost.source_index);
         AVFormatContext* oc = OutputContext(ost);
         if (FTaskOpts.metadata_streams_autocopy)
             avutil.av_dict_copy(&ost.st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
@@ -466,7 +466,7 @@ void TCustomFFmpeg::OpenRunCodecs() {
         if (!ost.enc)
             SetupError(Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
                               static_cast<int>(enc->codec_id), ost.file_index, ost.index, type.c_str()));
-        AVCodecContext* dec = Finput_streams[static_cast<std::size_t>(ost.source_index)]->dec_ctx.get();
+        AVCodecContext* dec = InputStreamAt(ost.source_index)->dec_ctx.get();
         if (dec->subtitle_header && !enc->subtitle_header) {
             enc->subtitle_header = static_cast<std::uint8_t*>(avutil.av_mallocz(
                 static_cast<std::size_t>(dec->subtitle_header_size) + 1));
@@ -515,7 +515,7 @@ void TCustomFFmpeg::OpenRunCodecs() {
     // The decoders now know their real output: the audio paths start from it.
     for (TAVOutputStream* ost : run.Table) {
         if (!ost->encoding_needed || ost->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        const AVCodecContext* dec = Finput_streams[static_cast<std::size_t>(ost->source_index)]->dec_ctx.get();
+        const AVCodecContext* dec = InputStreamAt(ost->source_index)->dec_ctx.get();
         ost->resample_sample_fmt = FOnAudioHook ? avutil.av_get_packed_sample_fmt(dec->sample_fmt) : dec->sample_fmt;
         ost->resample_sample_rate = dec->sample_rate;
         ost->resample_channels = dec->ch_layout.nb_channels;
@@ -532,14 +532,14 @@ void TCustomFFmpeg::OpenRunCodecs() {
 void TCustomFFmpeg::DumpStreamMapping() {
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     for (int i = 0; i < outputs; ++i) {
-        AVFormatContext* oc = Foutput_files[static_cast<std::size_t>(i)].get();
+        AVFormatContext* oc = OutputFileAt(i).get();
         avformat.av_dump_format(oc, i, oc->url, 1);
     }
     if (FTaskOpts.verbose < 0) return;
     FFLogger().Log(this, llVerbose, "Stream mapping:");
     for (const TAVOutputStream* ost : FRun.Table) {
         if (ost->source_index < 0 || static_cast<std::size_t>(ost->source_index) >= Finput_streams.size()) continue;
-        const TAVInputStream& source = *Finput_streams[static_cast<std::size_t>(ost->source_index)];
+        const TAVInputStream& source = *InputStreamAt(ost->source_index);
         const std::string type = GetMediaTypeName(ost->enc_ctx->codec_type);
         FFLogger().Log(this, llVerbose, "  Stream #%d.%d -> #%d.%d (%s)", source.file_index, source.st->index,
                        FJoinMode ? 0 : ost->file_index, ost->index, type.c_str());

@@ -75,7 +75,7 @@ AVRational TCustomFFmpeg::ScaledAspect(AVRational sar, int fromWidth, int fromHe
 }
 
 std::string TCustomFFmpeg::UprightFilters(const TAVInputStream& ist) {
-    if (!Finput_files[static_cast<std::size_t>(ist.file_index)].autorotate) return {};
+    if (!InputFileAt(ist.file_index).autorotate) return {};
     const double degrees = avhelpers::DisplayRotation(ist.st);
     if (degrees == 0) return {};
     if (std::fabs(degrees - 90) < 1) return "transpose=clock";
