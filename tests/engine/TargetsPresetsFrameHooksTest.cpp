@@ -203,6 +203,9 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
     twice.SetExtOption("vhook", plugin);
     twice.SetExtOption("vhook", plugin + "|argument");
     EXPECT_EQ(twice.FrameHooks().size(), 2u);  // one module, two entries
+    // A copied stream is never decoded: a hook on it would be dropped unseen.
+    EXPECT_EQ(Convert(in, FDir.File("copied.nut"), {{"vhook", plugin}, {"vcodec", "copy"}, {"an", ""}}),
+              "-vcodec copy and -vhook are incompatible (frames are not decoded)");
 
     const std::string broken = std::string(ZC_PLUGIN_DIR) + "/noprocess.so";
     EXPECT_EQ(ErrorOf(twice, "vhook", broken), "Failed to add video hook function: " + broken);
