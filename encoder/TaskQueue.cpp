@@ -615,12 +615,12 @@ void TCustomEncoder::Start(int threadCount) {
         FThreadMode = threadCount > 0;
         FWorking = true;
         FPaused = false;
-        // An empty list ends at once; otherwise the run would never end and
-        // the list could not be cleared.
-        if (FTasks.empty()) {
-            EndOfRun();
-            return;
-        }
+    }
+    // An empty list ends at once; otherwise the run would never end and the
+    // list could not be cleared.
+    if (FTasks.empty()) {
+        EndOfRun();
+        return;
     }
     int threads = threadCount;
     for (;;) {
@@ -677,22 +677,36 @@ void TCustomEncoder::Stop(bool wait) {
 // ---- Events ----
 
 void TCustomEncoder::DoTerminate(TFFmpeg* task) {
-    std::lock_guard lock(FTerminateLock);
-    if (OnTerminate) {
-        FTerminateInfo = TTerminateInfo{GetTaskIndex(task), task->Finished(), task->FatalException(),
-                                        task->FatalMessage()};
-        if (FThreadMode || !FWorking) {
-            Deliver(FTerminateInfo);
-        } else {
-            OnTerminate(this, FTerminateInfo);
+    // Handlers, the next task's start and the run's end are called with the
+    // lock released: they may call back into the encoder (Stop, a task
+    // that fails at once and ends right here).
+    TTerminateInfo info;
+    bool callNow = false;
+    {
+        std::lock_guard lock(FTerminateLock);
+        if (OnTerminate) {
+            info = TTerminateInfo{GetTaskIndex(task), task->Finished(), task->FatalException(),
+                                  task->FatalMessage()};
+            // Queued before the task is counted: the run's final notice,
+            // queued by whoever counts the last task, comes after it.
+            if (FThreadMode || !FWorking)
+                Deliver(info);
+            else
+                callNow = true;
         }
     }
-    ++FCompleteTasks;
-    if (FPendingTasks < 1) {
-        if (FCompleteTasks >= static_cast<int>(FTasks.size())) EndOfRun();
-    } else if (FThreadMode) {
-        StartNextTask();
+    if (callNow) OnTerminate(this, info);  // a run without threads: on its own thread, before counting
+    bool endRun = false, startNext = false;
+    {
+        std::lock_guard lock(FTerminateLock);
+        ++FCompleteTasks;
+        if (FPendingTasks < 1)
+            endRun = FCompleteTasks == static_cast<int>(FTasks.size());
+        else
+            startNext = FThreadMode;
     }
+    if (endRun) EndOfRun();
+    if (startNext) StartNextTask();
 }
 
 void TCustomEncoder::EndOfRun() {
@@ -703,11 +717,11 @@ void TCustomEncoder::EndOfRun() {
     // Ended before the final event goes out: its handler may clear the list.
     FTerminated = true;
     if (OnTerminate) {
-        FTerminateInfo = TTerminateInfo{-1, true, false, ""};
+        const TTerminateInfo info{-1, true, false, ""};
         if (delivered)
-            Deliver(FTerminateInfo, true);
+            Deliver(info, true);
         else
-            OnTerminate(this, FTerminateInfo);
+            OnTerminate(this, info);
     }
 }
 

@@ -358,14 +358,13 @@ private:
     int FRunNumber = 0;
     std::shared_ptr<TCustomEncoder*> FAlive = std::make_shared<TCustomEncoder*>(this);
     void HandOverProgress();
-    TTerminateInfo FTerminateInfo;
     TPreviewInfo FPreviewInfo;
     THookInfo FVideoHookInfo;
     TFrameHookInfo FFrameHookInfo;
     std::mutex FAudioHookLock, FPreviewLock, FProgressLock, FVideoHookLock, FFrameHookLock, FFindStreamLock;
-    // Guards the run state (FCompleteTasks, FCurrentTask, FPendingTasks) and
-    // FTerminateInfo; recursive: a task ending synchronously may start the next one inside it.
-    std::recursive_mutex FTerminateLock;
+    // Guards the run state (FCompleteTasks, FCurrentTask, FPendingTasks).
+    // Never held while a handler runs or a task starts.
+    std::mutex FTerminateLock;
     // Terminations waiting for the delivery thread (guarded by FDeliveryLock),
     // and how many are queued or being handed over. The thread is joined
     // before the encoder goes.
