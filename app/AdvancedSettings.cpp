@@ -33,7 +33,8 @@ bool WholeMatch(const std::string& pattern, const std::string& text) {
                                                                  PCRE2_ZERO_TERMINATED, PCRE2_UTF, &error, &offset,
                                                                  nullptr));
     if (!code) throw std::logic_error("bad pattern: " + pattern);
-    std::unique_ptr<pcre2_match_data, TMatchDataDeleter> data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
+    std::unique_ptr<pcre2_match_data, TMatchDataDeleter> data(
+        pcre2_match_data_create_from_pattern(code.get(), nullptr));
     // The patterns are anchored at both ends; their "$" would also accept a
     // final line break, which ENDANCHORED refuses.
     const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0,

@@ -218,7 +218,8 @@ TPictureFit FitPicture(const TSourceInfo& source, const std::string& profileSize
     TPictureFit fit;
     int width = 0, height = 0;
     char tail = 0;
-    const bool fixed = std::sscanf(profileSize.c_str(), "%dx%d%c", &width, &height, &tail) == 2 && width > 0 && height > 0;
+    const bool fixed =
+        std::sscanf(profileSize.c_str(), "%dx%d%c", &width, &height, &tail) == 2 && width > 0 && height > 0;
     if (source.Width <= 0 || source.Height <= 0) {
         if (fixed) fit.FrameSize = profileSize;
         return fit;
@@ -368,7 +369,8 @@ void TConversionRun::ScanFolder(const std::string& folder, bool recursive, const
         if (std::none_of(extensions.begin(), extensions.end(),
                          [&](const std::string& e) { return MatchesExtension(name, e); }))
             continue;
-        if (const TFileIdentity file = Identity(entry.path().string()); file != TFileIdentity{} && !files.insert(file).second)
+        if (const TFileIdentity file = Identity(entry.path().string());
+            file != TFileIdentity{} && !files.insert(file).second)
             continue;
         AddFile(entry.path().string());
     }
@@ -432,8 +434,9 @@ TExistingFiles ExistingFilesFromName(const std::string& name) {
 
 std::string SummaryLine(const TRunCounts& counts) {
     std::string line = std::to_string(counts.Converted) + " converted";
-    for (const auto& [count, word] : {std::pair{counts.Failed, "failed"}, std::pair{counts.Stopped, "stopped"},
-                                      std::pair{counts.Skipped, "skipped"}, std::pair{counts.Unfinished, "not finished"}})
+    for (const auto& [count, word] :
+         {std::pair{counts.Failed, "failed"}, std::pair{counts.Stopped, "stopped"},
+          std::pair{counts.Skipped, "skipped"}, std::pair{counts.Unfinished, "not finished"}})
         if (count > 0) line += ", " + std::to_string(count) + " " + word;
     return line;
 }

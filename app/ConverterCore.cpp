@@ -78,7 +78,8 @@ void TConverterCore::LoadProfiles(bool restoreApplied) {
         // Stored values pass the same checks before they count.
         if (SplitValues(settings.ReadString("applied", FCatalogue.arrayCommonProfiles[i].strPfTitle_en, ""), texts)) {
             TVideoProfile scratch;
-            if (ApplyAdvancedSettings(scratch, texts, {}).Passed) FApplied[static_cast<int>(i)] = AdvancedValues(scratch);
+            if (ApplyAdvancedSettings(scratch, texts, {}).Passed)
+                FApplied[static_cast<int>(i)] = AdvancedValues(scratch);
         }
     }
     if (const auto applied = FApplied.find(FCatalogue.ActiveIndex); applied != FApplied.end())
@@ -126,7 +127,8 @@ TAdvancedCheck TConverterCore::ApplyAdvanced(const TAdvancedTexts& texts, const 
     FApplied[FCatalogue.ActiveIndex] = AdvancedValues(FProfile);
     try {
         TIniFile(FCommon.GetIniConfigFileName())
-            .WriteString("applied", FCatalogue.arrayCommonProfiles[static_cast<std::size_t>(FCatalogue.ActiveIndex)].strPfTitle_en,
+            .WriteString("applied",
+                         FCatalogue.arrayCommonProfiles[static_cast<std::size_t>(FCatalogue.ActiveIndex)].strPfTitle_en,
                          JoinValues(FApplied[FCatalogue.ActiveIndex]));
     } catch (const std::exception& e) {
         Log(e.what());

@@ -453,7 +453,10 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const std::string& fileName, T
             }
             if (o.TargetType != ttIgnore) {
                 static const char* const types[] = {"", "vcd", "svcd", "dvd"};
-                task.ApplyTarget(types[o.TargetType], o.NormType == ntPAL ? "pal" : o.NormType == ntNTSC ? "ntsc" : "auto",
+                task.ApplyTarget(types[o.TargetType],
+                                 o.NormType == ntPAL    ? "pal"
+                                 : o.NormType == ntNTSC ? "ntsc"
+                                                        : "auto",
                                  o.NormDefault == ntPAL ? "pal" : "ntsc");
             }
             for (const char* codec : {"acodec", "vcodec", "scodec", "dcodec"}) {

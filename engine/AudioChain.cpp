@@ -89,10 +89,12 @@ AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) 
             switch (avutil.av_get_packed_sample_fmt(format)) {
             case AV_SAMPLE_FMT_U8: ScaleSamples(data, count, FTaskOpts.audio_volume, -128, 127, 128); break;
             case AV_SAMPLE_FMT_S16:
-                ScaleSamples(reinterpret_cast<std::int16_t*>(data), count, FTaskOpts.audio_volume, INT16_MIN, INT16_MAX, 0);
+                ScaleSamples(reinterpret_cast<std::int16_t*>(data), count, FTaskOpts.audio_volume, INT16_MIN, INT16_MAX,
+                             0);
                 break;
             case AV_SAMPLE_FMT_S32:
-                ScaleSamples(reinterpret_cast<std::int32_t*>(data), count, FTaskOpts.audio_volume, INT32_MIN, INT32_MAX, 0);
+                ScaleSamples(reinterpret_cast<std::int32_t*>(data), count, FTaskOpts.audio_volume, INT32_MIN, INT32_MAX,
+                             0);
                 break;
             case AV_SAMPLE_FMT_FLT: ScaleFloats(reinterpret_cast<float*>(data), count, FTaskOpts.audio_volume); break;
             case AV_SAMPLE_FMT_DBL: ScaleFloats(reinterpret_cast<double*>(data), count, FTaskOpts.audio_volume); break;
@@ -106,9 +108,9 @@ AVFrame* TCustomFFmpeg::AudioHookAndVolume(TAVInputStream& ist, AVFrame* frame) 
 void TCustomFFmpeg::ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame) {
     AVCodecContext* enc = ost.enc_ctx.get();
     if (!ost.resample) {
-        if (frame && avutil.av_audio_fifo_write(ost.fifo.get(),
-                                                reinterpret_cast<void**>(const_cast<std::uint8_t**>(frame->extended_data)),
-                                                frame->nb_samples) < frame->nb_samples)
+        if (frame && avutil.av_audio_fifo_write(
+                         ost.fifo.get(), reinterpret_cast<void**>(const_cast<std::uint8_t**>(frame->extended_data)),
+                         frame->nb_samples) < frame->nb_samples)
             throw std::runtime_error("Could not alloc buffer.");
         return;
     }
@@ -120,9 +122,9 @@ void TCustomFFmpeg::ResampleIntoFifo(TAVOutputStream& ost, const AVFrame* frame)
     if (avutil.av_samples_alloc_array_and_samples(&buffer, &lineSize, enc->ch_layout.nb_channels, outSamples,
                                                   enc->sample_fmt, 0) < 0)
         throw std::runtime_error("Could not alloc buffer.");
-    const int converted = swresample.swr_convert(
-        ost.resample.get(), buffer, outSamples, frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
-        inSamples);
+    const int converted =
+        swresample.swr_convert(ost.resample.get(), buffer, outSamples,
+                               frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr, inSamples);
     if (converted > 0) avutil.av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(buffer), converted);
     avutil.av_freep(&buffer[0]);
     avutil.av_freep(&buffer);
@@ -169,7 +171,8 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
     if (changed) {
         const char* oldName = avutil.av_get_sample_fmt_name(ost.resample_sample_fmt);
         const char* newName = avutil.av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
-        FFLogger().Log(this, llInfo, "Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d to rate:%d fmt:%s ch:%d",
+        FFLogger().Log(this, llInfo,
+                       "Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d to rate:%d fmt:%s ch:%d",
                        ist.file_index, ist.st->index, ost.resample_sample_rate, oldName ? oldName : "none",
                        ost.resample_channels, frame->sample_rate, newName ? newName : "none", inChannels);
         ost.resample_sample_fmt = static_cast<AVSampleFormat>(frame->format);
@@ -223,11 +226,12 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
                     padded->sample_rate = frame->sample_rate;
                     padded->nb_samples = frame->nb_samples + static_cast<int>(sampleDelta);
                     avutil.av_channel_layout_copy(&padded->ch_layout, &frame->ch_layout);
-                    if (avutil.av_frame_get_buffer(padded.get(), 0) < 0) throw std::runtime_error("Could not alloc buffer.");
+                    if (avutil.av_frame_get_buffer(padded.get(), 0) < 0)
+                        throw std::runtime_error("Could not alloc buffer.");
                     avutil.av_samples_set_silence(padded->extended_data, 0, static_cast<int>(sampleDelta), inChannels,
                                                   format);
-                    avutil.av_samples_copy(padded->extended_data, frame->extended_data, static_cast<int>(sampleDelta), 0,
-                                           frame->nb_samples, inChannels, format);
+                    avutil.av_samples_copy(padded->extended_data, frame->extended_data, static_cast<int>(sampleDelta),
+                                           0, frame->nb_samples, inChannels, format);
                     if (FTaskOpts.verbose > 2)
                         FFLogger().Log(this, llVerbose, "adding %d audio samples of silence", static_cast<int>(delta));
                     ist.is_start = 0;
@@ -238,8 +242,8 @@ void TCustomFFmpeg::EncodeDecodedAudio(TAVOutputStream& ost, TAVInputStream& ist
                 const int compensation = static_cast<int>(
                     std::clamp<double>(delta, -FTaskOpts.audio_sync_method, FTaskOpts.audio_sync_method));
                 if (FTaskOpts.verbose > 2)
-                    FFLogger().Log(this, llVerbose, "compensating audio timestamp drift:%f compensation:%d in:%d", delta,
-                                   compensation, enc->sample_rate);
+                    FFLogger().Log(this, llVerbose, "compensating audio timestamp drift:%f compensation:%d in:%d",
+                                   delta, compensation, enc->sample_rate);
                 swresample.swr_set_compensation(ost.resample.get(), compensation, enc->sample_rate);
             }
         }

@@ -254,9 +254,12 @@ public:
     const std::vector<TAVInputFile>& InputFiles() const { return Finput_files; }
     const std::vector<std::unique_ptr<TAVInputStream>>& InputStreams() const { return Finput_streams; }
     const std::vector<const AVCodec*>& InputCodecs() const { return Finput_codecs; }
-    const std::vector<TAVOutputContextRef>& OutputFiles() const { return Foutput_files; }
+    // The context of output `index` (null when none).
+    AVFormatContext* OutputContext(int index) const {
+        return Foutput_files.at(static_cast<std::size_t>(index)).ctx.get();
+    }
     const std::vector<std::unique_ptr<TAVOutputStream>>& OutputStreams(int file) const {
-        return Foutput_streams_for_file.at(static_cast<std::size_t>(file));
+        return Foutput_files.at(static_cast<std::size_t>(file)).streams;
     }
     // Library options pending for the next input or output.
     const avhelpers::TFFOptions& LibOptions() const { return FOptions; }
@@ -297,9 +300,8 @@ protected:
     std::vector<std::unique_ptr<TAVInputStream>> Finput_streams;
 
     // Outputs.
-    std::vector<TAVOutputContextRef> Foutput_files;
+    std::vector<TAVOutputFile> Foutput_files;
     int Fnb_output_files = 0;
-    std::vector<std::vector<std::unique_ptr<TAVOutputStream>>> Foutput_streams_for_file;
 
     // Options for the next file and for the whole task.
     TFileOptions FFileOpts;
@@ -376,10 +378,10 @@ private:
     const std::unique_ptr<TAVInputStream>& InputStreamAt(int i) const {
         return Finput_streams[static_cast<std::size_t>(i)];
     }
-    TAVOutputContextRef& OutputFileAt(int i) { return Foutput_files[static_cast<std::size_t>(i)]; }
-    const TAVOutputContextRef& OutputFileAt(int i) const { return Foutput_files[static_cast<std::size_t>(i)]; }
+    TAVOutputContextRef& OutputFileAt(int i) { return Foutput_files[static_cast<std::size_t>(i)].ctx; }
+    const TAVOutputContextRef& OutputFileAt(int i) const { return Foutput_files[static_cast<std::size_t>(i)].ctx; }
     std::vector<std::unique_ptr<TAVOutputStream>>& OutputStreamsOf(int f) {
-        return Foutput_streams_for_file[static_cast<std::size_t>(f)];
+        return Foutput_files[static_cast<std::size_t>(f)].streams;
     }
 
     void RunConversion();
@@ -514,7 +516,7 @@ private:
                         std::int64_t pts);
     void ReportProgress(bool isLast);
     std::int64_t OutputTimeMicros(const TAVOutputStream& ost) const;
-    AVFormatContext* OutputContext(const TAVOutputStream& ost) const { return OutputFileAt(ost.file_index).get(); }
+    AVFormatContext* ContextOf(const TAVOutputStream& ost) const { return OutputFileAt(ost.file_index).get(); }
     // Video path.
     void PrepareDecodedPicture(TAVInputStream& ist, AVFrame* frame);
     bool RunVideoHook(TVideoHookEvent& event, avhelpers::TFormatConverter& converter, std::int64_t pts,

@@ -41,7 +41,6 @@ TCustomFFmpeg::TCustomFFmpeg(int maxFiles) : FMaxFiles(maxFiles) {
                                            MaxFilesLimit, maxFiles));
     Finput_files.resize(static_cast<std::size_t>(maxFiles));
     Foutput_files.resize(static_cast<std::size_t>(maxFiles));
-    Foutput_streams_for_file.resize(static_cast<std::size_t>(maxFiles));
     FOutputVideoHook.Converter = std::make_unique<avhelpers::TFormatConverter>();
     // The system's own protocols (the libraries cannot register any).
     avhelpers::RegisterUnicodeProtocol();

@@ -60,7 +60,9 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"map_metadata", ZC_CALL(AddMetadataMap(v))},
         {"map_chapters", ZC_CALL(AddChapterMap(v))},
         {"t", ZC_CALL(SetRecordingTime(ParseTimeSpec(n, v, true)))},
-        {"fs", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.FTaskOpts.limit_filesize = StrToInt64(v); }},
+        {"fs", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+             e.FTaskOpts.limit_filesize = StrToInt64(v);
+         }},
         {"ss", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
              e.FFileOpts.start_time = ParseTimeSpec(n, v, true);
          }},
@@ -68,13 +70,16 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
              e.FFileOpts.input_ts_offset = ParseTimeSpec(n, v, true);
          }},
         {"itsscale", ZC_CALL(SetInputTsScale(v))},
-        {"timestamp", [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
-             e.FFileOpts.recording_timestamp = std::llround(static_cast<double>(ParseTimeSpec(n, v, false)) / 1000000.0);
+        {"timestamp",
+         [](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+             e.FFileOpts.recording_timestamp =
+                 std::llround(static_cast<double>(ParseTimeSpec(n, v, false)) / 1000000.0);
          }},
         {"metadata", ZC_CALL(ParseMetadata(v))},
         {"dframes", ZC_INT(FFileOpts.max_frames[2])},
         {"benchmark", ZC_NOTHING},
-        {"timelimit", [](TCustomFFmpeg& e, const std::string&, const std::string&) {
+        {"timelimit",
+         [](TCustomFFmpeg& e, const std::string&, const std::string&) {
              FFLogger().Log(&e, llWarning, "Warning: -timelimit is not implemented: the option is ignored");
          }},
         {"dump", ZC_FLAG(FTaskOpts.do_pkt_dump)},
@@ -84,7 +89,8 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"loop_output", ZC_INT(FFileOpts.loop_output)},
         {"v", ZC_CALL(SetVerbose(StrToInt(v)))},
         {"target", ZC_CALL(SetTarget(v))},
-        {"threads", [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+        {"threads",
+         [](TCustomFFmpeg& e, const std::string&, const std::string& v) {
              e.FTaskOpts.thread_count = StrToInt(v);
              if (e.FTaskOpts.verbose >= 0)
                  FFLogger().Log(&e, llVerbose,
@@ -129,7 +135,8 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
         {"pass", ZC_CALL(SetPass(v))},
         {"passlogfile", ZC_CALL(SetPassLogFile(n, v))},
         {"deinterlace", ZC_FLAG(FFileOpts.do_deinterlace)},
-        {"noautorotate", [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.FFileOpts.autorotate = !FlagValue(v); }},
+        {"noautorotate",
+         [](TCustomFFmpeg& e, const std::string&, const std::string& v) { e.FFileOpts.autorotate = !FlagValue(v); }},
         {"psnr", ZC_FLAG(FTaskOpts.do_psnr)},
         {"vstats", ZC_CALL(SetVStats(FlagValue(v)))},
         {"vstats_file", ZC_TEXT(FTaskOpts.vstats_filename)},
@@ -238,7 +245,8 @@ void TCustomFFmpeg::SetFrameRate(const std::string& value) {
 bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& value) {
     const bool accepted = SetLibOption(option, value);
     if (accepted) {
-        AVCodecContext* holder = FOptions.avcodec_opts[option[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO].get();
+        AVCodecContext* holder =
+            FOptions.avcodec_opts[option[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO].get();
         std::int64_t bitrate = 0;
         if (avutil.av_opt_get_int(holder, "b", 0, &bitrate) >= 0 && bitrate < 1000)
             FFLogger().Log(this, llWarning,
@@ -251,7 +259,8 @@ bool TCustomFFmpeg::SetBitrate(const std::string& option, const std::string& val
 
 void TCustomFFmpeg::SetFrameSize(const std::string& value) {
     if (value.empty()) return;
-    if (avutil.av_parse_video_size(&FFileOpts.frame_width, &FFileOpts.frame_height, value.c_str()) < 0) RaiseFF("Incorrect frame size");
+    if (avutil.av_parse_video_size(&FFileOpts.frame_width, &FFileOpts.frame_height, value.c_str()) < 0)
+        RaiseFF("Incorrect frame size");
 }
 
 void TCustomFFmpeg::SetAspectRatio(const std::string& value) {

@@ -168,13 +168,16 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     TAVInputContextPtr owner;
 
     TAVDictionary params;
-    if (FFileOpts.frame_rate.num) AddOpenParameter(params, "framerate", Format("%d/%d", FFileOpts.frame_rate.num, FFileOpts.frame_rate.den));
-    if (FFileOpts.audio_sample_rate) AddOpenParameter(params, "sample_rate", std::to_string(FFileOpts.audio_sample_rate));
+    if (FFileOpts.frame_rate.num)
+        AddOpenParameter(params, "framerate", Format("%d/%d", FFileOpts.frame_rate.num, FFileOpts.frame_rate.den));
+    if (FFileOpts.audio_sample_rate)
+        AddOpenParameter(params, "sample_rate", std::to_string(FFileOpts.audio_sample_rate));
     if (FFileOpts.audio_channels) AddOpenParameter(params, "channels", std::to_string(FFileOpts.audio_channels));
     if (FFileOpts.frame_width && FFileOpts.frame_height)
         AddOpenParameter(params, "video_size", Format("%dx%d", FFileOpts.frame_width, FFileOpts.frame_height));
     if (FFileOpts.frame_pix_fmt != AV_PIX_FMT_NONE)
-        if (const char* n = avutil.av_get_pix_fmt_name(FFileOpts.frame_pix_fmt)) AddOpenParameter(params, "pixel_format", n);
+        if (const char* n = avutil.av_get_pix_fmt_name(FFileOpts.frame_pix_fmt))
+            AddOpenParameter(params, "pixel_format", n);
     if (FFileOpts.video_channel) AddOpenParameter(params, "channel", std::to_string(FFileOpts.video_channel));
     AddOpenParameter(params, "standard", FFileOpts.video_standard);
     if (FFileOpts.loop_input) AddOpenParameter(params, "loop", "1");
@@ -182,7 +185,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     avhelpers::ApplyOptions(FOptions, ic, FOptions.avformat_opts.get(), nullptr, AV_OPT_FLAG_DECODING_PARAM);
 
     AVCodecID ids[3] = {AV_CODEC_ID_NONE, AV_CODEC_ID_NONE, AV_CODEC_ID_NONE};
-    const std::string* names[3] = {&FFileOpts.video_codec_name, &FFileOpts.audio_codec_name, &FFileOpts.subtitle_codec_name};
+    const std::string* names[3] = {&FFileOpts.video_codec_name, &FFileOpts.audio_codec_name,
+                                   &FFileOpts.subtitle_codec_name};
     const AVMediaType types[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
     for (int i = 0; i < 3; ++i) {
         if (!LookupCodec(*names[i], types[i], ids[i], FOptions.avcodec_opts[types[i]]->strict_std_compliance,

@@ -109,12 +109,13 @@ void TCustomFFmpeg::ReleaseHeld(int fileIndex) {
     file.holding = false;
     // The file's timeline moves so that the key frame lands on the cut: the
     // copy then starts at the output's start, and the end moves with it.
-    const std::int64_t shift = file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, FFileOpts.start_time - file.anchor_key);
+    const std::int64_t shift =
+        file.anchor_key == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(0, FFileOpts.start_time - file.anchor_key);
     file.preroll = shift;
     InputFileAt(fileIndex).ts_offset += shift;
     if (shift && FTaskOpts.verbose > 0)
-        FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start", fileIndex,
-                       static_cast<double>(shift) / AV_TIME_BASE);
+        FFLogger().Log(this, llVerbose, "Input #%d: the copy starts at the key frame %0.3f s before the start",
+                       fileIndex, static_cast<double>(shift) / AV_TIME_BASE);
     auto held = std::move(file.held);
     file.held.clear();
     file.held_bytes = 0;

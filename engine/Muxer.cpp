@@ -67,7 +67,7 @@ int TCustomFFmpeg::EncodeAndMux(TAVOutputStream& ost, AVFrame* frame) {
         pkt->stream_index = ost.index;
         avcodec.av_packet_rescale_ts(pkt, enc->time_base, ost.st->time_base);
         pkt->time_base = ost.st->time_base;
-        MuxPacket(OutputContext(ost), pkt, ost);
+        MuxPacket(ContextOf(ost), pkt, ost);
     }
 }
 
@@ -90,7 +90,9 @@ void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const 
     if (CutsStart(file)) {
         // Shown before the start: not copied (a copy's key frame was moved onto the start).
         const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-        if (ts != AV_NOPTS_VALUE && avutil.av_compare_ts(ts, ist.st->time_base, FFileOpts.start_time, AV_TIME_BASE_Q) < 0) return;
+        if (ts != AV_NOPTS_VALUE &&
+            avutil.av_compare_ts(ts, ist.st->time_base, FFileOpts.start_time, AV_TIME_BASE_Q) < 0)
+            return;
     }
     if (ost.frame_number == 0 && !(pkt->flags & AV_PKT_FLAG_KEY) && !FTaskOpts.copy_initial_nonkeyframes) return;
     const AVMediaType type = ist.st->codecpar->codec_type;
@@ -109,7 +111,7 @@ void TCustomFFmpeg::CopyPacket(TAVOutputStream& ost, TAVInputStream& ist, const 
                 startOffset;
     opkt->duration = avutil.av_rescale_q(pkt->duration, itb, otb);
     opkt->time_base = otb;
-    MuxPacket(OutputContext(ost), opkt, ost);
+    MuxPacket(ContextOf(ost), opkt, ost);
     ++ost.frame_number;
 }
 
@@ -152,7 +154,8 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* oc, AVPacket* pkt, TAVOutputStr
     // Times must grow in every stream the muxer writes: a damaged input's
     // packet that goes back is dropped when copied and moved up when encoded,
     // never failing the file for it; said once per stream.
-    if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE && !(oc->oformat->flags & AVFMT_NOTIMESTAMPS)) {
+    if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE &&
+        !(oc->oformat->flags & AVFMT_NOTIMESTAMPS)) {
         const std::int64_t least = ost.last_mux_dts + ((oc->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
         if (pkt->dts < least) {
             if (!ost.dts_mended)
@@ -231,8 +234,10 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
     for (const TAVMetaDataMapPair& pair : FTaskOpts.meta_data_maps) {
         const int out = pair[0].file_idx, in = pair[1].file_idx;
         if (out < 0 || in < 0) continue;
-        if (out >= Fnb_output_files) SetupError(Format("Invalid %s index %d while processing metadata maps", "output file", out));
-        if (in >= Fnb_input_files) SetupError(Format("Invalid %s index %d while processing metadata maps", "input file", in));
+        if (out >= Fnb_output_files)
+            SetupError(Format("Invalid %s index %d while processing metadata maps", "output file", out));
+        if (in >= Fnb_input_files)
+            SetupError(Format("Invalid %s index %d while processing metadata maps", "input file", in));
         AVDictionary** target = select(OutputFileAt(out).get(), pair[0]);
         AVDictionary** source = select(InputFileAt(in).ctx.get(), pair[1]);
         avutil.av_dict_copy(target, *source, AV_DICT_DONT_OVERWRITE);
@@ -244,7 +249,8 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
 
     for (const TAVChapterMap& m : FTaskOpts.chapter_maps) {
         if (m.in_file < 0 || m.out_file < 0) continue;
-        if (m.in_file >= Fnb_input_files) SetupError(Format("Invalid input file index %d in chapter mapping.", m.in_file));
+        if (m.in_file >= Fnb_input_files)
+            SetupError(Format("Invalid input file index %d in chapter mapping.", m.in_file));
         if (m.out_file >= Fnb_output_files)
             SetupError(Format("Invalid output file index %d in chapter mapping.", m.out_file));
         CopyChapters(m.in_file, m.out_file);
@@ -317,7 +323,8 @@ void TCustomFFmpeg::WriteHeaders() {
             // such, not blamed on the codec parameters.
             const int ioError = oc->pb && oc->pb->error < 0 ? oc->pb->error : ret;
             if (ioError == AVERROR(ENOSPC) || ioError == AVERROR(EIO) || ioError == AVERROR(EDQUOT))
-                SetupError(Format("Could not write header for output file #%d: %s", i, std::strerror(AVUNERROR(ioError))));
+                SetupError(
+                    Format("Could not write header for output file #%d: %s", i, std::strerror(AVUNERROR(ioError))));
             SetupError(Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
         }
         allRtp = allRtp && std::strcmp(oc->oformat->name, "rtp") == 0;

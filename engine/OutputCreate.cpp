@@ -125,10 +125,12 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
     oc->interrupt_callback = BindingInterruptCB();
 
     const AVOutputFormat* ofmt = oc->oformat;
-    bool useVideo = FFileOpts.video_stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE || !FFileOpts.video_codec_name.empty();
-    bool useAudio = FFileOpts.audio_stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE || !FFileOpts.audio_codec_name.empty();
-    bool useSubtitle =
-        FFileOpts.subtitle_stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE || !FFileOpts.subtitle_codec_name.empty();
+    bool useVideo =
+        FFileOpts.video_stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE || !FFileOpts.video_codec_name.empty();
+    bool useAudio =
+        FFileOpts.audio_stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE || !FFileOpts.audio_codec_name.empty();
+    bool useSubtitle = FFileOpts.subtitle_stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE ||
+                       !FFileOpts.subtitle_codec_name.empty();
     bool useData = !FFileOpts.data_codec_name.empty() || FFileOpts.data_stream_copy;
     if (Fnb_input_files > 0) {
         try {
@@ -443,8 +445,8 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* oc, int f) {
             ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * FFileOpts.audio_qscale);
         }
         const int channels = FFileOpts.audio_channels;
-        if (FFileOpts.channel_layout && (!channels || __builtin_popcountll(static_cast<unsigned long long>(FFileOpts.channel_layout)) ==
-                                                 channels))
+        if (FFileOpts.channel_layout &&
+            (!channels || __builtin_popcountll(static_cast<unsigned long long>(FFileOpts.channel_layout)) == channels))
             avutil.av_channel_layout_from_mask(&ctx->ch_layout, static_cast<std::uint64_t>(FFileOpts.channel_layout));
         else if (channels)
             avutil.av_channel_layout_default(&ctx->ch_layout, channels);
@@ -480,9 +482,9 @@ void TCustomFFmpeg::PickEncoderSampleFormat(AVCodecContext* ctx, const AVCodec* 
         if ((enc->capabilities & AV_CODEC_CAP_LOSSLESS) &&
             avutil.av_get_bytes_per_sample(ctx->sample_fmt) > avutil.av_get_bytes_per_sample(first))
             FFLogger().Log(this, llError, "Convertion will not be lossless");
-        FFLogger().Log(this, llWarning, "Incompatible sample format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
-                       avutil.av_get_sample_fmt_name(ctx->sample_fmt), enc->name,
-                       avutil.av_get_sample_fmt_name(first));
+        FFLogger().Log(this, llWarning,
+                       "Incompatible sample format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
+                       avutil.av_get_sample_fmt_name(ctx->sample_fmt), enc->name, avutil.av_get_sample_fmt_name(first));
     }
     ctx->sample_fmt = first;
 }
@@ -502,7 +504,8 @@ void TCustomFFmpeg::PickEncoderPixelFormat(AVCodecContext* ctx, const AVCodec* e
     for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
         if (*p == ctx->pix_fmt) return;
     if (ctx->pix_fmt != AV_PIX_FMT_NONE)
-        FFLogger().Log(this, llWarning, "Incompatible pixel format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
+        FFLogger().Log(this, llWarning,
+                       "Incompatible pixel format \"%s\" for codec \"%s\", auto-selecting format \"%s\"",
                        avutil.av_get_pix_fmt_name(ctx->pix_fmt), enc->name, avutil.av_get_pix_fmt_name(list[0]));
     ctx->pix_fmt = list[0];
 }
@@ -530,7 +533,7 @@ void TCustomFFmpeg::ExpandJoinedOutput() {
     for (int i = 1; i < Fnb_input_files && Fnb_output_files < FMaxFiles; ++i) {
         const int n = Fnb_output_files;
         OutputFileAt(n) = OutputFileAt(n - 1);
-        auto& first = Foutput_streams_for_file[0];
+        auto& first = OutputStreamsOf(0);
         auto& streams = OutputStreamsOf(n);
         streams.clear();
         for (const auto& source : first) {

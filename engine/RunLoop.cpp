@@ -133,7 +133,7 @@ void TCustomFFmpeg::RunLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        if (FTaskOpts.limit_filesize && WritePosition(Foutput_files[0].get()) >= FTaskOpts.limit_filesize) break;
+        if (FTaskOpts.limit_filesize && WritePosition(OutputFileAt(0).get()) >= FTaskOpts.limit_filesize) break;
 
         TAVInputFile& file = InputFileAt(fileIndex);
         AVFormatContext* ic = file.ctx.get();
@@ -156,7 +156,9 @@ void TCustomFFmpeg::RunLoop() {
         std::fill(run.NoPacket.begin(), run.NoPacket.end(), 0);
         run.NoPacketCount = 0;
 
-        if (FTaskOpts.do_pkt_dump) avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, FTaskOpts.do_hex_dump, ic->streams[pkt->stream_index]);
+        if (FTaskOpts.do_pkt_dump)
+            avformat.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, FTaskOpts.do_hex_dump,
+                                      ic->streams[pkt->stream_index]);
         if (pkt->stream_index >= file.nb_streams) {
             avcodec.av_packet_unref(pkt);
             continue;
@@ -256,7 +258,8 @@ void TCustomFFmpeg::EndRun() {
     // Encoders fed by several inputs (join mode) are drained once, here,
     // through the last group, which holds the current positions.
     if (FJoinMode && !run.Table.empty())
-        for (std::size_t pos = run.Table.size() - static_cast<std::size_t>(run.GroupSize); pos < run.Table.size(); ++pos)
+        for (std::size_t pos = run.Table.size() - static_cast<std::size_t>(run.GroupSize); pos < run.Table.size();
+             ++pos)
             DrainEncoder(*run.Table[pos]);
     const int outputs = FJoinMode ? std::min(Fnb_output_files, 1) : Fnb_output_files;
     run.TrailersWritten = true;
@@ -470,7 +473,7 @@ void TCustomFFmpeg::ServeOutputs(TAVInputStream& ist, AVPacket* pkt, AVFrame* fr
             break;
         case AVMEDIA_TYPE_SUBTITLE:
             if (subtitle)
-                EncodeSubtitle(OutputContext(*ost), *ost, ist, subtitle, pkt ? pkt->pts : AV_NOPTS_VALUE);
+                EncodeSubtitle(ContextOf(*ost), *ost, ist, subtitle, pkt ? pkt->pts : AV_NOPTS_VALUE);
             break;
         default:
             RaiseFF("invalid codec_type");
@@ -495,7 +498,7 @@ void TCustomFFmpeg::DrainEncoders(TAVInputStream& ist) {
 void TCustomFFmpeg::ReportProgress(bool isLast) {
     TRunState& run = FRun;
     if (run.Table.empty()) return;
-    AVFormatContext* oc = Foutput_files[0].get();
+    AVFormatContext* oc = OutputFileAt(0).get();
     std::int64_t size = 0;
     if (oc && oc->pb) {
         size = avformat.avio_size(oc->pb);

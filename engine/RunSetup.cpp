@@ -87,7 +87,7 @@ void TCustomFFmpeg::SetupStreamTable() {
         }
         total += OutputStreamsOf(i).size();
     }
-    run.GroupSize = static_cast<int>(Foutput_streams_for_file[0].size());
+    run.GroupSize = static_cast<int>(OutputStreamsOf(0).size());
 
     if (!FTaskOpts.stream_maps.empty() && FTaskOpts.stream_maps.size() != total)
         RaiseFF("Number of stream maps must match number of output streams");
@@ -146,7 +146,7 @@ void TCustomFFmpeg::SetupStreamTable() {
     for (std::size_t pos = 0; pos < run.Table.size(); ++pos) {
         TAVOutputStream& ost = *run.Table[pos];
         TAVInputStream& ist = *InputStreamAt(ost.source_index);
-        AVFormatContext* oc = OutputContext(ost);
+        AVFormatContext* oc = ContextOf(ost);
         if (FTaskOpts.metadata_streams_autocopy)
             avutil.av_dict_copy(&ost.st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
         ost.st->disposition = ist.st->disposition;
@@ -201,7 +201,7 @@ void TCustomFFmpeg::ChooseSource(TAVOutputStream& ost, int fileIndex, int positi
         }
     }
     if (chosen < 0) {
-        AVFormatContext* oc = OutputContext(ost);
+        AVFormatContext* oc = ContextOf(ost);
         avformat.av_dump_format(oc, fileIndex, oc->url, 1);
         RaiseFF("Could not find input stream matching output stream #%d.%d (%s)", fileIndex, ost.index,
                 GetMediaTypeName(type).c_str());
@@ -356,7 +356,8 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         enc->time_base = AVRational{ost.frame_rate.den, ost.frame_rate.num};
         enc->framerate = ost.frame_rate;
         if (av_q2d(enc->time_base) < 0.001 && FTaskOpts.video_sync_method &&
-            (FTaskOpts.video_sync_method == 1 || (FTaskOpts.video_sync_method < 0 && !(oc->oformat->flags & AVFMT_VARIABLE_FPS))))
+            (FTaskOpts.video_sync_method == 1 ||
+             (FTaskOpts.video_sync_method < 0 && !(oc->oformat->flags & AVFMT_VARIABLE_FPS))))
             avutil.av_log(oc, AV_LOG_WARNING,
                           "Frame rate very high for a muxer not effciciently supporting it.\n"
                           "Please consider specifiying a lower framerate, a different muxer or -vsync 2\n");
@@ -367,7 +368,8 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
         if (!upright.empty()) ost.avfilter = ost.avfilter.empty() ? upright : upright + "," + ost.avfilter;
         // Deinterlacing is a filter in this library generation; it runs first in
         // the stream's graph, which keeps the pictures' timing right.
-        if (FFileOpts.do_deinterlace) ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
+        if (FFileOpts.do_deinterlace)
+            ost.avfilter = ost.avfilter.empty() ? "yadif=deint=all" : "yadif=deint=all," + ost.avfilter;
         ost.turned = upright.find("transpose") != std::string::npos;
         // Pictures left as stored keep the matrix, so players still turn them.
         if (upright.empty()) CopySideData(ist.st, ost.st, true);
@@ -381,7 +383,8 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
             if (ost.frame_aspect_ratio != 0)
                 enc->sample_aspect_ratio = avutil.av_d2q(ost.frame_aspect_ratio * enc->height / enc->width, 255);
             else
-                enc->sample_aspect_ratio = ScaledAspect(InputAspect(ist), dec->width, dec->height, enc->width, enc->height);
+                enc->sample_aspect_ratio =
+                    ScaledAspect(InputAspect(ist), dec->width, dec->height, enc->width, enc->height);
             ost.st->sample_aspect_ratio = enc->sample_aspect_ratio;
         }
         break;
@@ -402,8 +405,9 @@ void TCustomFFmpeg::SetupEncoding(TAVOutputStream& ost, TAVInputStream& ist, AVF
 }
 
 void TCustomFFmpeg::SetupTwoPass(TAVOutputStream& ost, int position) {
-    std::string name = (FTaskOpts.pass_logfilename_prefix.empty() ? std::string("ffmpeg2pass") : FTaskOpts.pass_logfilename_prefix) +
-                       "-" + std::to_string(position) + ".log";
+    std::string name =
+        (FTaskOpts.pass_logfilename_prefix.empty() ? std::string("ffmpeg2pass") : FTaskOpts.pass_logfilename_prefix) +
+        "-" + std::to_string(position) + ".log";
     if (name.size() > 1023) name.resize(1023);
     AVCodecContext* enc = ost.enc_ctx.get();
     if (enc->flags & AV_CODEC_FLAG_PASS1) {
@@ -471,7 +475,8 @@ void TCustomFFmpeg::OpenRunCodecs() {
             enc->subtitle_header = static_cast<std::uint8_t*>(avutil.av_mallocz(
                 static_cast<std::size_t>(dec->subtitle_header_size) + 1));
             if (!enc->subtitle_header) SetupError("av_malloc failed");
-            std::memcpy(enc->subtitle_header, dec->subtitle_header, static_cast<std::size_t>(dec->subtitle_header_size));
+            std::memcpy(enc->subtitle_header, dec->subtitle_header,
+                        static_cast<std::size_t>(dec->subtitle_header_size));
             enc->subtitle_header_size = dec->subtitle_header_size;
         }
         if (FJoinMode) ost.codec_id = enc->codec_id;

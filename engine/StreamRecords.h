@@ -91,7 +91,6 @@ struct TAVOutputContextDeleter {
 };
 using TAVOutputContextRef = std::shared_ptr<AVFormatContext>;
 
-// One output stream.
 // An in-program filter with the library graph that runs before it; the graph
 // ends in the formats the filter accepts.
 struct TFilterStep {
@@ -102,6 +101,7 @@ struct TFilterStep {
     int out_width = 0, out_height = 0, format = -1;
 };
 
+// One output stream.
 struct TAVOutputStream {
     int file_index = 0;
     int index = 0;                        // stream index within the output file
@@ -181,6 +181,13 @@ using TAVMetaDataMapPair = std::array<TAVMetaDataMap, 2>;
 struct TAVChapterMap {
     int in_file = 0;
     int out_file = 0;
+};
+
+// One output file: its context (the entries of a joined output share one)
+// and its streams, in the context's order.
+struct TAVOutputFile {
+    TAVOutputContextRef ctx;
+    std::vector<std::unique_ptr<TAVOutputStream>> streams;
 };
 
 } // namespace engine

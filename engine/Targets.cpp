@@ -54,7 +54,8 @@ void TCustomFFmpeg::ApplyTarget(const std::string& target, const std::string& no
         }
     };
     if (!decided) {
-        decide(FFileOpts.frame_rate.den ? std::llround(FFileOpts.frame_rate.num * 1000.0 / FFileOpts.frame_rate.den) : 0);
+        decide(FFileOpts.frame_rate.den ? std::llround(FFileOpts.frame_rate.num * 1000.0 / FFileOpts.frame_rate.den)
+                                        : 0);
         // The inputs opened so far: the first video stream of a known rate decides.
         for (const auto& ist : Finput_streams) {
             if (decided) break;

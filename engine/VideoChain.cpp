@@ -140,9 +140,10 @@ void TCustomFFmpeg::EncodeDecodedVideo(TAVOutputStream& ost, TAVInputStream& ist
 int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, AVFrame* picture,
                                     std::int64_t syncPts, std::int64_t duration) {
     AVCodecContext* enc = ost.enc_ctx.get();
-    AVFormatContext* oc = OutputContext(ost);
+    AVFormatContext* oc = ContextOf(ost);
     int frameSize = 0;
-    const double syncPosition = static_cast<double>(syncPts - FFileOpts.start_time) / 1000000.0 / av_q2d(enc->time_base);
+    const double syncPosition =
+        static_cast<double>(syncPts - FFileOpts.start_time) / 1000000.0 / av_q2d(enc->time_base);
     int n = 1;
     if (FTaskOpts.video_sync_method) {
         // A gap far beyond the picture rate (a paused recording, a damaged
@@ -150,7 +151,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         // it with copies of the last picture.
         const double gap = (syncPosition - static_cast<double>(ost.sync_opts)) * av_q2d(enc->time_base);
         if (ost.frame_number > 0 && gap > MaxFilledGapSeconds) {
-            FFLogger().Log(this, llWarning, "Output stream #%d:%d: a gap of %.0f s in the pictures is skipped, not filled",
+            FFLogger().Log(this, llWarning,
+                           "Output stream #%d:%d: a gap of %.0f s in the pictures is skipped, not filled",
                            ost.file_index, ost.index, gap);
             ost.sync_opts = std::llround(syncPosition);
         }
@@ -162,7 +164,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
             // time covers: none, one or several, and the output ends where the input does.
             const double end = syncPosition + static_cast<double>(duration) / 1000000.0 / av_q2d(enc->time_base);
             // The first picture starts in its own slot, not repeated back to the output's start.
-            if (ost.frame_number == 0) ost.sync_opts = std::max<std::int64_t>(ost.sync_opts, std::llround(syncPosition));
+            if (ost.frame_number == 0)
+                ost.sync_opts = std::max<std::int64_t>(ost.sync_opts, std::llround(syncPosition));
             n = static_cast<int>(std::clamp<std::int64_t>(std::llround(end) - ost.sync_opts, 0, 1000));
         } else if (delta < -1.1) {
             n = 0;
@@ -196,7 +199,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         if (changed) {
             const char* oldName = avutil.av_get_pix_fmt_name(ost.resample_pix_fmt);
             const char* newName = avutil.av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
-            FFLogger().Log(this, llInfo, "Input stream #%d.%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
+            FFLogger().Log(this, llInfo,
+                           "Input stream #%d.%d frame changed from size:%dx%d fmt:%s to size:%dx%d fmt:%s",
                            ist.file_index, ist.st->index, ost.resample_width, ost.resample_height,
                            oldName ? oldName : "none", picture->width, picture->height, newName ? newName : "none");
             ost.resample_width = picture->width;
@@ -228,7 +232,8 @@ int TCustomFFmpeg::EncodeVideoFrame(TAVOutputStream& ost, TAVInputStream& ist, A
         AVFrame* out = final;
         out->interlaced_frame = picture->interlaced_frame;
         if (enc->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
-            out->top_field_first = FFileOpts.top_field_first != -1 ? FFileOpts.top_field_first : picture->top_field_first;
+            out->top_field_first =
+                FFileOpts.top_field_first != -1 ? FFileOpts.top_field_first : picture->top_field_first;
         out->quality = (enc->flags & AV_CODEC_FLAG_QSCALE) ? enc->global_quality : 0;
         if (FFileOpts.same_quality && ist.quality > 0) out->quality = static_cast<int>(ist.quality);
         out->pict_type = AV_PICTURE_TYPE_NONE;

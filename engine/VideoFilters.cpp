@@ -265,7 +265,8 @@ void TCustomFFmpeg::RunFilterSteps(TAVOutputStream& ost, TAVInputStream& ist, st
 
 void TCustomFFmpeg::FlushVideoFilters(TAVOutputStream& ost, TAVInputStream& ist) {
     for (std::size_t i = 0; i < ost.filter_steps.size(); ++i) {
-        if (avfilter.av_buffersrc_add_frame_flags(ost.filter_steps[i].src, nullptr, 0) >= 0) RunFilterSteps(ost, ist, i);
+        if (avfilter.av_buffersrc_add_frame_flags(ost.filter_steps[i].src, nullptr, 0) >= 0)
+            RunFilterSteps(ost, ist, i);
     }
     // The graph learns where the last picture ends, so a filter that makes its
     // own rate (fps) shows that picture for its whole time instead of dropping it.
@@ -291,8 +292,9 @@ void TCustomFFmpeg::PullFilteredPictures(TAVOutputStream& ost, TAVInputStream& i
     const std::int64_t duration = ownRate ? avutil.av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q)
                                           : std::max<std::int64_t>(ist.next_pts - ist.pts, 0);
     while (avfilter.av_buffersink_get_frame(ost.output_video_filter, filtered) >= 0) {
-        const std::int64_t pts =
-            filtered->pts == AV_NOPTS_VALUE ? ost.sync_ist->pts : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
+        const std::int64_t pts = filtered->pts == AV_NOPTS_VALUE
+                                     ? ost.sync_ist->pts
+                                     : avutil.av_rescale_q(filtered->pts, tb, AV_TIME_BASE_Q);
         if (ost.frame_aspect_ratio == 0 && filtered->sample_aspect_ratio.num)
             ost.enc_ctx->sample_aspect_ratio = filtered->sample_aspect_ratio;
         const int size = EncodeVideoFrame(ost, ist, filtered, pts, duration);

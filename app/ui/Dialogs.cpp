@@ -66,12 +66,14 @@ TfrmSettingAdvance::TfrmSettingAdvance(TfrmMain& main) : QDialog(&main, DialogFl
     };
     GroupBoxSettingsVideo = Named<QGroupBox>(this, "GroupBoxSettingsVideo");
     auto* video = new QFormLayout(GroupBoxSettingsVideo);
-    video->addRow(Label(GroupBoxSettingsVideo, "labelVideoBitrate"), comboBoxVideoBitrate = combo("comboBoxVideoBitrate"));
+    video->addRow(Label(GroupBoxSettingsVideo, "labelVideoBitrate"),
+                  comboBoxVideoBitrate = combo("comboBoxVideoBitrate"));
     video->addRow(Label(GroupBoxSettingsVideo, "labelFrameRate"), comboBoxFrameRate = combo("comboBoxFrameRate"));
     video->addRow(Label(GroupBoxSettingsVideo, "labelVideoSize"), comboBoxVideoSize = combo("comboBoxVideoSize"));
     GroupBoxSettingsAudio = Named<QGroupBox>(this, "GroupBoxSettingsAudio");
     auto* audio = new QFormLayout(GroupBoxSettingsAudio);
-    audio->addRow(Label(GroupBoxSettingsAudio, "labelAudioBitrate"), comboBoxAudioBitrate = combo("comboBoxAudioBitrate"));
+    audio->addRow(Label(GroupBoxSettingsAudio, "labelAudioBitrate"),
+                  comboBoxAudioBitrate = combo("comboBoxAudioBitrate"));
     audio->addRow(Label(GroupBoxSettingsAudio, "labelSampleRate"), comboBoxSampleRate = combo("comboBoxSampleRate"));
     audio->addRow(Label(GroupBoxSettingsAudio, "labelChannel"), comboBoxChannel = combo("comboBoxChannel"));
     ButtonOK = Named<QPushButton>(this, "ButtonOK");

@@ -100,7 +100,8 @@ void ApplyCaptions(QWidget* window, const app::TLanguageTexts& texts) {
     for (const app::TLanguageKey& key : app::LanguageKeys()) {
         if (key.Kind != app::TLanguageKeyKind::Caption || section != key.Section) continue;
         const QString name = key.Key;
-        const bool title = name.compare("Caption", Qt::CaseInsensitive) == 0 || name.compare("title", Qt::CaseInsensitive) == 0;
+        const bool title =
+            name.compare("Caption", Qt::CaseInsensitive) == 0 || name.compare("title", Qt::CaseInsensitive) == 0;
         // A window's own title is kept under "Caption", whatever its key.
         const QString text = Q(texts.Caption(key.Section, title ? "Caption" : key.Key));
         if (title) {
@@ -382,8 +383,8 @@ void TfrmMain::showEvent(QShowEvent* event) {
     FormShow();
     // Where the user left it last time, else a comfortable first size within
     // the screen, centred.
-    const QByteArray geometry = QByteArray::fromBase64(
-        QByteArray::fromStdString(app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "geometry", "")));
+    const QByteArray geometry = QByteArray::fromBase64(QByteArray::fromStdString(
+        app::TIniFile(FCommon->GetIniConfigFileName()).ReadString("setting", "geometry", "")));
     if (!geometry.isEmpty() && restoreGeometry(geometry)) return;
     resize(std::max(width(), 720), std::max(height(), 540));
     if (QScreen* s = screen()) {

@@ -154,8 +154,9 @@ TEST_F(EncoderTest, RecordFieldsAndTextFlags) {
     const auto& video = *FEncoder.Task(other).OutputStreams(0)[0];
     EXPECT_EQ(video.enc_ctx->bit_rate, 300000);
     EXPECT_EQ(video.enc_ctx->width, 32);
-    EXPECT_STREQ(avbind::avutil.av_dict_get(FEncoder.Task(other).OutputFiles()[0]->metadata, "title", nullptr, 0)->value,
-                 "Holiday");
+    EXPECT_STREQ(
+        avbind::avutil.av_dict_get(FEncoder.Task(other).OutputContext(0)->metadata, "title", nullptr, 0)->value,
+        "Holiday");
 }
 
 TEST_F(EncoderTest, FailuresReportAndKeepTheListUnchanged) {
@@ -259,7 +260,8 @@ TEST_F(EncoderTest, StopWithStartedAndUnstartedTasks) {
     const auto stopped = std::chrono::steady_clock::now();
     FEncoder.Stop(true);
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }));
-    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
     std::printf("stop to final event: %lld ms\n", static_cast<long long>(latency.count()));
     EXPECT_LT(latency, 2s);
     const auto ends = Ends();
@@ -327,7 +329,8 @@ TEST_F(EncoderTest, HooksCarryTheTaskIndex) {
         EXPECT_TRUE(info->Update);
         ++video;
     };
-    FEncoder.OnAudioHook = [&](TCustomEncoder*, int task, std::int64_t, std::uint8_t*, int size, int, int, AVSampleFormat) {
+    FEncoder.OnAudioHook = [&](TCustomEncoder*, int task, std::int64_t, std::uint8_t*, int size, int, int,
+                               AVSampleFormat) {
         if (task != 1 || size <= 0) ++wrongIndex;
         ++audio;
     };
@@ -353,7 +356,8 @@ public:
         return static_cast<int>(n);
     }
     int Write(const std::uint8_t* buffer, int size) override {
-        if (Position + static_cast<std::size_t>(size) > Bytes.size()) Bytes.resize(Position + static_cast<std::size_t>(size));
+        if (Position + static_cast<std::size_t>(size) > Bytes.size())
+            Bytes.resize(Position + static_cast<std::size_t>(size));
         std::memcpy(Bytes.data() + Position, buffer, static_cast<std::size_t>(size));
         Position += static_cast<std::size_t>(size);
         return size;
@@ -472,7 +476,8 @@ TEST_F(EncoderTest, DescriptorsReturnAfterFinishedFailedAndStoppedTasks) {
     EXPECT_EQ(OpenDescriptors(), before) << "after finished and refused tasks";
 
     FEnds.clear();
-    for (int i = 0; i < 3; ++i) AddConversion(longClip, FDir.File("stop" + std::to_string(i) + ".mkv"), "vcodec=mpeg4", "re=");
+    for (int i = 0; i < 3; ++i)
+        AddConversion(longClip, FDir.File("stop" + std::to_string(i) + ".mkv"), "vcodec=mpeg4", "re=");
     std::atomic<int> progress{0};
     FEncoder.OnProgress = [&](TCustomEncoder*, TProgressInfo*) { ++progress; };
     FEncoder.Start(2);
@@ -500,15 +505,18 @@ std::vector<std::string> DamagedCopies(const std::string& source, const std::str
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
     const int cuts = 8 * scale;
     for (int i = 0; i < cuts; ++i)
-        write(stem + "-cut" + std::to_string(i) + ext, data.substr(0, data.size() * static_cast<std::size_t>(i) / cuts));
+        write(stem + "-cut" + std::to_string(i) + ext,
+              data.substr(0, data.size() * static_cast<std::size_t>(i) / cuts));
     for (int i = 0; i < 6 * scale; ++i) {
         std::string bytes = data;
         const std::size_t at = next() % bytes.size();
-        for (std::size_t k = at; k < std::min(bytes.size(), at + 1 + next() % 64); ++k) bytes[k] = static_cast<char>(next() >> 16);
+        for (std::size_t k = at; k < std::min(bytes.size(), at + 1 + next() % 64); ++k)
+            bytes[k] = static_cast<char>(next() >> 16);
         write(stem + "-hit" + std::to_string(i) + ext, bytes);
     }
     std::string header = data;
-    for (std::size_t k = 0; k < std::min<std::size_t>(256, header.size()); ++k) header[k] = static_cast<char>(next() >> 16);
+    for (std::size_t k = 0; k < std::min<std::size_t>(256, header.size()); ++k)
+        header[k] = static_cast<char>(next() >> 16);
     write(stem + "-header" + ext, header);
     write(stem + "-lying" + (ext == ".mkv" ? ".mp4" : ".mkv"), data);
     return names;

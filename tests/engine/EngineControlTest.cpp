@@ -247,14 +247,14 @@ TEST(EngineCleanUp, EmptyOutputsAreRemovedAndWrittenOnesKept) {
         ASSERT_GE(avbind::avformat.avio_open2(&oc->pb, name.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
         engine.AdoptOutput(name == empty ? 0 : 1, oc);
     }
-    avbind::avformat.avio_write(engine.OutputFiles()[1]->pb, reinterpret_cast<const unsigned char*>("data"), 4);
+    avbind::avformat.avio_write(engine.OutputContext(1)->pb, reinterpret_cast<const unsigned char*>("data"), 4);
     engine.Script = [](TScriptedFFmpeg&) { throw FFmpegException("failed half way"); };
     engine.PretendFiles(1, 2);
     engine.StartConvert(false);
     EXPECT_FALSE(std::filesystem::exists(empty));
     ASSERT_TRUE(std::filesystem::exists(partial));
     EXPECT_EQ(std::filesystem::file_size(partial), 4u);
-    EXPECT_FALSE(engine.OutputFiles()[0]);
+    EXPECT_FALSE(engine.OutputContext(0));
 }
 
 TEST(EnginePostHooks, RemovingThePreviewFreesThePreviewer) {

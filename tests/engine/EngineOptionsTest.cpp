@@ -358,7 +358,8 @@ TEST_F(EngineOptions, MiscellaneousHandlers) {
     Set("vfilters", "");
     EXPECT_EQ(FEngine.FileOptions().vfilters, "scale=320:240");
     Set("vstats", "1");
-    EXPECT_THAT(FEngine.TaskOptions().vstats_filename, testing::MatchesRegex("vstats_[0-9]{6}\\.log"));  // in the current folder
+    EXPECT_THAT(FEngine.TaskOptions().vstats_filename,
+                testing::MatchesRegex("vstats_[0-9]{6}\\.log"));  // in the current folder
     Set("vstats", "0");
     EXPECT_TRUE(FEngine.TaskOptions().vstats_filename.empty());
     Set("passlogfile", "/tmp/stats");

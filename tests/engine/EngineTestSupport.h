@@ -32,7 +32,7 @@ public:
     void MarkFinished() { FFinished = !FBroken; }
     // An output opened as a conversion would open it.
     void AdoptOutput(int index, AVFormatContext* oc) {
-        Foutput_files[static_cast<std::size_t>(index)].reset(oc, engine::TAVOutputContextDeleter());
+        Foutput_files[static_cast<std::size_t>(index)].ctx.reset(oc, engine::TAVOutputContextDeleter());
     }
     void InstallPreviewer(std::unique_ptr<engine::TEnginePreviewer> previewer) {
         FOutputVideoHook.Previewer = std::move(previewer);

@@ -198,7 +198,7 @@ TEST_F(EngineFiles, OutputGetsTheKindsTheInputsHave) {
     ASSERT_TRUE(e.OpenInputFile(AudioOnly()));
     const std::string out = FDir.File("out.mp4");
     EXPECT_EQ(e.OpenOutputFile(out, false), 1) << e.LastErrMsg();
-    EXPECT_EQ(StreamTypes(e.OutputFiles()[0].get()), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
+    EXPECT_EQ(StreamTypes(e.OutputContext(0)), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
     EXPECT_TRUE(std::filesystem::exists(out));
 }
 
@@ -208,7 +208,7 @@ TEST_F(EngineFiles, VideoDisableSuppressesVideoUntilNewVideo) {
     e.SetExtOption("vn", "");
     e.SetExtOption("b", "300k");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("out.mp4"), false), 1) << e.LastErrMsg();
-    AVFormatContext* oc = e.OutputFiles()[0].get();
+    AVFormatContext* oc = e.OutputContext(0);
     EXPECT_EQ(StreamTypes(oc), std::vector<AVMediaType>{AVMEDIA_TYPE_AUDIO});
     EXPECT_EQ(e.OutputStreams(0)[0]->enc_ctx->bit_rate, 300000);
     EXPECT_EQ(e.LibOptions().opt_name_count(), 0);
@@ -260,7 +260,7 @@ TEST_F(EngineFiles, VideoEncodingSettingsReachTheStream) {
     // The stream-id map is not consumed: the next output's first stream gets it too.
     e.SetExtOption("vcodec", "mpeg4");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("w.avi"), false), 2) << e.LastErrMsg();
-    EXPECT_EQ(e.OutputFiles()[1]->streams[0]->id, 256);
+    EXPECT_EQ(e.OutputContext(1)->streams[0]->id, 256);
 }
 
 TEST_F(EngineFiles, CopiedVideoTakesItsAspectFromTheOptions) {
@@ -269,7 +269,7 @@ TEST_F(EngineFiles, CopiedVideoTakesItsAspectFromTheOptions) {
     e.SetExtOption("aspect", "16:9");
     e.SetExtOption("an", "");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("c1.mkv"), false), 1) << e.LastErrMsg();
-    AVStream* st = e.OutputFiles()[0]->streams[0];
+    AVStream* st = e.OutputContext(0)->streams[0];
     EXPECT_EQ(st->sample_aspect_ratio.num * 3, st->sample_aspect_ratio.den * 4);  // 4:3 geometry
     EXPECT_EQ(e.OutputStreams(0)[0]->stream_copy, 1);
 
@@ -277,7 +277,7 @@ TEST_F(EngineFiles, CopiedVideoTakesItsAspectFromTheOptions) {
     e.SetExtOption("s", "640x360");
     e.SetExtOption("an", "");
     ASSERT_EQ(e.OpenOutputFile(FDir.File("c2.mkv"), false), 2) << e.LastErrMsg();
-    st = e.OutputFiles()[1]->streams[0];
+    st = e.OutputContext(1)->streams[0];
     EXPECT_EQ(st->sample_aspect_ratio.num, st->sample_aspect_ratio.den);  // square pixels
 }
 
@@ -312,7 +312,7 @@ TEST_F(EngineFiles, JoinMode) {
     EXPECT_EQ(e.OpenOutputFile(FDir.File("joined.mp4"), true), 1) << e.LastErrMsg();
     e.ExpandJoinedOutput();
     EXPECT_EQ(e.nb_output_files(), 2);
-    EXPECT_EQ(e.OutputFiles()[0].get(), e.OutputFiles()[1].get());
+    EXPECT_EQ(e.OutputContext(0), e.OutputContext(1));
     ASSERT_EQ(e.OutputStreams(1).size(), e.OutputStreams(0).size());
     const auto& copy = *e.OutputStreams(1)[0];
     EXPECT_EQ(copy.file_index, 1);
@@ -387,7 +387,7 @@ TEST_F(EngineFiles, MetadataAndEmptyOutputsAtCleanUp) {
         e.SetExtOption("metadata", "title=Holiday");
         e.SetExtOption("timestamp", "2001-02-03 04:05:06Z");
         ASSERT_EQ(e.OpenOutputFile(out, false), 1) << e.LastErrMsg();
-        const AVDictionary* m = e.OutputFiles()[0]->metadata;
+        const AVDictionary* m = e.OutputContext(0)->metadata;
         EXPECT_STREQ(avbind::avutil.av_dict_get(m, "title", nullptr, 0)->value, "Holiday");
         EXPECT_THAT(avbind::avutil.av_dict_get(m, "creation_time", nullptr, 0)->value,
                     StartsWith("2001-02-03T04:05:06"));

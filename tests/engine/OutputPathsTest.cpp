@@ -252,8 +252,9 @@ TEST_F(EngineOutputPaths, AudioSyncInsertsSilenceForLateAudio) {
     mediaRecipe.AudioDelayMicros = 500000;
     const std::string late = Source("late.mkv", mediaRecipe);
 
-    ASSERT_EQ(Convert({late}, FDir.File("synced.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}, {"async", "1"}, {"v", "3"}}),
-              "");
+    ASSERT_EQ(
+        Convert({late}, FDir.File("synced.wav"), {{"vn", ""}, {"acodec", "pcm_s16le"}, {"async", "1"}, {"v", "3"}}),
+        "");
     const auto lines = FLog.Lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
         return l.Msg.rfind("adding ", 0) == 0 && l.Msg.find("audio samples of silence") != std::string::npos;

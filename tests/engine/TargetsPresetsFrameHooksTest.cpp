@@ -210,7 +210,8 @@ TEST_F(EngineExtras, FrameHookPluginsChangeThePictures) {
     const std::string broken = std::string(ZC_PLUGIN_DIR) + "/noprocess.so";
     EXPECT_EQ(ErrorOf(twice, "vhook", broken), "Failed to add video hook function: " + broken);
     EXPECT_TRUE(FLog.Contains("Failed to find Process entrypoint in " + broken));
-    EXPECT_EQ(ErrorOf(twice, "vhook", FDir.File("missing.so")), "Failed to add video hook function: " + FDir.File("missing.so"));
+    EXPECT_EQ(ErrorOf(twice, "vhook", FDir.File("missing.so")),
+              "Failed to add video hook function: " + FDir.File("missing.so"));
 }
 
 TEST_F(EngineExtras, UnicodeUrlsReadAndWriteFilesWithAnyName) {

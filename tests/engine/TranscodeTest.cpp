@@ -235,7 +235,8 @@ TEST_F(EngineTranscode, SetUpMessages) {
     EXPECT_EQ(attempt({{"map", "0.0"}}), "Number of stream maps must match number of output streams");
     EXPECT_EQ(attempt({{"map", "0.5"}, {"map", "0.1"}}), "Could not find input stream #0.5");
     EXPECT_EQ(attempt({{"map", "0.0:1.0"}, {"map", "0.1"}}), "Could not find sync stream #1.0");
-    EXPECT_EQ(attempt({{"map", "0.1"}, {"map", "0.1"}}), "Codec type mismatch for mapping #0.1 (Audio) -> #0.0 (Video)");
+    EXPECT_EQ(attempt({{"map", "0.1"}, {"map", "0.1"}}),
+              "Codec type mismatch for mapping #0.1 (Audio) -> #0.0 (Video)");
     EXPECT_EQ(attempt({{"acodec", "copy"}, {"vol", "512"}}),
               "-acodec copy and -vol are incompatible (frames are not decoded)");
     EXPECT_EQ(attempt({{"vcodec", "copy"}},
