@@ -350,6 +350,9 @@ protected:
     std::mutex FThreadLock;
     std::thread FTermThread;
     std::atomic<bool> FHasWorker{false};
+    // Taken by the first of a start and a termination of a task that never
+    // ran, from whatever threads they come: only that one ends the task.
+    std::atomic<bool> FClaimed{false};
     avbind::TManualResetEvent FStopEvent{true};
     avbind::TManualResetEvent FTermEvent{true};
     std::atomic<bool> FJoinMode{false};

@@ -92,6 +92,9 @@ void TCustomFFmpeg::Fail(const std::string& message) {
 
 bool TCustomFFmpeg::StartConvert(bool useThread, TThreadPriority priority) {
     if (FConverting || FTerminated) return false;
+    // Cleared before the claim: a stop that comes after it must stay.
+    FBroken = false;
+    if (FClaimed.exchange(true)) return false;
     // A task whose files are added as it starts is checked by its set-up instead.
     if (Fnb_output_files == 0 && !FFilesAddedAtStart) {
         CleanUp();
@@ -104,7 +107,6 @@ bool TCustomFFmpeg::StartConvert(bool useThread, TThreadPriority priority) {
         return false;
     }
     FConverting = true;
-    FBroken = false;
     FFinished = false;
     FTerminated = false;
     if (!useThread) {
@@ -265,11 +267,11 @@ void TCustomFFmpeg::PassPauseGate() {
 }
 
 void TCustomFFmpeg::StopOrTerminate(bool wait) {
-    if (FConverting) {
-        Stop(wait);
+    if (FConverting || FClaimed.exchange(true)) {
+        // Running, being started, or being (or already) terminated.
+        if (!FTerminated) Stop(wait);
         return;
     }
-    if (FTerminated || FTermThread.joinable()) return;
     FTermEvent.Reset();
     FTermThread = std::thread([this] {
         // Never started: close the outputs now, so that none stays behind empty.
