@@ -127,7 +127,8 @@ public:
 
     // Starts the conversion on a worker thread (true returned) or runs it in
     // the calling thread until it ends (false returned). A task runs at most
-    // once; a second call does nothing and returns false.
+    // once; a second call, or one after the task was terminated (see
+    // StopOrTerminate), does nothing and returns false.
     bool StartConvert(bool useThread, avbind::TThreadPriority priority = avbind::TThreadPriority::tpNormal);
     void Stop(bool waitForStop);
     void Pause();
