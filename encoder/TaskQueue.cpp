@@ -552,11 +552,14 @@ void TCustomEncoder::ClearTasks() {
     WaitForDeliveries();
     FTasks.clear();
     FLastErrMsg.clear();
-    FCompleteTasks = 0;
-    FCurrentTask = -1;
-    FPendingTasks = 0;
+    {
+        std::lock_guard lock(FTerminateLock);
+        FCompleteTasks = 0;
+        FCurrentTask = -1;
+        FPendingTasks = 0;
+        FThreadMode = false;
+    }
     FTerminated = false;
-    FThreadMode = false;
     FWorking = false;
     FPaused = false;
 }
@@ -625,6 +628,9 @@ void TCustomEncoder::Start(int threadCount) {
         EndOfRun();
         return;
     }
+    // The run's own copy: a final notice's handler may clear the list (and
+    // the encoder's run state) while this loop still counts.
+    const bool threaded = threadCount > 0;
     int threads = threadCount;
     for (;;) {
         {
@@ -634,21 +640,23 @@ void TCustomEncoder::Start(int threadCount) {
         // Not under the lock: without threads the task converts right here,
         // and a Stop from elsewhere must still get through.
         StartNextTask();
-        if (FThreadMode && --threads <= 0) break;
+        if (threaded && --threads <= 0) break;
     }
 }
 
 void TCustomEncoder::StartNextTask() {
     TFFmpeg* task = nullptr;
+    bool threaded = false;
     {
         std::lock_guard lock(FTerminateLock);
         if (FPendingTasks <= 0) return;
         --FPendingTasks;
         task = FTasks[static_cast<std::size_t>(FCurrentTask)].get();
         ++FCurrentTask;
+        threaded = FThreadMode;
     }
     task->SetReportInterval(static_cast<std::int64_t>(FProgressInterval) * 1000);
-    task->StartConvert(FThreadMode, ThreadPriority);
+    task->StartConvert(threaded, ThreadPriority);
 }
 
 void TCustomEncoder::Pause() {
@@ -715,7 +723,11 @@ void TCustomEncoder::DoTerminate(TFFmpeg* task) {
 void TCustomEncoder::EndOfRun() {
     // The final notice's delivery is counted before the run shows as ended,
     // so nobody who waits for the deliveries after seeing the end misses it.
-    const bool delivered = OnTerminate && (FThreadMode || !FWorking);
+    const bool threaded = [this] {
+        std::lock_guard lock(FTerminateLock);
+        return FThreadMode;
+    }();
+    const bool delivered = OnTerminate && (threaded || !FWorking);
     if (delivered) ++FActiveDeliveries;
     // Ended before the final event goes out: its handler may clear the list.
     FTerminated = true;
