@@ -167,10 +167,15 @@ TCustomEncoder::~TCustomEncoder() {
     OnBeforeFindStreamInfo = nullptr;
     OnPreviewBitmap = nullptr;
     OnProgress = nullptr;
-    OnTerminate = nullptr;
     OnVideoInputHook = OnVideoOutputHook = nullptr;
     OnFrameInputHook = OnFrameOutputHook = nullptr;
-    FPendingTasks = 0;
+    {
+        // A task ending now sees the handler and counts its delivery, or
+        // sees neither.
+        std::lock_guard lock(FTerminateLock);
+        OnTerminate = nullptr;
+        FPendingTasks = 0;
+    }
     // Every worker ends before the task list and the locks go.
     for (auto& task : FTasks) task->Stop(true);
     EndDeliveries();
@@ -621,12 +626,12 @@ void TCustomEncoder::Start(int threadCount) {
         FThreadMode = threadCount > 0;
         FWorking = true;
         FPaused = false;
-    }
-    // An empty list ends at once; otherwise the run would never end and the
-    // list could not be cleared.
-    if (FTasks.empty()) {
-        EndOfRun();
-        return;
+        // An empty list ends at once; otherwise the run would never end and
+        // the list could not be cleared.
+        if (FTasks.empty()) {
+            EndOfRun();
+            return;
+        }
     }
     // The run's own copy: a final notice's handler may clear the list (and
     // the encoder's run state) while this loop still counts.
@@ -688,46 +693,32 @@ void TCustomEncoder::Stop(bool wait) {
 // ---- Events ----
 
 void TCustomEncoder::DoTerminate(TFFmpeg* task) {
-    // Handlers, the next task's start and the run's end are called with the
-    // lock released: they may call back into the encoder (Stop, a task
-    // that fails at once and ends right here).
-    TTerminateInfo info;
-    bool callNow = false;
-    {
-        std::lock_guard lock(FTerminateLock);
-        if (OnTerminate) {
-            info = TTerminateInfo{GetTaskIndex(task), task->Finished(), task->FatalException(),
+    // One task's end at a time, from whichever thread it comes (its worker,
+    // a termination thread, or the run's own thread without threads): its
+    // notice, its count, the next start and the run's end stay in turn.
+    std::lock_guard lock(FTerminateLock);
+    if (OnTerminate) {
+        const TTerminateInfo info{GetTaskIndex(task), task->Finished(), task->FatalException(),
                                   task->FatalMessage()};
-            // Queued before the task is counted: the run's final notice,
-            // queued by whoever counts the last task, comes after it.
-            if (FThreadMode || !FWorking)
-                Deliver(info);
-            else
-                callNow = true;
-        }
-    }
-    if (callNow) OnTerminate(this, info);  // a run without threads: on its own thread, before counting
-    bool endRun = false, startNext = false;
-    {
-        std::lock_guard lock(FTerminateLock);
-        ++FCompleteTasks;
-        if (FPendingTasks < 1)
-            endRun = FCompleteTasks == static_cast<int>(FTasks.size());
+        if (FThreadMode || !FWorking)
+            Deliver(info);
         else
-            startNext = FThreadMode;
+            OnTerminate(this, info);
     }
-    if (endRun) EndOfRun();
-    if (startNext) StartNextTask();
+    ++FCompleteTasks;
+    if (FPendingTasks < 1) {
+        // Once: a task counted twice must not end the run twice.
+        if (FCompleteTasks == static_cast<int>(FTasks.size())) EndOfRun();
+    } else if (FThreadMode) {
+        StartNextTask();
+    }
 }
 
 void TCustomEncoder::EndOfRun() {
     // The final notice's delivery is counted before the run shows as ended,
     // so nobody who waits for the deliveries after seeing the end misses it.
-    const bool threaded = [this] {
-        std::lock_guard lock(FTerminateLock);
-        return FThreadMode;
-    }();
-    const bool delivered = OnTerminate && (threaded || !FWorking);
+    // Called under the run lock.
+    const bool delivered = OnTerminate && (FThreadMode || !FWorking);
     if (delivered) ++FActiveDeliveries;
     // Ended before the final event goes out: its handler may clear the list.
     FTerminated = true;

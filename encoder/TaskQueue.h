@@ -362,9 +362,12 @@ private:
     THookInfo FVideoHookInfo;
     TFrameHookInfo FFrameHookInfo;
     std::mutex FAudioHookLock, FPreviewLock, FProgressLock, FVideoHookLock, FFrameHookLock, FFindStreamLock;
-    // Guards the run state (FCompleteTasks, FCurrentTask, FPendingTasks).
-    // Never held while a handler runs or a task starts.
-    std::mutex FTerminateLock;
+    // Guards the run state (FThreadMode, FCompleteTasks, FCurrentTask,
+    // FPendingTasks) and keeps task ends in turn: held while a run without
+    // threads hands a notice over and while the next task starts. Recursive:
+    // a handler may call back (Stop), and a task that fails at once ends
+    // inside the start that holds it.
+    std::recursive_mutex FTerminateLock;
     // Terminations waiting for the delivery thread (guarded by FDeliveryLock),
     // and how many are queued or being handed over. The thread is joined
     // before the encoder goes.

@@ -957,22 +957,27 @@ TEST_F(EncoderTest, AFinalNoticeHandlerMayClearTheList) {
 }
 
 TEST_F(EncoderTest, AHandlerOfARunWithoutThreadsMayStopIt) {
-    // The handler runs on the run's own thread with no encoder lock held: its
-    // Stop ends the tasks not yet started, and the run ends once.
+    // The handler's Stop ends the tasks not yet started (each on a thread of
+    // its own); their notices still come one at a time, and the run ends once.
     const std::string in = Clip("s.mkv", 0.2);
     for (int i = 0; i < 3; ++i) AddConversion(in, FDir.File("s" + std::to_string(i) + ".mkv"), "vcodec=mpeg4");
-    std::atomic<int> finals{0}, finished{0};
+    std::atomic<int> finals{0}, finished{0}, inside{0}, mostInside{0};
     FEncoder.TriggerEventInMainThread = false;
     FEncoder.OnTerminate = [&](TCustomEncoder* encoder, const TTerminateInfo& info) {
+        const int now = ++inside;
+        mostInside = std::max(mostInside.load(), now);
         if (info.TaskIndex == -1) ++finals;
         if (info.TaskIndex >= 0 && info.Finished) ++finished;
         if (info.TaskIndex == 0) encoder->Stop(false);
+        std::this_thread::sleep_for(20ms);
+        --inside;
     };
     FEncoder.Start(0);
     ASSERT_TRUE(WaitFor([&] { return finals > 0; }, 20s)) << "the run never ended";
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(finals, 1);
     EXPECT_EQ(finished, 1);  // only the first task converted
+    EXPECT_EQ(mostInside, 1) << "notices of one run overlapped";
     EXPECT_FALSE(std::filesystem::exists(FDir.File("s2.mkv")));
 }
 
