@@ -555,10 +555,11 @@ bool TCustomEncoder::SetOutputStream(int taskIndex, const void* stream, TOutputO
 void TCustomEncoder::ClearTasks() {
     if (FWorking && !FTerminated) throw std::runtime_error("Cannot ClearTasks while working.");
     WaitForDeliveries();
-    FTasks.clear();
     FLastErrMsg.clear();
     {
+        // Not while a start holds a task (see StartNextTask).
         std::lock_guard lock(FTerminateLock);
+        FTasks.clear();
         FCompleteTasks = 0;
         FCurrentTask = -1;
         FPendingTasks = 0;
@@ -650,17 +651,17 @@ void TCustomEncoder::Start(int threadCount) {
 }
 
 void TCustomEncoder::StartNextTask() {
-    TFFmpeg* task = nullptr;
-    bool threaded = false;
-    {
-        std::lock_guard lock(FTerminateLock);
-        if (FPendingTasks <= 0) return;
-        --FPendingTasks;
-        task = FTasks[static_cast<std::size_t>(FCurrentTask)].get();
-        ++FCurrentTask;
-        threaded = FThreadMode;
-    }
+    std::unique_lock lock(FTerminateLock);
+    if (FPendingTasks <= 0) return;
+    --FPendingTasks;
+    TFFmpeg* task = FTasks[static_cast<std::size_t>(FCurrentTask)].get();
+    ++FCurrentTask;
+    const bool threaded = FThreadMode;
     task->SetReportInterval(static_cast<std::int64_t>(FProgressInterval) * 1000);
+    // A worker's start is quick and stays under the lock, so that a Stop and
+    // a final notice that clears the list cannot free the task meanwhile. A
+    // run without threads converts right here, where a Stop must get through.
+    if (!threaded) lock.unlock();
     task->StartConvert(threaded, ThreadPriority);
 }
 
