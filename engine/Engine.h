@@ -257,7 +257,7 @@ public:
     const std::vector<const AVCodec*>& InputCodecs() const { return Finput_codecs; }
     // The context of output `index` (null when none).
     AVFormatContext* OutputContext(int index) const {
-        return Foutput_files.at(static_cast<std::size_t>(index)).ctx.get();
+        return index >= 0 && index < FMaxFiles ? Foutput_files[static_cast<std::size_t>(index)].ctx.get() : nullptr;
     }
     const std::vector<std::unique_ptr<TAVOutputStream>>& OutputStreams(int file) const {
         return Foutput_files.at(static_cast<std::size_t>(file)).streams;

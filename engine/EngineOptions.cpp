@@ -5,9 +5,6 @@
 #include "avbind/Text.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
-#include <new>
 
 namespace engine {
 

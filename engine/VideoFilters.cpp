@@ -7,7 +7,6 @@
 #include "avhelpers/FFUtils.h"
 
 #include <cmath>
-#include <cstring>
 
 namespace engine {
 
